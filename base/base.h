@@ -1,0 +1,156 @@
+// The few helpers every subsystem uses: text conversion, the Windows path
+// rules (which apply on every platform, because server entries and archive
+// paths are written for Windows), bounds-checked little-endian reads, a file
+// handle opened without sharing restrictions, and the reporting interface
+// through which the core talks to whatever shows its progress.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace kiv {
+
+// ---- Text -----------------------------------------------------------------
+
+// UTF-8 to wide text. Invalid input never fails: each maximal invalid
+// subsequence becomes one U+FFFD, as the Windows conversion does. On Windows
+// the result is UTF-16; on Linux each character is one wchar_t.
+std::wstring utf8ToWide(std::string_view bytes);
+// Wide text to UTF-8; unpaired surrogates become U+FFFD.
+std::string wideToUtf8(std::wstring_view text);
+
+// ---- Paths ----------------------------------------------------------------
+
+constexpr bool isPathSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// Length of the root name at the start of `path` by the Windows rules: a
+// drive letter and its colon ("C:"), a device or verbatim prefix ("\\?\" and
+// "\\.\", with either separator), or a network prefix ("\\server"). 0 when
+// the path has none.
+std::size_t rootNameLength(std::wstring_view path);
+
+// `entry` without its root name and without the separators that then lead it.
+std::wstring relativeEntryPath(std::wstring_view entry);
+
+// A relative path that would leave the directory it is joined to: one of its
+// elements is "..", or it still holds a ':' (a drive or an alternate stream).
+bool isUnsafeRelativePath(std::wstring_view relative);
+
+// Wide path text as a file-system path (UTF-8 on Linux), and back.
+std::filesystem::path toPath(std::wstring_view text);
+std::wstring toWide(const std::filesystem::path& path);
+
+// `directory` joined with a relative path that may use either separator.
+std::filesystem::path joinEntryPath(const std::filesystem::path& directory, std::wstring_view relative);
+
+// ---- Little-endian fields --------------------------------------------------
+
+constexpr std::uint16_t loadLe16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+constexpr std::uint32_t loadLe32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+constexpr void storeLe16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+constexpr void storeLe32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// Reads fixed-width fields from a byte span; every read checks what is left
+// and consumes nothing when it fails.
+class ByteReader {
+public:
+    explicit ByteReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+    bool u8(std::uint8_t& value);
+    bool u16(std::uint16_t& value);
+    bool u32(std::uint32_t& value);
+    bool bytes(std::size_t count, std::span<const std::uint8_t>& out);
+    bool skip(std::size_t count);
+
+    std::size_t offset() const { return offset_; }
+    std::size_t remaining() const { return bytes_.size() - offset_; }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    std::size_t offset_ = 0;
+};
+
+// ---- Files ----------------------------------------------------------------
+
+// A file handle opened without sharing restrictions, with positioned reads
+// and writes. Each operation is whole or fails; nothing throws.
+class File {
+public:
+    enum class Mode {
+        read,            // existing file, read only
+        readWrite,       // existing file, read and write
+        create,          // created or truncated, read and write
+    };
+
+    File() = default;
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    bool open(const std::filesystem::path& path, Mode mode);
+    bool isOpen() const;
+    void close();
+
+    bool size(std::uint64_t& out) const;
+    // Reads exactly `length` bytes at `offset`; false on a short read.
+    bool readAt(std::uint64_t offset, void* data, std::size_t length) const;
+    // Reads up to `length` bytes at `offset`; the count read, or -1 on error.
+    std::int64_t readSomeAt(std::uint64_t offset, void* data, std::size_t length) const;
+    bool writeAt(std::uint64_t offset, const void* data, std::size_t length);
+    bool truncate(std::uint64_t length);
+    // Makes the data written so far durable before anything that refers to it
+    // is written (FlushFileBuffers / fdatasync).
+    bool flush();
+
+private:
+#ifdef _WIN32
+    void* handle_ = reinterpret_cast<void*>(static_cast<std::intptr_t>(-1));
+#else
+    int fd_ = -1;
+#endif
+};
+
+// Replaces `target` with `source` in one step, so that a reader sees either
+// the old or the new file and never a partial one. The rename is made
+// durable before returning.
+bool replaceFile(const std::filesystem::path& source, const std::filesystem::path& target);
+
+// ---- Reporting --------------------------------------------------------------
+
+// The two rows of the status band: VERSION CHECK and FILE DOWNLOAD, each with
+// a status line and a progress bar.
+enum class StatusRow { version, download };
+enum class MessageIcon { error, warning };
+
+// How the core tells the player what it does. The launcher window implements
+// it, kivtool prints it, tests record it. Calls arrive on the worker thread.
+class Reporter {
+public:
+    virtual ~Reporter() = default;
+    virtual void setStatusText(StatusRow row, const std::wstring& text) = 0;
+    // Percent, 0..100 as the caller computes it.
+    virtual void setProgress(StatusRow row, int percent) = 0;
+    virtual void setTitle(const std::wstring& title) = 0;
+    // A modal message; returns when the player has dismissed it.
+    virtual void showMessage(const std::wstring& text, MessageIcon icon) = 0;
+    virtual void setClientReady(bool ready) = 0;
+    virtual void invalidateStatusBand() = 0;
+};
+
+}  // namespace kiv

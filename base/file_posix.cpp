@@ -1,0 +1,112 @@
+#include "base/base.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kiv {
+
+File::~File() { close(); }
+
+File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+bool File::open(const std::filesystem::path& path, Mode mode) {
+    close();
+    int flags = O_CLOEXEC;
+    switch (mode) {
+        case Mode::read: flags |= O_RDONLY; break;
+        case Mode::readWrite: flags |= O_RDWR; break;
+        case Mode::create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    }
+    do {
+        fd_ = ::open(path.c_str(), flags, 0666);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) return false;
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool File::isOpen() const { return fd_ >= 0; }
+
+void File::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+bool File::size(std::uint64_t& out) const {
+    struct stat info {};
+    if (fd_ < 0 || ::fstat(fd_, &info) != 0) return false;
+    out = static_cast<std::uint64_t>(info.st_size);
+    return true;
+}
+
+std::int64_t File::readSomeAt(std::uint64_t offset, void* data, std::size_t length) const {
+    if (fd_ < 0) return -1;
+    for (;;) {
+        ssize_t got = ::pread(fd_, data, length, static_cast<off_t>(offset));
+        if (got >= 0) return got;
+        if (errno != EINTR) return -1;
+    }
+}
+
+bool File::readAt(std::uint64_t offset, void* data, std::size_t length) const {
+    auto* out = static_cast<unsigned char*>(data);
+    while (length > 0) {
+        std::int64_t got = readSomeAt(offset, out, length);
+        if (got <= 0) return false;
+        out += got;
+        offset += static_cast<std::uint64_t>(got);
+        length -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool File::writeAt(std::uint64_t offset, const void* data, std::size_t length) {
+    if (fd_ < 0) return false;
+    const auto* in = static_cast<const unsigned char*>(data);
+    while (length > 0) {
+        ssize_t put = ::pwrite(fd_, in, length, static_cast<off_t>(offset));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        in += put;
+        offset += static_cast<std::uint64_t>(put);
+        length -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool File::truncate(std::uint64_t length) {
+    return fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(length)) == 0;
+}
+
+bool File::flush() { return fd_ >= 0 && ::fdatasync(fd_) == 0; }
+
+bool replaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {
+    if (::rename(source.c_str(), target.c_str()) != 0) return false;
+    // The rename itself lives in the directory: sync it so that it survives
+    // a power cut as well as a killed process.
+    std::filesystem::path directory = target.parent_path();
+    if (directory.empty()) directory = ".";
+    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+    return true;
+}
+
+}  // namespace kiv

@@ -1,0 +1,104 @@
+#include "tools/kivtool.h"
+
+#include "base/base.h"
+
+#include <cstdio>
+#include <cstdint>
+#include <string>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+namespace kiv::tool {
+
+namespace {
+
+void write(std::FILE* stream, std::wstring_view text) {
+    std::string bytes = wideToUtf8(text);
+    std::fwrite(bytes.data(), 1, bytes.size(), stream);
+}
+
+struct Group {
+    const wchar_t* name;
+    int (*run)(const Args&);
+    const wchar_t* synopsis;
+};
+
+const Group kGroups[] = {
+    {L"version", versionCommand, L"version get DIR | version set DIR N"},
+    {L"list", listCommand, L"list show FILE VERSION [--base URL]"},
+};
+
+int run(const Args& args) {
+    if (!args.empty()) {
+        for (const Group& group : kGroups) {
+            if (args[0] == group.name) return group.run(Args(args.begin() + 1, args.end()));
+        }
+    }
+    err(L"usage: kivtool COMMAND ...\ncommands:\n");
+    for (const Group& group : kGroups) {
+        err(L"  ");
+        err(group.synopsis);
+        err(L"\n");
+    }
+    return kExitUsage;
+}
+
+}  // namespace
+
+void out(std::wstring_view text) { write(stdout, text); }
+void err(std::wstring_view text) { write(stderr, text); }
+
+bool outBytes(std::string_view bytes) {
+    return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() && std::fflush(stdout) == 0;
+}
+
+int fail(std::wstring_view message) {
+    err(message);
+    err(L"\n");
+    return kExitFailed;
+}
+
+int usage(std::wstring_view synopsis) {
+    err(L"usage: kivtool ");
+    err(synopsis);
+    err(L"\n");
+    return kExitUsage;
+}
+
+bool parseInt32(std::wstring_view text, std::int32_t& value) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == L'-' || text[i] == L'+')) negative = text[i++] == L'-';
+    if (i == text.size()) return false;
+    std::int64_t magnitude = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < L'0' || text[i] > L'9') return false;
+        magnitude = magnitude * 10 + (text[i] - L'0');
+        if (magnitude > 2147483648LL) return false;
+    }
+    std::int64_t result = negative ? -magnitude : magnitude;
+    if (result > INT32_MAX) return false;
+    value = static_cast<std::int32_t>(result);
+    return true;
+}
+
+}  // namespace kiv::tool
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+    // Output is UTF-8 bytes (and raw item data): no newline translation.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    kiv::tool::Args args(argv + 1, argv + argc);
+    return kiv::tool::run(args);
+}
+#else
+int main(int argc, char** argv) {
+    kiv::tool::Args args;
+    for (int i = 1; i < argc; ++i) args.push_back(kiv::utf8ToWide(argv[i]));
+    return kiv::tool::run(args);
+}
+#endif

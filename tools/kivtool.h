@@ -1,0 +1,36 @@
+// kivtool: the operator's command-line companion. Each command group lives in
+// its own file and is listed in kivtool.cpp.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kiv::tool {
+
+using Args = std::vector<std::wstring>;
+
+// Exit statuses: 0 success, 1 the system reported a failure, 2 usage error.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// Writes text to standard output / standard error as UTF-8.
+void out(std::wstring_view text);
+void err(std::wstring_view text);
+// Writes raw bytes to standard output (item data, downloaded bodies).
+bool outBytes(std::string_view bytes);
+
+// Prints the system's message to standard error and returns kExitFailed.
+int fail(std::wstring_view message);
+// Prints "usage: kivtool <synopsis>" to standard error and returns kExitUsage.
+int usage(std::wstring_view synopsis);
+
+// Parses a whole signed 32-bit decimal number; false for anything else.
+bool parseInt32(std::wstring_view text, std::int32_t& value);
+
+// Command groups: `args` holds the words after the group's name.
+int versionCommand(const Args& args);
+int listCommand(const Args& args);
+
+}  // namespace kiv::tool

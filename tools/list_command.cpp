@@ -1,0 +1,36 @@
+#include "tools/kivtool.h"
+
+#include "base/base.h"
+#include "update/update.h"
+
+#include <fstream>
+#include <iterator>
+
+namespace kiv::tool {
+
+int listCommand(const Args& args) {
+    const wchar_t* synopsis = L"list show FILE VERSION [--base URL]";
+    std::int32_t version = 0;
+    if ((args.size() != 3 && args.size() != 5) || args[0] != L"show" || !parseInt32(args[2], version)) {
+        return usage(synopsis);
+    }
+    std::wstring base = patchBaseUrl();
+    if (args.size() == 5) {
+        if (args[3] != L"--base") return usage(synopsis);
+        base = args[4];
+    }
+    std::ifstream file(toPath(args[1]), std::ios::binary);
+    if (!file) return fail(L"Could not read download list.");
+    std::string body((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (file.bad()) return fail(L"Could not read download list.");
+
+    for (const std::wstring& entry : parseDownloadList(body)) {
+        std::wstring relative = relativeEntryPath(entry);
+        std::wstring line = entry + L"\t" + relative + L"\t" + buildPatchUrl(version, entry, base);
+        if (isUnsafeRelativePath(relative)) line += L"\tunsafe";
+        out(line + L"\n");
+    }
+    return kExitOk;
+}
+
+}  // namespace kiv::tool
