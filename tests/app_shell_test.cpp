@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace kiv {
 namespace {
 
@@ -25,6 +27,43 @@ TEST(LauncherDirectory, IsTheDirectoryHoldingThisProgram) {
     EXPECT_TRUE(std::filesystem::exists(directory / "app_tests"));
 #endif
 }
+
+#ifdef _WIN32
+// A copy of this program whose full path is 259 characters, the longest that
+// the classic path limit allows, finds its directory in full.
+TEST(LauncherDirectory, ModulePathOfTheClassicLimitIsNotCut) {
+    test::TempDir dir;
+    const std::size_t fileLength = std::wstring(L"\\app_tests.exe").size();
+    std::wstring deep = dir.path().wstring();
+    while (deep.size() + fileLength < 259) {
+        std::size_t room = 259 - fileLength - deep.size();
+        if (room == 1) {
+            deep.back() = L'e';  // too short for a separator and a name: lengthen the last name instead
+            deep += L'e';
+            break;
+        }
+        deep += L'\\' + std::wstring(std::min<std::size_t>(room - 1, 40), L'd');
+    }
+    const std::filesystem::path program = std::filesystem::path(deep) / L"app_tests.exe";
+    ASSERT_EQ(program.wstring().size(), 259u);
+    std::filesystem::create_directories(deep);
+    std::filesystem::copy_file(launcherDirectory() / "app_tests.exe", program);
+
+    std::wstring command =
+        L"\"" + program.wstring() + L"\" --gtest_filter=LauncherDirectory.IsTheDirectoryHoldingThisProgram";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &process));
+    WaitForSingleObject(process.hProcess, 60000);
+    DWORD exitCode = 1;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    EXPECT_EQ(exitCode, 0u);
+}
+#endif
 
 }  // namespace
 }  // namespace kiv

@@ -1,0 +1,167 @@
+// The saved window position, against the real registry and monitors (run
+// under Wine with its own prefix, so the launcher's key is the test's alone).
+#include "app/shell.h"
+
+#include <gtest/gtest.h>
+
+namespace kiv {
+namespace {
+
+class SavedPosition : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RegDeleteTreeW(HKEY_CURRENT_USER, kLauncherRegistryKey);
+        MONITORINFO info{};
+        info.cbSize = sizeof info;
+        ASSERT_TRUE(GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &info));
+        work_ = info.rcWork;
+    }
+    void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, kLauncherRegistryKey); }
+
+    static void store(const wchar_t* name, DWORD type, const void* data, DWORD size) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                                  nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+    static void storePosition(std::int32_t left, std::int32_t top) {
+        store(L"WindowLeft", REG_DWORD, &left, 4);
+        store(L"WindowTop", REG_DWORD, &top, 4);
+    }
+    static bool stored(std::int32_t& left, std::int32_t& top) {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+        bool both = readDwordValue(key, L"WindowLeft", left) && readDwordValue(key, L"WindowTop", top);
+        RegCloseKey(key);
+        return both;
+    }
+    static HWND makeWindow(int x, int y) {
+        static bool registered = false;
+        if (!registered) {
+            WNDCLASSW windowClass{};
+            windowClass.lpfnWndProc = DefWindowProcW;
+            windowClass.hInstance = GetModuleHandleW(nullptr);
+            windowClass.lpszClassName = L"KivPositionTest";
+            RegisterClassW(&windowClass);
+            registered = true;
+        }
+        return CreateWindowExW(0, L"KivPositionTest", L"test", WS_OVERLAPPEDWINDOW, x, y, 300, 200, nullptr, nullptr,
+                               GetModuleHandleW(nullptr), nullptr);
+    }
+
+    RECT work_{};
+};
+
+TEST_F(SavedPosition, ReadDwordValueAcceptsOnlyFourByteDwords) {
+    std::int32_t negative = -40;
+    store(L"WindowLeft", REG_DWORD, &negative, 4);
+    store(L"AsString", REG_SZ, L"100", 8);
+    unsigned long long wide = 100;
+    store(L"AsQword", REG_QWORD, &wide, 8);
+    DWORD binary = 100;
+    store(L"AsBinary", REG_BINARY, &binary, 4);
+
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+    std::int32_t value = 7;
+    EXPECT_TRUE(readDwordValue(key, L"WindowLeft", value));
+    EXPECT_EQ(value, -40);
+    value = 7;
+    EXPECT_FALSE(readDwordValue(key, L"AsString", value));
+    EXPECT_FALSE(readDwordValue(key, L"AsQword", value));
+    EXPECT_FALSE(readDwordValue(key, L"AsBinary", value));
+    EXPECT_FALSE(readDwordValue(key, L"Missing", value));
+    EXPECT_EQ(value, 7);
+    RegCloseKey(key);
+}
+
+TEST_F(SavedPosition, NoKeyOrIncompleteValuesLetTheSystemChoose) {
+    POINT position = loadSavedPosition(786, 620);
+    EXPECT_EQ(position.x, CW_USEDEFAULT);
+    EXPECT_EQ(position.y, CW_USEDEFAULT);
+
+    std::int32_t left = work_.left + 10;
+    store(L"WindowLeft", REG_DWORD, &left, 4);
+    position = loadSavedPosition(786, 620);
+    EXPECT_EQ(position.x, CW_USEDEFAULT);
+
+    store(L"WindowTop", REG_SZ, L"10", 6);
+    position = loadSavedPosition(786, 620);
+    EXPECT_EQ(position.x, CW_USEDEFAULT);
+
+    unsigned long long wide = work_.top + 10;
+    store(L"WindowTop", REG_QWORD, &wide, 8);
+    position = loadSavedPosition(786, 620);
+    EXPECT_EQ(position.y, CW_USEDEFAULT);
+}
+
+TEST_F(SavedPosition, VisiblePositionIsRestored) {
+    storePosition(work_.left + 20, work_.top + 30);
+    POINT position = loadSavedPosition(786, 620);
+    EXPECT_EQ(position.x, work_.left + 20);
+    EXPECT_EQ(position.y, work_.top + 30);
+}
+
+TEST_F(SavedPosition, MostlyOffScreenNeedsEightyPixelsOnTheWorkArea) {
+    // 80 pixels of width on the work area: accepted; 79: the system chooses.
+    storePosition(work_.right - 80, work_.top + 10);
+    EXPECT_EQ(loadSavedPosition(786, 620).x, work_.right - 80);
+    storePosition(work_.right - 79, work_.top + 10);
+    EXPECT_EQ(loadSavedPosition(786, 620).x, CW_USEDEFAULT);
+
+    storePosition(work_.left + 10, work_.bottom - 80);
+    EXPECT_EQ(loadSavedPosition(786, 620).y, work_.bottom - 80);
+    storePosition(work_.left + 10, work_.bottom - 79);
+    EXPECT_EQ(loadSavedPosition(786, 620).y, CW_USEDEFAULT);
+
+    storePosition(-20000, -20000);
+    EXPECT_EQ(loadSavedPosition(786, 620).x, CW_USEDEFAULT);
+}
+
+TEST_F(SavedPosition, SmallWindowNeedsOnlyToBeWhollyOnTheWorkArea) {
+    RECT small{work_.right - 50, work_.top + 10, work_.right, work_.top + 40};
+    EXPECT_TRUE(isPlacementVisible(small));
+    RECT cut{work_.right - 49, work_.top + 10, work_.right + 1, work_.top + 40};
+    EXPECT_FALSE(isPlacementVisible(cut));
+    RECT empty{work_.left + 10, work_.top + 10, work_.left + 10, work_.top + 10};
+    EXPECT_FALSE(isPlacementVisible(empty));
+}
+
+TEST_F(SavedPosition, ClosingStoresTheRestoredRectangle) {
+    HWND window = makeWindow(work_.left + 40, work_.top + 50);
+    ASSERT_NE(window, nullptr);
+    saveWindowPositionAndClose(window);
+    EXPECT_FALSE(IsWindow(window));
+    std::int32_t left = 0, top = 0;
+    ASSERT_TRUE(stored(left, top));
+    EXPECT_EQ(left, work_.left + 40);
+    EXPECT_EQ(top, work_.top + 50);
+}
+
+TEST_F(SavedPosition, ClosingWhileMinimisedStoresTheRestoredRectangle) {
+    HWND window = makeWindow(work_.left + 60, work_.top + 70);
+    ASSERT_NE(window, nullptr);
+    ShowWindow(window, SW_SHOWMINNOACTIVE);
+    saveWindowPositionAndClose(window);
+    std::int32_t left = 0, top = 0;
+    ASSERT_TRUE(stored(left, top));
+    EXPECT_EQ(left, work_.left + 60);
+    EXPECT_EQ(top, work_.top + 70);
+}
+
+TEST_F(SavedPosition, ClosingOffScreenKeepsTheStoredValues) {
+    storePosition(work_.left + 5, work_.top + 6);
+    HWND window = makeWindow(-20000, -20000);
+    ASSERT_NE(window, nullptr);
+    saveWindowPositionAndClose(window);
+    EXPECT_FALSE(IsWindow(window));
+    std::int32_t left = 0, top = 0;
+    ASSERT_TRUE(stored(left, top));
+    EXPECT_EQ(left, work_.left + 5);
+    EXPECT_EQ(top, work_.top + 6);
+}
+
+}  // namespace
+}  // namespace kiv
