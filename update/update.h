@@ -2,8 +2,10 @@
 // and URLs.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,5 +36,16 @@ std::wstring buildPatchUrl(std::int32_t version, std::wstring_view name, std::ws
 // One entry per non-empty line of a list body, line ends removed, UTF-8
 // widened. Any bytes give a list, possibly empty.
 DownloadList parseDownloadList(std::string_view body);
+
+// ---- Workers and the client process -------------------------------------------
+
+// Runs `body` on a detached thread unless a worker already runs: exchanges
+// `workerBusy` with true, and the thread clears it as its very last action.
+// False (and nothing started) when a worker was running or no thread could
+// be created; in the latter case `workerBusy` is cleared again.
+bool startWorker(std::atomic<bool>& workerBusy, std::function<void()> body);
+
+// Whether a process whose executable is named kiv.exe (any letter case) runs.
+bool isClientRunning();
 
 }  // namespace kiv
