@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/base.h"
+
 namespace kiv {
 
 // ---- Installed version (kiv.ver) -------------------------------------------
@@ -36,6 +38,26 @@ std::wstring buildPatchUrl(std::int32_t version, std::wstring_view name, std::ws
 // One entry per non-empty line of a list body, line ends removed, UTF-8
 // widened. Any bytes give a list, possibly empty.
 DownloadList parseDownloadList(std::string_view body);
+
+// ---- Version check and update run -----------------------------------------------
+
+// Decides whether the next version exists on the server and shows the answer:
+// "Update available" / "Press Update", or "Version Check OK" / "Success" with
+// the client ready. A server that cannot be reached means no update.
+void runVersionCheck(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter);
+
+// Brings the installation up to the newest published version, one version
+// at a time, recording each finished version in kiv.ver. Every failure stops
+// the run with a message box; nothing is rolled back.
+void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter);
+
+// Removes the download area "patches" with all its contents; errors ignored.
+void clearPatchesDirectory(const std::filesystem::path& installation);
+
+// Copies the plain files of a downloaded version over the installation, in
+// list order, then applies the version's patches from its "patches" folder.
+bool installDownloads(const std::filesystem::path& installation, const std::filesystem::path& versionDirectory,
+                      const DownloadList& list, Reporter& reporter, std::wstring& error);
 
 // ---- Workers and the client process -------------------------------------------
 

@@ -1,0 +1,66 @@
+#include "update/update.h"
+
+#include "app/shell.h"
+#include "net/http.h"
+
+namespace kiv {
+
+namespace {
+
+void showUpToDate(Reporter& reporter) {
+    reporter.setClientReady(true);
+    reporter.setStatusText(StatusRow::version, L"Version Check OK");
+    reporter.setStatusText(StatusRow::download, L"Success");
+    reporter.setProgress(StatusRow::version, 100);
+    reporter.setProgress(StatusRow::download, 100);
+}
+
+// Whether the next version's list exists and names at least one file. Any
+// failure to fetch it, or to hold it, means that there is no update.
+bool nextVersionIsPublished(std::int32_t installed, const std::wstring& baseUrl) {
+    try {
+        std::string body;
+        std::wstring ignored;
+        if (!httpGetToMemory(buildPatchUrl(installed + 1, L"dl_list.txt", baseUrl), body, ignored)) return false;
+        return !parseDownloadList(body).empty();
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace
+
+void runVersionCheck(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter) {
+    // The check runs on a detached thread, where an escaping exception would
+    // end the whole program: whatever goes wrong counts as a failed probe.
+    try {
+        const std::int32_t installed = readInstalledVersion(installation);
+        if (installed <= 0) {
+            reporter.setStatusText(StatusRow::version, L"Version check failed");
+            reporter.setStatusText(StatusRow::download, L"Press Update");
+            return;
+        }
+        reporter.setStatusText(StatusRow::version, L"Checking version");
+        reporter.setStatusText(StatusRow::download, L"Please wait");
+        reporter.setTitle(formatWindowTitle(installed));
+
+        if (nextVersionIsPublished(installed, baseUrl)) {
+            reporter.setClientReady(false);
+            reporter.setStatusText(StatusRow::version, L"Update available");
+            reporter.setStatusText(StatusRow::download, L"Press Update");
+            reporter.setProgress(StatusRow::version, 0);
+            reporter.setProgress(StatusRow::download, 0);
+        } else {
+            showUpToDate(reporter);
+        }
+        reporter.invalidateStatusBand();
+    } catch (...) {
+        try {
+            showUpToDate(reporter);
+            reporter.invalidateStatusBand();
+        } catch (...) {
+        }
+    }
+}
+
+}  // namespace kiv
