@@ -29,6 +29,7 @@ struct Group {
 const Group kGroups[] = {
     {L"version", versionCommand, L"version get DIR | version set DIR N"},
     {L"list", listCommand, L"list show FILE VERSION [--base URL]"},
+    {L"fetch", fetchCommand, L"fetch URL [FILE]"},
 };
 
 int run(const Args& args) {

@@ -1,0 +1,341 @@
+// The HTTP transport on Linux: libcurl, configured to behave as the Windows
+// transport does with its defaults (no proxy, redirects followed, connect
+// time-out 60 s, 30 s without data while sending or receiving, HTTP/1.1, no
+// Accept header). The multi interface lets the transfers pull the body one
+// chunk at a time on the calling thread, as they do on Windows.
+#include "net/transport.h"
+
+#include "base/base.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kiv::net {
+
+namespace {
+
+constexpr long kConnectTimeoutSeconds = 60;
+constexpr long kStallTimeoutSeconds = 30;
+constexpr long kMaxRedirects = 10;
+// The most libcurl hands over in one piece, and so the largest chunk.
+constexpr long kReceiveBufferSize = 256 * 1024;
+
+struct SplitUrl {
+    bool secure = false;
+    std::string host;
+    long port = 0;
+    std::string path;
+};
+
+bool startsWithNoCase(std::wstring_view text, std::wstring_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        wchar_t c = text[i];
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+        if (c != prefix[i]) return false;
+    }
+    return true;
+}
+
+// Percent-encodes what may not appear raw in a request line (blanks, control
+// characters, non-ASCII as UTF-8); everything else, '%' included, goes as it is.
+std::string encodePath(std::wstring_view path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string bytes = wideToUtf8(path);
+    std::string out;
+    out.reserve(bytes.size());
+    for (unsigned char c : bytes) {
+        if (c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' || c == '`' ||
+            c == '{' || c == '|' || c == '}') {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// scheme "://" [user-info "@"] host [":" port] [path-and-query], the way the
+// Windows URL splitter reads it.
+bool splitUrl(std::wstring_view url, SplitUrl& split) {
+    std::size_t rest;
+    if (startsWithNoCase(url, L"http://")) {
+        rest = 7;
+    } else if (startsWithNoCase(url, L"https://")) {
+        split.secure = true;
+        rest = 8;
+    } else {
+        return false;
+    }
+    std::wstring_view tail = url.substr(rest);
+    std::size_t authorityEnd = tail.find_first_of(L"/?#");
+    std::wstring_view authority = tail.substr(0, authorityEnd);
+    std::wstring_view path = authorityEnd == std::wstring_view::npos ? std::wstring_view() : tail.substr(authorityEnd);
+    if (std::size_t at = authority.rfind(L'@'); at != std::wstring_view::npos) authority.remove_prefix(at + 1);
+
+    std::wstring_view host = authority;
+    split.port = split.secure ? 443 : 80;
+    if (std::size_t colon = authority.rfind(L':');
+        colon != std::wstring_view::npos && authority.find(L']', colon) == std::wstring_view::npos) {
+        host = authority.substr(0, colon);
+        std::wstring_view digits = authority.substr(colon + 1);
+        if (!digits.empty()) {
+            if (digits.size() > 5) return false;
+            long port = 0;
+            for (wchar_t c : digits) {
+                if (c < L'0' || c > L'9') return false;
+                port = port * 10 + (c - L'0');
+            }
+            if (port == 0 || port > 65535) return false;
+            split.port = port;
+        }
+    }
+    if (host.empty() || host.size() > kMaxHostLength || path.size() > kMaxPathLength) return false;
+    for (wchar_t c : host) {
+        if (c <= L' ' || c == 0x7F || c == L'/' || c == L'\\') return false;
+    }
+    // The fragment never leaves the client.
+    if (std::size_t hash = path.find(L'#'); hash != std::wstring_view::npos) path = path.substr(0, hash);
+
+    split.host = wideToUtf8(host);
+    split.path = path.empty() ? std::string("/") : encodePath(path);
+    if (split.path[0] != '/') split.path.insert(split.path.begin(), '/');
+    return true;
+}
+
+bool headerIs(std::string_view line, std::string_view name) {
+    if (line.size() <= name.size() || line[name.size()] != ':') return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        char c = line[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != name[i]) return false;
+    }
+    return true;
+}
+
+class CurlRequest final : public Request {
+public:
+    ~CurlRequest() override {
+        if (multi_ && easy_) curl_multi_remove_handle(multi_, easy_);
+        if (easy_) curl_easy_cleanup(easy_);
+        if (multi_) curl_multi_cleanup(multi_);
+    }
+
+    // Session and connection set-up; false when libcurl cannot give us the
+    // handles or refuses an option.
+    bool open(const SplitUrl& url) {
+        multi_ = curl_multi_init();
+        easy_ = curl_easy_init();
+        if (!multi_ || !easy_) return false;
+        std::string host = url.host;
+        if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
+        std::string address =
+            (url.secure ? "https://" : "http://") + host + ":" + std::to_string(url.port) + url.path;
+        bool ok = curl_easy_setopt(easy_, CURLOPT_URL, address.c_str()) == CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+                  // Like the Windows transport: never from https down to http.
+                  curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, url.secure ? "https" : "http,https") ==
+                      CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_PROXY, "") == CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_USERAGENT, "KIV Launcher/1.0") == CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, acceptHeader()) == CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) ==
+                      CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK &&
+                  // Less than one byte a second for 30 s: the server has stalled.
+                  curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, kStallTimeoutSeconds) == CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kReceiveBufferSize) == CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlRequest::onHeader) == CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this) == CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlRequest::onData) == CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this) == CURLE_OK;
+        return ok && curl_multi_add_handle(multi_, easy_) == CURLM_OK;
+    }
+
+    // Sends the request and runs the transfer until the headers of the final
+    // response (after redirects) are in. False when the transfer failed first.
+    bool receiveResponse() {
+        while (!headersFinal_ && !done_) {
+            if (!step()) return false;
+        }
+        return headersFinal_ || result_ == CURLE_OK;
+    }
+
+    long status() {
+        long code = 0;
+        if (curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) code = 0;
+        return code;
+    }
+
+    bool contentLength(std::uint64_t& length) override {
+        if (!contentLength_) return false;
+        length = *contentLength_;
+        return true;
+    }
+
+    bool queryDataAvailable(std::size_t& available) override {
+        if (pendingLeft() == 0 && paused_) {
+            // Hands over the piece held back while the last one was pending.
+            paused_ = false;
+            if (curl_easy_pause(easy_, CURLPAUSE_CONT) != CURLE_OK) return false;
+        }
+        while (pendingLeft() == 0 && !done_) {
+            if (!step()) return false;
+        }
+        if (pendingLeft() > 0) {
+            available = pendingLeft();
+            return true;
+        }
+        // The body has ended. A connection closed before the announced length
+        // ends it too: the transfer then reports the incomplete download with
+        // the counts. Without an announced length, only a clean end is one.
+        if (result_ == CURLE_OK || (result_ == CURLE_PARTIAL_FILE && contentLength_)) {
+            available = 0;
+            return true;
+        }
+        return false;
+    }
+
+    bool readData(char* buffer, std::size_t size, std::size_t& read) override {
+        read = std::min(size, pendingLeft());
+        std::memcpy(buffer, pending_.data() + pendingOffset_, read);
+        pendingOffset_ += read;
+        return true;
+    }
+
+private:
+    static curl_slist* acceptHeader() {
+        // An empty value removes libcurl's default "Accept: */*".
+        static curl_slist entry{const_cast<char*>("Accept:"), nullptr};
+        return &entry;
+    }
+
+    std::size_t pendingLeft() const { return pending_.size() - pendingOffset_; }
+
+    // One round of the transfer: wait for the socket (or libcurl's timer) and
+    // let libcurl work. The time-outs set in open() bound the number of rounds.
+    bool step() {
+        bool headersWereFinal = headersFinal_;
+        int running = 0;
+        if (curl_multi_perform(multi_, &running) != CURLM_OK) return false;
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == easy_) {
+                done_ = true;
+                result_ = message->data.result;
+            }
+        }
+        if (!done_ && running == 0) {
+            done_ = true;
+            result_ = CURLE_RECV_ERROR;
+        }
+        if (done_ || headersFinal_ != headersWereFinal || pendingLeft() > 0) return true;
+        return curl_multi_poll(multi_, nullptr, 0, 1000, nullptr) == CURLM_OK;
+    }
+
+    static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self) {
+        auto* request = static_cast<CurlRequest*>(self);
+        std::string_view line(data, size * count);
+        if (line.starts_with("HTTP/")) {
+            // A new response (an interim one, a redirect or the final one).
+            request->responseStatus_ = 0;
+            request->hasLocation_ = false;
+            request->contentLength_.reset();
+            std::size_t space = line.find(' ');
+            if (space != std::string_view::npos && line.size() >= space + 4) {
+                int code = 0;
+                for (std::size_t i = space + 1; i < space + 4; ++i) {
+                    if (line[i] < '0' || line[i] > '9') return size * count;
+                    code = code * 10 + (line[i] - '0');
+                }
+                request->responseStatus_ = code;
+            }
+        } else if (line == "\r\n" || line == "\n") {
+            int code = request->responseStatus_;
+            bool interim = code >= 100 && code < 200;
+            // libcurl goes on to the new location of a redirect by itself.
+            bool followed = code >= 300 && code < 400 && request->hasLocation_;
+            if (!interim && !followed) request->headersFinal_ = true;
+        } else if (headerIs(line, "location")) {
+            request->hasLocation_ = true;
+        } else if (headerIs(line, "content-length") && !request->contentLength_) {
+            std::uint64_t length = 0;
+            if (parseContentLength(line.substr(15), length)) request->contentLength_ = length;
+        }
+        return size * count;
+    }
+
+    static std::size_t onData(char* data, std::size_t size, std::size_t count, void* self) {
+        auto* request = static_cast<CurlRequest*>(self);
+        // Body bytes mean the final headers are in, whatever they said.
+        request->headersFinal_ = true;
+        // One piece at a time: libcurl keeps the next one until this one is read.
+        if (request->pendingLeft() > 0) {
+            request->paused_ = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
+        request->pending_.assign(data, data + size * count);
+        request->pendingOffset_ = 0;
+        return size * count;
+    }
+
+    CURLM* multi_ = nullptr;
+    CURL* easy_ = nullptr;
+    bool done_ = false;
+    CURLcode result_ = CURLE_OK;
+    bool headersFinal_ = false;
+    bool paused_ = false;
+    int responseStatus_ = 0;
+    bool hasLocation_ = false;
+    std::optional<std::uint64_t> contentLength_;
+    std::vector<char> pending_;
+    std::size_t pendingOffset_ = 0;
+};
+
+}  // namespace
+
+bool openGetRequest(const std::wstring& url, std::unique_ptr<Request>& request, std::wstring& error) {
+    SplitUrl split;
+    if (!splitUrl(url, split)) {
+        error = L"Invalid URL.";
+        return false;
+    }
+    static std::once_flag initialised;
+    static bool sessionsAvailable = false;
+    std::call_once(initialised, [] { sessionsAvailable = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+    if (!sessionsAvailable) {
+        error = L"WinHttpOpen failed.";
+        return false;
+    }
+    auto opened = std::make_unique<CurlRequest>();
+    if (!opened->open(split)) {
+        error = L"WinHttpOpenRequest failed.";
+        return false;
+    }
+    if (!opened->receiveResponse()) {
+        error = L"HTTP request failed.";
+        return false;
+    }
+    long status = opened->status();
+    if (status >= 400 || status == 0) {
+        error = L"HTTP status " + std::to_wstring(status) + L".";
+        return false;
+    }
+    request = std::move(opened);
+    return true;
+}
+
+}  // namespace kiv::net

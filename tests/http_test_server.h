@@ -1,0 +1,98 @@
+// A loopback HTTP server for tests (and for trying the launcher against a
+// local patch server). It serves the files below a directory and can be told,
+// per path, to misbehave: any status, no Content-Length, a Content-Length
+// that does not match the body, a redirect, or a stall. It listens on
+// 127.0.0.1 only, on a port the system picks, answers one request per
+// connection and closes it. It builds with both toolchains and needs no test
+// framework.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kiv::test {
+
+// How the server answers one path. Paths are compared after percent-decoding,
+// without the query.
+struct HttpRoute {
+    enum class Framing {
+        length,   // Content-Length (see announcedLength)
+        close,    // neither Content-Length nor chunks: the closed connection ends the body
+        chunked,  // Transfer-Encoding: chunked
+    };
+
+    int status = 200;
+    // The body; when not set, the file at the path below the root, or nothing
+    // when there is none. Statuses 1xx, 204 and 304 never carry a body.
+    std::optional<std::string> body;
+    Framing framing = Framing::length;
+    // The Content-Length to announce instead of the body's size: larger to
+    // close the connection early, smaller to send more than announced.
+    std::optional<std::uint64_t> announcedLength;
+    // Sent as a Location header when not empty.
+    std::string location;
+    // Send the headers and this many body bytes, then hold the connection
+    // open without sending until the client gives up or the server stops.
+    std::optional<std::uint64_t> stallAfter;
+    // More header lines ("Name: value"), sent as they are.
+    std::vector<std::string> extraHeaders;
+};
+
+// One request as the server received it.
+struct SeenRequest {
+    std::string method;
+    std::string target;  // as sent, percent-encoding and query included
+    std::string head;    // the request line and header lines, CR LF separated
+    // The value of the first header called `name` (any case), or empty.
+    std::string header(std::string_view name) const;
+};
+
+class HttpTestServer {
+public:
+    // Serves files below `root` (nothing when empty).
+    explicit HttpTestServer(std::filesystem::path root = {});
+    ~HttpTestServer();
+    HttpTestServer(const HttpTestServer&) = delete;
+    HttpTestServer& operator=(const HttpTestServer&) = delete;
+
+    // Binds 127.0.0.1 on a free port and starts answering. False with a
+    // message when no socket could be bound.
+    bool start(std::string& error);
+    // Stops accepting, ends stalled answers and waits for every connection.
+    void stop();
+
+    std::uint16_t port() const { return port_; }
+    // "http://127.0.0.1:PORT" followed by `path`.
+    std::string url(std::string_view path = "/") const;
+    std::wstring wideUrl(std::string_view path = "/") const;
+
+    void setRoute(const std::string& path, HttpRoute route);
+    void clearRoutes();
+    std::vector<SeenRequest> requests() const;
+
+private:
+    struct Connection;
+    void acceptLoop();
+    void serve(Connection& connection);
+    void reapFinished(bool all);
+
+    std::filesystem::path root_;
+    std::uintptr_t listener_;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::thread acceptThread_;
+    mutable std::mutex mutex_;
+    std::map<std::string, HttpRoute> routes_;
+    std::vector<SeenRequest> requests_;
+    std::vector<std::unique_ptr<Connection>> connections_;
+    bool socketsStarted_ = false;
+};
+
+}  // namespace kiv::test

@@ -1,0 +1,531 @@
+// The HTTP transfers against a loopback server that misbehaves on request.
+// The same cases run on both platforms, so they hold for both transports.
+#include "net/http.h"
+
+#include "base/base.h"
+#include "net/transport.h"
+
+#include "tests/http_test_server.h"
+#include "tests/support.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <utility>
+#include <vector>
+
+namespace kiv {
+namespace {
+
+using test::HttpRoute;
+using test::HttpTestServer;
+using test::TempDir;
+using Calls = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+// Every byte value, line ends and NULs included, so that any conversion shows.
+std::string pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    return bytes;
+}
+
+HttpRoute bodyRoute(std::string body) {
+    HttpRoute route;
+    route.body = std::move(body);
+    return route;
+}
+
+class HttpTransfer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string problem;
+        ASSERT_TRUE(server.start(problem)) << problem;
+    }
+
+    std::wstring url(std::string_view path) const { return server.wideUrl(path); }
+
+    bool toFile(std::string_view path, const std::filesystem::path& file, std::wstring& error) {
+        calls.clear();
+        return httpGetToFile(url(path), file, [this](std::uint64_t r, std::uint64_t t) { calls.emplace_back(r, t); },
+                             error);
+    }
+
+    TempDir root;
+    TempDir work;
+    HttpTestServer server{root.path()};
+    Calls calls;
+};
+
+// ---- Statuses ----------------------------------------------------------------
+
+TEST_F(HttpTransfer, GetToMemory_Status200_KeepsBodyByteForByteAndErrorUntouched) {
+    std::string body = pattern(70000);
+    server.setRoute("/list.txt", bodyRoute(body));
+    std::string got = "old";
+    std::wstring error = L"untouched";
+    ASSERT_TRUE(httpGetToMemory(url("/list.txt"), got, error));
+    EXPECT_EQ(got, body);
+    EXPECT_EQ(error, L"untouched");
+}
+
+TEST_F(HttpTransfer, GetToFile_ServedFile_WritesWholeBodyWithRunningSumAndTotal) {
+    std::string body = pattern(3 * 1024 * 1024 + 17);
+    test::writeFile(root / "58" / "data.bin", body);
+    std::wstring error = L"untouched";
+    ASSERT_TRUE(toFile("/58/data.bin", work / "data.bin", error)) << wideToUtf8(error);
+    EXPECT_EQ(test::readFile(work / "data.bin"), body);
+    EXPECT_EQ(error, L"untouched");
+    ASSERT_FALSE(calls.empty());
+    std::uint64_t previous = 0;
+    for (auto [received, total] : calls) {
+        EXPECT_GT(received, previous);
+        EXPECT_EQ(total, body.size());
+        previous = received;
+    }
+    EXPECT_EQ(calls.back().first, body.size());
+}
+
+TEST_F(HttpTransfer, Statuses204And304_SucceedWithEmptyBodyAndNoProgress) {
+    for (int status : {204, 304}) {
+        SCOPED_TRACE(status);
+        HttpRoute route;
+        route.status = status;
+        server.setRoute("/s", route);
+        std::string body = "stale";
+        std::wstring error;
+        EXPECT_TRUE(httpGetToMemory(url("/s"), body, error)) << wideToUtf8(error);
+        EXPECT_EQ(body, "");
+        auto target = work / std::to_string(status);
+        ASSERT_TRUE(toFile("/s", target, error)) << wideToUtf8(error);
+        EXPECT_TRUE(std::filesystem::exists(target));
+        EXPECT_EQ(std::filesystem::file_size(target), 0u);
+        EXPECT_TRUE(calls.empty());
+    }
+}
+
+TEST_F(HttpTransfer, Statuses400404500_FailWithTheStatusAndTouchNoFile) {
+    for (int status : {400, 404, 500}) {
+        SCOPED_TRACE(status);
+        HttpRoute route = bodyRoute("error page");
+        route.status = status;
+        server.setRoute("/s", route);
+        std::string body = "kept";
+        std::wstring error;
+        EXPECT_FALSE(httpGetToMemory(url("/s"), body, error));
+        EXPECT_EQ(error, L"HTTP status " + std::to_wstring(status) + L".");
+        error.clear();
+        EXPECT_FALSE(toFile("/s", work / "sub" / "f.bin", error));
+        EXPECT_EQ(error, L"HTTP status " + std::to_wstring(status) + L".");
+        EXPECT_FALSE(std::filesystem::exists(work / "sub"));
+    }
+}
+
+TEST_F(HttpTransfer, MissingFile_FailsWithStatus404) {
+    std::string body;
+    std::wstring error;
+    EXPECT_FALSE(httpGetToMemory(url("/59/dl_list.txt"), body, error));
+    EXPECT_EQ(error, L"HTTP status 404.");
+}
+
+// ---- Lengths -------------------------------------------------------------------
+
+TEST_F(HttpTransfer, EmptyBody_WithOrWithoutLength_GivesEmptyResultsAndNoProgress) {
+    std::vector<HttpRoute::Framing> framings = {HttpRoute::Framing::length, HttpRoute::Framing::close};
+#ifndef _WIN32
+    // Wine's WinHTTP fails a chunked body that is only the last chunk.
+    framings.push_back(HttpRoute::Framing::chunked);
+#endif
+    for (auto framing : framings) {
+        SCOPED_TRACE(static_cast<int>(framing));
+        HttpRoute route = bodyRoute("");
+        route.framing = framing;
+        server.setRoute("/empty", route);
+        std::string body = "stale";
+        std::wstring error;
+        EXPECT_TRUE(httpGetToMemory(url("/empty"), body, error)) << wideToUtf8(error);
+        EXPECT_EQ(body, "");
+        test::writeFile(work / "empty.bin", "old contents");
+        ASSERT_TRUE(toFile("/empty", work / "empty.bin", error)) << wideToUtf8(error);
+        EXPECT_EQ(std::filesystem::file_size(work / "empty.bin"), 0u);
+        EXPECT_TRUE(calls.empty());
+    }
+}
+
+TEST_F(HttpTransfer, NoContentLength_AcceptsTheWholeBodyAndReportsTotalZero) {
+    std::string payload = pattern(600 * 1024 + 3);
+    for (auto framing : {HttpRoute::Framing::close, HttpRoute::Framing::chunked}) {
+        SCOPED_TRACE(static_cast<int>(framing));
+        HttpRoute route = bodyRoute(payload);
+        route.framing = framing;
+        server.setRoute("/nolength", route);
+        std::string body;
+        std::wstring error;
+        ASSERT_TRUE(httpGetToMemory(url("/nolength"), body, error)) << wideToUtf8(error);
+        EXPECT_EQ(body, payload);
+        ASSERT_TRUE(toFile("/nolength", work / "n.bin", error)) << wideToUtf8(error);
+        EXPECT_EQ(test::readFile(work / "n.bin"), payload);
+        ASSERT_FALSE(calls.empty());
+        for (auto [received, total] : calls) EXPECT_EQ(total, 0u);
+        EXPECT_EQ(calls.back().first, payload.size());
+    }
+}
+
+TEST_F(HttpTransfer, ConnectionClosedBeforeAnnouncedLength_DeletesFileAndGivesCounts) {
+    HttpRoute route = bodyRoute(pattern(1000));
+    route.announcedLength = 2048;
+    server.setRoute("/short", route);
+    std::wstring error;
+    EXPECT_FALSE(toFile("/short", work / "short.bin", error));
+    // Both transports report the early close as the end of the body, so the
+    // counts show (a transport could also fail the read first: "Could not read
+    // download data.", with the partial file left).
+    EXPECT_EQ(error, L"Download was incomplete (1000/2048 bytes).");
+    EXPECT_FALSE(std::filesystem::exists(work / "short.bin"));
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back(), std::make_pair(std::uint64_t{1000}, std::uint64_t{2048}));
+}
+
+TEST_F(HttpTransfer, GetToMemory_ConnectionClosedBeforeAnnouncedLength_Fails) {
+    HttpRoute route = bodyRoute(pattern(1000));
+    route.announcedLength = 2048;
+    server.setRoute("/short", route);
+    std::string body;
+    std::wstring error;
+    EXPECT_FALSE(httpGetToMemory(url("/short"), body, error));
+    EXPECT_EQ(error, L"Could not read response data.");
+}
+
+TEST_F(HttpTransfer, BodyLongerThanAnnounced_TransportStopsAtAnnouncedLength) {
+    std::string payload = pattern(3000);
+    HttpRoute route = bodyRoute(payload);
+    route.announcedLength = 2048;
+    server.setRoute("/long", route);
+    std::wstring error;
+    ASSERT_TRUE(toFile("/long", work / "long.bin", error)) << wideToUtf8(error);
+    EXPECT_EQ(test::readFile(work / "long.bin"), payload.substr(0, 2048));
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back(), std::make_pair(std::uint64_t{2048}, std::uint64_t{2048}));
+}
+
+// ---- Redirects, stalls, unreachable servers ----------------------------------------
+
+TEST_F(HttpTransfer, Redirect_FollowedToTheOtherPath) {
+    std::string payload = pattern(5000);
+    test::writeFile(root / "new" / "file.bin", payload);
+    for (int status : {301, 302, 307}) {
+        SCOPED_TRACE(status);
+        HttpRoute route = bodyRoute("moved");
+        route.status = status;
+        route.location = server.url("/new/file.bin");
+        server.setRoute("/old/file.bin", route);
+        std::string body;
+        std::wstring error;
+        ASSERT_TRUE(httpGetToMemory(url("/old/file.bin"), body, error)) << wideToUtf8(error);
+        EXPECT_EQ(body, payload);
+        ASSERT_TRUE(toFile("/old/file.bin", work / "r.bin", error)) << wideToUtf8(error);
+        EXPECT_EQ(test::readFile(work / "r.bin"), payload);
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.back(), std::make_pair(std::uint64_t{5000}, std::uint64_t{5000}));
+    }
+}
+
+TEST_F(HttpTransfer, StalledServer_TransferGivesUpAndKeepsPartialFile) {
+    // Waits for the transport's own time-out (30 s without data).
+    HttpRoute route = bodyRoute(pattern(4000));
+    route.stallAfter = 1000;
+    server.setRoute("/stall", route);
+    std::wstring error;
+    EXPECT_FALSE(toFile("/stall", work / "stall.bin", error));
+    EXPECT_EQ(error, L"Could not query download data.");
+    EXPECT_EQ(test::readFile(work / "stall.bin"), pattern(1000));
+}
+
+TEST_F(HttpTransfer, UnreachablePort_FailsAsRequestFailureAndTouchesNoFile) {
+    HttpTestServer gone;
+    std::string problem;
+    ASSERT_TRUE(gone.start(problem)) << problem;
+    std::wstring address = gone.wideUrl("/x.bin");
+    gone.stop();
+    std::string body;
+    std::wstring error;
+    EXPECT_FALSE(httpGetToMemory(address, body, error));
+    EXPECT_EQ(error, L"HTTP request failed.");
+    error.clear();
+    EXPECT_FALSE(httpGetToFile(address, work / "d" / "x.bin", {}, error));
+    EXPECT_EQ(error, L"HTTP request failed.");
+    EXPECT_FALSE(std::filesystem::exists(work / "d"));
+}
+
+// ---- URLs ------------------------------------------------------------------------
+
+TEST_F(HttpTransfer, InvalidUrls_AreRejectedBeforeAnyFileIsTouched) {
+    std::wstring port = std::to_wstring(server.port());
+    const std::wstring urls[] = {
+        L"",
+        L"patch server",
+        L"ftp://127.0.0.1:" + port + L"/a.bin",
+        L"file:///etc/passwd",
+        L"http:///a.bin",
+        L"http://",
+        L"http://" + std::wstring(256, L'a') + L"/a.bin",
+        L"http://127.0.0.1:" + port + L"/" + std::wstring(2047, L'a'),
+    };
+    for (const std::wstring& address : urls) {
+        SCOPED_TRACE(wideToUtf8(address.substr(0, 60)));
+        std::string body;
+        std::wstring error;
+        EXPECT_FALSE(httpGetToMemory(address, body, error));
+        EXPECT_EQ(error, L"Invalid URL.");
+        error.clear();
+        EXPECT_FALSE(httpGetToFile(address, work / "d" / "a.bin", {}, error));
+        EXPECT_EQ(error, L"Invalid URL.");
+        EXPECT_FALSE(std::filesystem::exists(work / "d"));
+    }
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(HttpTransfer, LongestPath_IsSentToTheServer) {
+    std::string path = "/" + std::string(2046, 'a');
+    std::string body;
+    std::wstring error;
+    EXPECT_FALSE(httpGetToMemory(url(path), body, error));
+    EXPECT_EQ(error, L"HTTP status 404.");
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].target, path);
+}
+
+TEST_F(HttpTransfer, Request_IsAPlainGetWithTheLauncherUserAgentAndQuery) {
+    server.setRoute("/58/dl_list.txt", bodyRoute("a.bin\r\n"));
+    std::string body;
+    std::wstring error;
+    ASSERT_TRUE(httpGetToMemory(url("/58/dl_list.txt?launcher=1"), body, error)) << wideToUtf8(error);
+    ASSERT_EQ(server.requests().size(), 1u);
+    const test::SeenRequest seen = server.requests()[0];
+    EXPECT_EQ(seen.method, "GET");
+    EXPECT_EQ(seen.target, "/58/dl_list.txt?launcher=1");
+    EXPECT_EQ(seen.header("User-Agent"), "KIV Launcher/1.0");
+    EXPECT_EQ(seen.header("Authorization"), "");
+}
+
+TEST_F(HttpTransfer, PathWithBlankAndAccent_ReachesTheFile) {
+    test::writeFile(root / "58" / "data" / toPath(L"caf\u00E9 menu.bin"), "accented");
+    std::string body;
+    std::wstring error;
+    ASSERT_TRUE(httpGetToMemory(url("/58/data/caf%C3%A9%20menu.bin"), body, error)) << wideToUtf8(error);
+    EXPECT_EQ(body, "accented");
+    ASSERT_TRUE(httpGetToMemory(server.wideUrl("/58/data/") + L"caf\u00E9 menu.bin", body, error))
+        << wideToUtf8(error);
+    EXPECT_EQ(body, "accented");
+}
+
+// ---- Files -----------------------------------------------------------------------
+
+TEST_F(HttpTransfer, MissingParentDirectories_AreCreated) {
+    test::writeFile(root / "58" / "data.bin", "payload");
+    auto target = work / "patches" / "version_58" / toPath(L"d\u00E9j\u00E0") / "data.bin";
+    std::wstring error;
+    ASSERT_TRUE(toFile("/58/data.bin", target, error)) << wideToUtf8(error);
+    EXPECT_EQ(test::readFile(target), "payload");
+}
+
+TEST_F(HttpTransfer, TargetIsADirectory_CannotBeCreated) {
+    test::writeFile(root / "a.bin", "payload");
+    std::filesystem::create_directories(work / "a.bin");
+    std::wstring error;
+    EXPECT_FALSE(toFile("/a.bin", work / "a.bin", error));
+    EXPECT_EQ(error, L"Could not create download target.");
+}
+
+TEST_F(HttpTransfer, ParentIsAFile_RaisesTheDirectoryCreationError) {
+    test::writeFile(root / "a.bin", "payload");
+    test::writeFile(work / "plain", "not a directory");
+    std::wstring error;
+    EXPECT_THROW(toFile("/a.bin", work / "plain" / "a.bin", error), std::filesystem::filesystem_error);
+    EXPECT_EQ(error, L"");
+}
+
+// ---- The body loops over a scripted transport ------------------------------------------
+
+// Plays back a fixed sequence of transport answers.
+class ScriptedRequest : public net::Request {
+public:
+    enum class Step { data, queryFails, readFails, readsNothing };
+    struct Answer {
+        Step step;
+        std::string bytes;
+        std::size_t announced = 0;  // what queryDataAvailable reports when larger than bytes
+    };
+
+    // What the transfer did with the request, readable after it is gone.
+    struct Probe {
+        bool closed = false;
+        std::size_t largestRead = 0;
+    };
+
+    ScriptedRequest(std::deque<Answer> answers, std::optional<std::uint64_t> length, Probe* probe = nullptr)
+        : answers_(std::move(answers)), length_(length), probe_(probe) {}
+    ~ScriptedRequest() override {
+        if (probe_) probe_->closed = true;
+    }
+
+    bool contentLength(std::uint64_t& length) override {
+        if (!length_) return false;
+        length = *length_;
+        return true;
+    }
+    bool queryDataAvailable(std::size_t& available) override {
+        if (answers_.empty()) {
+            available = 0;
+            return true;
+        }
+        const Answer& next = answers_.front();
+        if (next.step == Step::queryFails) return false;
+        available = std::max(next.bytes.size(), next.announced);
+        if (available == 0) available = 1;
+        return true;
+    }
+    bool readData(char* buffer, std::size_t size, std::size_t& read) override {
+        if (probe_) probe_->largestRead = std::max(probe_->largestRead, size);
+        Answer& next = answers_.front();
+        if (next.step == Step::readFails) return false;
+        if (next.step == Step::readsNothing) {
+            read = 0;
+            return true;
+        }
+        read = std::min(size, next.bytes.size());
+        std::copy_n(next.bytes.data(), read, buffer);
+        next.bytes.erase(0, read);
+        next.announced = 0;
+        if (next.bytes.empty()) answers_.pop_front();
+        return true;
+    }
+
+private:
+    std::deque<Answer> answers_;
+    std::optional<std::uint64_t> length_;
+    Probe* probe_;
+};
+
+using Step = ScriptedRequest::Step;
+
+TEST(HttpBodyLoop, ReadToFile_ProgressOncePerChunkWithRunningSum) {
+    TempDir work;
+    Calls calls;
+    std::wstring error;
+    auto request = std::make_unique<ScriptedRequest>(
+        std::deque<ScriptedRequest::Answer>{{Step::data, "abc"}, {Step::data, "defgh"}, {Step::data, "ij"}}, 10);
+    ASSERT_TRUE(net::readToFile(std::move(request), work / "f",
+                                [&](std::uint64_t r, std::uint64_t t) { calls.emplace_back(r, t); }, error));
+    EXPECT_EQ(calls, (Calls{{3, 10}, {8, 10}, {10, 10}}));
+    EXPECT_EQ(test::readFile(work / "f"), "abcdefghij");
+}
+
+TEST(HttpBodyLoop, ReadToFile_MoreThanAnnounced_DeletesFileAndGivesCounts) {
+    TempDir work;
+    std::wstring error;
+    auto request = std::make_unique<ScriptedRequest>(
+        std::deque<ScriptedRequest::Answer>{{Step::data, "abc"}, {Step::data, "de"}}, 4);
+    EXPECT_FALSE(net::readToFile(std::move(request), work / "f", {}, error));
+    EXPECT_EQ(error, L"Download was incomplete (5/4 bytes).");
+    EXPECT_FALSE(std::filesystem::exists(work / "f"));
+}
+
+TEST(HttpBodyLoop, ReadToFile_TransportFailures_KeepThePartialFile) {
+    struct Case {
+        Step step;
+        const wchar_t* message;
+    };
+    for (Case c : {Case{Step::queryFails, L"Could not query download data."},
+                   Case{Step::readFails, L"Could not read download data."},
+                   Case{Step::readsNothing, L"Download ended unexpectedly."}}) {
+        SCOPED_TRACE(wideToUtf8(c.message));
+        TempDir work;
+        std::wstring error;
+        ScriptedRequest::Probe probe;
+        auto request = std::make_unique<ScriptedRequest>(
+            std::deque<ScriptedRequest::Answer>{{Step::data, "abc"}, {c.step, "x"}}, 10, &probe);
+        EXPECT_FALSE(net::readToFile(std::move(request), work / "f", {}, error));
+        EXPECT_EQ(error, c.message);
+        EXPECT_TRUE(probe.closed);
+        EXPECT_EQ(test::readFile(work / "f"), "abc");
+    }
+}
+
+TEST(HttpBodyLoop, ReadToFile_HugeAvailableCount_IsReadInBoundedPieces) {
+    TempDir work;
+    std::wstring error;
+    std::string payload = pattern(net::kMaxChunk + 10);
+    ScriptedRequest::Probe probe;
+    auto request = std::make_unique<ScriptedRequest>(
+        std::deque<ScriptedRequest::Answer>{{Step::data, payload, std::size_t{1} << 30}}, std::nullopt, &probe);
+    ASSERT_TRUE(net::readToFile(std::move(request), work / "f", {}, error));
+    EXPECT_EQ(test::readFile(work / "f"), payload);
+    EXPECT_EQ(probe.largestRead, net::kMaxChunk);
+}
+
+#ifndef _WIN32
+TEST(HttpBodyLoop, ReadToFile_DiskFull_FailsOnWriteOrOnFinish) {
+    // /dev/full accepts the open and refuses every write. A large chunk goes
+    // straight to the file; a small one waits in the stream until it closes.
+    std::wstring error;
+    auto big = std::make_unique<ScriptedRequest>(
+        std::deque<ScriptedRequest::Answer>{{Step::data, pattern(256 * 1024)}}, std::nullopt);
+    EXPECT_FALSE(net::readToFile(std::move(big), "/dev/full", {}, error));
+    EXPECT_EQ(error, L"Could not write downloaded data.");
+    auto small = std::make_unique<ScriptedRequest>(std::deque<ScriptedRequest::Answer>{{Step::data, "abc"}},
+                                                   std::nullopt);
+    EXPECT_FALSE(net::readToFile(std::move(small), "/dev/full", {}, error));
+    EXPECT_EQ(error, L"Could not finish writing download target.");
+}
+#endif
+
+TEST(HttpBodyLoop, ReadToMemory_TransportFailures_GiveTheResponseMessages) {
+    struct Case {
+        Step step;
+        const wchar_t* message;
+    };
+    for (Case c : {Case{Step::queryFails, L"Could not query response data."},
+                   Case{Step::readFails, L"Could not read response data."},
+                   Case{Step::readsNothing, L"Could not read response data."}}) {
+        SCOPED_TRACE(wideToUtf8(c.message));
+        ScriptedRequest request({{Step::data, "abc"}, {c.step, "x"}}, std::nullopt);
+        std::string body;
+        std::wstring error;
+        EXPECT_FALSE(net::readToMemory(request, body, error));
+        EXPECT_EQ(error, c.message);
+    }
+}
+
+TEST(HttpBodyLoop, ReadToMemory_BodyPastTheLimit_Fails) {
+    ScriptedRequest request({{Step::data, "abcd"}, {Step::data, "efgh"}}, std::nullopt);
+    std::string body;
+    std::wstring error;
+    EXPECT_FALSE(net::readToMemory(request, body, error, 6));
+    EXPECT_EQ(error, L"Could not read response data.");
+}
+
+TEST(HttpBodyLoop, ReadToMemory_BodyAtTheLimit_Succeeds) {
+    ScriptedRequest request({{Step::data, "abc"}, {Step::data, "def"}}, 6);
+    std::string body;
+    std::wstring error;
+    ASSERT_TRUE(net::readToMemory(request, body, error, 6));
+    EXPECT_EQ(body, "abcdef");
+}
+
+TEST(HttpBodyLoop, ParseContentLength_AcceptsDigitsOnly) {
+    std::uint64_t length = 7;
+    EXPECT_TRUE(net::parseContentLength(" 2048\r\n", length));
+    EXPECT_EQ(length, 2048u);
+    EXPECT_TRUE(net::parseContentLength("18446744073709551615", length));
+    EXPECT_EQ(length, UINT64_MAX);
+    EXPECT_TRUE(net::parseContentLength("5000000000", length));
+    EXPECT_EQ(length, 5000000000u);
+    length = 7;
+    for (const char* bad : {"", " ", "-1", "12a", "1 2", "0x10", "18446744073709551616"}) {
+        EXPECT_FALSE(net::parseContentLength(bad, length)) << bad;
+    }
+    EXPECT_EQ(length, 7u);
+}
+
+}  // namespace
+}  // namespace kiv
