@@ -30,6 +30,8 @@ const Group kGroups[] = {
     {L"version", versionCommand, L"version get DIR | version set DIR N"},
     {L"list", listCommand, L"list show FILE VERSION [--base URL]"},
     {L"fetch", fetchCommand, L"fetch URL [FILE]"},
+    {L"archive", archiveCommand,
+     L"archive create HED | archive list HED | archive put HED NAME FILE | archive get HED NAME [OUT]"},
 };
 
 int run(const Args& args) {

@@ -33,5 +33,6 @@ bool parseInt32(std::wstring_view text, std::int32_t& value);
 int versionCommand(const Args& args);
 int listCommand(const Args& args);
 int fetchCommand(const Args& args);
+int archiveCommand(const Args& args);
 
 }  // namespace kiv::tool
