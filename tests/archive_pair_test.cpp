@@ -1,0 +1,317 @@
+#include "archive/archive.h"
+#include "base/base.h"
+#include "tests/archive_packer.h"
+#include "tests/support.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace kiv {
+namespace {
+
+using test::asString;
+using test::buildFilenameBlock;
+using test::buildHed;
+using test::HeaderWords;
+using test::TempDir;
+using test::writeFile;
+
+// A pair whose .dat starts with 16 filler bytes and then holds the block as
+// given; the head points at the block. One header per entry of `headers`.
+void writePair(const std::filesystem::path& hed, const std::vector<std::uint8_t>& stored, std::uint32_t storedWord,
+               std::uint32_t unpackedSize, const std::vector<HeaderWords>& headers) {
+    std::filesystem::path dat = hed;
+    dat.replace_extension(".dat");
+    writeFile(dat, std::string(16, '\x5A') + asString(stored));
+    writeFile(hed, buildHed(16, storedWord, unpackedSize, headers));
+}
+
+void writePlainPair(const std::filesystem::path& hed, const std::vector<std::uint8_t>& block,
+                    const std::vector<HeaderWords>& headers) {
+    const auto length = static_cast<std::uint32_t>(block.size());
+    writePair(hed, block, length, length, headers);
+}
+
+std::vector<HeaderWords> headersFor(std::size_t count) {
+    std::vector<HeaderWords> headers;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto n = static_cast<std::uint32_t>(i);
+        headers.push_back({100 + n, 10 + n, 20 + n});
+    }
+    return headers;
+}
+
+TEST(ArchivePairOpen, LoadsEveryItemWithItsHeader) {
+    TempDir dir;
+    writePlainPair(dir / "map.hed", buildFilenameBlock({"data\\a.txt", "data\\b.bmp"}),
+                   {{16, 5, 5}, {21, 0x80000007u, 9}});
+    ArchivePair pair;
+    std::wstring error = L"untouched";
+    ASSERT_TRUE(pair.open(dir / "map.hed", error));
+    EXPECT_EQ(error, L"untouched");
+    ASSERT_EQ(pair.items.size(), 2u);
+    EXPECT_EQ(pair.items[0], (ArchiveItem{"data\\a.txt", 16, 5, 5, 5, 0}));
+    EXPECT_EQ(pair.items[1], (ArchiveItem{"data\\b.bmp", 21, 0x80000007u, 7, 9, 1}));
+    EXPECT_EQ(pair.nameIndex.size(), 2u);
+    EXPECT_EQ(pair.nameIndex.at("data\\b.bmp"), 1);
+    EXPECT_EQ(pair.hedPath, dir / "map.hed");
+    EXPECT_EQ(pair.datPath, dir / "map.dat");
+}
+
+TEST(ArchivePairOpen, CountZeroOrNegativeGivesAnEmptyTable) {
+    TempDir dir;
+    for (std::int32_t count : {0, -1, INT32_MIN}) {
+        writePlainPair(dir / "x.hed", buildFilenameBlock(count, {"a", "b"}), headersFor(2));
+        ArchivePair pair;
+        std::wstring error;
+        ASSERT_TRUE(pair.open(dir / "x.hed", error)) << count;
+        EXPECT_TRUE(pair.items.empty());
+        EXPECT_TRUE(pair.nameIndex.empty());
+    }
+}
+
+TEST(ArchivePairOpen, FewerNamesThanCountGivesOneItemPerName) {
+    TempDir dir;
+    writePlainPair(dir / "x.hed", buildFilenameBlock(1000000, {"a", "b", "c"}), headersFor(3));
+    ArchivePair pair;
+    std::wstring error;
+    ASSERT_TRUE(pair.open(dir / "x.hed", error));
+    ASSERT_EQ(pair.items.size(), 3u);
+    EXPECT_EQ(pair.items[2].name, "c");
+}
+
+TEST(ArchivePairOpen, MoreHeadersThanNamesAreIgnored) {
+    TempDir dir;
+    writePlainPair(dir / "x.hed", buildFilenameBlock({"a", "b"}), headersFor(5));
+    ArchivePair pair;
+    std::wstring error;
+    ASSERT_TRUE(pair.open(dir / "x.hed", error));
+    EXPECT_EQ(pair.items.size(), 2u);
+}
+
+TEST(ArchivePairOpen, ElevenByteHedIsAnInvalidHeader) {
+    TempDir dir;
+    writePlainPair(dir / "x.hed", buildFilenameBlock({"a"}), {});
+    writeFile(dir / "x.hed", std::string(11, '\0'));
+    ArchivePair pair;
+    std::wstring error;
+    EXPECT_FALSE(pair.open(dir / "x.hed", error));
+    EXPECT_EQ(error, L"Invalid .hed header.");
+    EXPECT_TRUE(pair.items.empty());
+}
+
+TEST(ArchivePairOpen, HedEndingInsideAHeaderKeepsTheItemsBeforeIt) {
+    TempDir dir;
+    const auto block = buildFilenameBlock({"a", "b", "c", "d"});
+    writePlainPair(dir / "x.hed", block, headersFor(2));
+    // 12 + 12 * 2 + 5 bytes: the third header is cut short.
+    writeFile(dir / "x.hed", test::readFile(dir / "x.hed") + std::string(5, '\x01'));
+    ArchivePair pair;
+    std::wstring error;
+    EXPECT_FALSE(pair.open(dir / "x.hed", error));
+    EXPECT_EQ(error, L"Archive item header is truncated.");
+    ASSERT_EQ(pair.items.size(), 2u);
+    EXPECT_EQ(pair.nameIndex.size(), 2u);
+    EXPECT_EQ(pair.items[1].dataOffset, 101u);
+}
+
+TEST(ArchivePairOpen, StoredLengthFlagIsIgnored) {
+    TempDir dir;
+    const auto block = buildFilenameBlock({"flagged"});
+    const auto length = static_cast<std::uint32_t>(block.size());
+    writePair(dir / "x.hed", block, length | 0x80000000u, length, headersFor(1));
+    ArchivePair pair;
+    std::wstring error;
+    ASSERT_TRUE(pair.open(dir / "x.hed", error));
+    ASSERT_EQ(pair.items.size(), 1u);
+    EXPECT_EQ(pair.items[0].name, "flagged");
+}
+
+TEST(ArchivePairOpen, EmptyBlockIsTooSmall) {
+    TempDir dir;
+    writePair(dir / "x.hed", {}, 0, 0, {});
+    ArchivePair pair;
+    std::wstring error;
+    EXPECT_FALSE(pair.open(dir / "x.hed", error));
+    EXPECT_EQ(error, L"Archive filename block is too small.");
+    writePair(dir / "x.hed", {1, 0, 0}, 3, 3, {});
+    EXPECT_FALSE(pair.open(dir / "x.hed", error));
+    EXPECT_EQ(error, L"Archive filename block is too small.");
+}
+
+TEST(ArchivePairOpen, DuplicateNamesIndexTheLaterItem) {
+    TempDir dir;
+    writePlainPair(dir / "x.hed", buildFilenameBlock({"same", "other", "same"}), headersFor(3));
+    ArchivePair pair;
+    std::wstring error;
+    ASSERT_TRUE(pair.open(dir / "x.hed", error));
+    ASSERT_EQ(pair.items.size(), 3u);
+    EXPECT_EQ(pair.nameIndex.size(), 2u);
+    EXPECT_EQ(pair.nameIndex.at("same"), 2);
+    EXPECT_EQ(pair.items[0].name, "same");
+    EXPECT_EQ(pair.items[0].index, 0);
+    EXPECT_EQ(pair.items[2].index, 2);
+}
+
+TEST(ArchivePairOpen, EmptyNameHasNoIndexKey) {
+    TempDir dir;
+    writePlainPair(dir / "x.hed", buildFilenameBlock({"a", "", "b"}), headersFor(3));
+    ArchivePair pair;
+    std::wstring error;
+    ASSERT_TRUE(pair.open(dir / "x.hed", error));
+    ASSERT_EQ(pair.items.size(), 3u);
+    EXPECT_EQ(pair.items[1].name, "");
+    EXPECT_EQ(pair.nameIndex.count(""), 0u);
+    EXPECT_EQ(pair.nameIndex.at("b"), 2);
+}
+
+TEST(ArchivePairOpen, NamesDifferingInCaseOrSeparatorAreDifferentItems) {
+    TempDir dir;
+    writePlainPair(dir / "x.hed", buildFilenameBlock({"Data\\A.txt", "data\\a.txt", "data/a.txt"}), headersFor(3));
+    ArchivePair pair;
+    std::wstring error;
+    ASSERT_TRUE(pair.open(dir / "x.hed", error));
+    EXPECT_EQ(pair.nameIndex.size(), 3u);
+    EXPECT_EQ(pair.nameIndex.at("Data\\A.txt"), 0);
+    EXPECT_EQ(pair.nameIndex.at("data\\a.txt"), 1);
+    EXPECT_EQ(pair.nameIndex.at("data/a.txt"), 2);
+}
+
+TEST(ArchivePairOpen, LastNameWithoutTerminatorIsKept) {
+    TempDir dir;
+    auto block = buildFilenameBlock({"a", "last"});
+    block.pop_back();
+    writePlainPair(dir / "x.hed", block, headersFor(2));
+    ArchivePair pair;
+    std::wstring error;
+    ASSERT_TRUE(pair.open(dir / "x.hed", error));
+    ASSERT_EQ(pair.items.size(), 2u);
+    EXPECT_EQ(pair.items[1].name, "last");
+    EXPECT_EQ(pair.nameIndex.at("last"), 1);
+}
+
+TEST(ArchivePairOpen, DataFileIsTheHedPathWithItsExtensionReplaced) {
+    TempDir dir;
+    const auto block = buildFilenameBlock({"a"});
+    struct Case {
+        std::filesystem::path hed;
+        std::filesystem::path dat;
+    } cases[] = {
+        {dir / "x.hed", dir / "x.dat"},
+        {dir / "x", dir / "x.dat"},
+        {dir / "old.set" / "x", dir / "old.set" / "x.dat"},
+        {dir / "two.dots.hed", dir / "two.dots.dat"},
+        {dir / ".hidden", dir / ".hidden.dat"},
+    };
+    for (const Case& c : cases) {
+        writeFile(c.dat, std::string(16, '\0') + asString(block));
+        writeFile(c.hed, buildHed(16, static_cast<std::uint32_t>(block.size()),
+                                  static_cast<std::uint32_t>(block.size()), headersFor(1)));
+        ArchivePair pair;
+        std::wstring error;
+        ASSERT_TRUE(pair.open(c.hed, error)) << c.hed;
+        EXPECT_EQ(pair.datPath, c.dat);
+        EXPECT_EQ(pair.items.size(), 1u);
+        std::filesystem::remove(c.dat);
+    }
+}
+
+TEST(ArchivePairOpen, MissingFileOfThePairCannotBeOpened) {
+    TempDir dir;
+    ArchivePair pair;
+    std::wstring error;
+    EXPECT_FALSE(pair.open(dir / "none.hed", error));
+    EXPECT_EQ(error, L"Could not open .hed/.dat pair.");
+    EXPECT_EQ(pair.datPath, dir / "none.dat");
+
+    writeFile(dir / "lonely.hed", buildHed(0, 4, 4, {}));
+    EXPECT_FALSE(pair.open(dir / "lonely.hed", error));
+    EXPECT_EQ(error, L"Could not open .hed/.dat pair.");
+}
+
+TEST(ArchivePairOpen, BlockOutsideTheDatCannotBeRead) {
+    TempDir dir;
+    const auto block = buildFilenameBlock({"a"});
+    const auto length = static_cast<std::uint32_t>(block.size());
+    writeFile(dir / "x.dat", std::string(16, '\0') + asString(block));
+    for (std::uint32_t offset : {17u, 1000u, 0x80000000u, 0xFFFFFFF0u}) {
+        writeFile(dir / "x.hed", buildHed(offset, length, length, headersFor(1)));
+        ArchivePair pair;
+        std::wstring error;
+        EXPECT_FALSE(pair.open(dir / "x.hed", error)) << offset;
+        EXPECT_EQ(error, L"Could not read archive filename block.");
+        EXPECT_TRUE(pair.items.empty());
+    }
+    // A stored length far beyond the file is refused without reading it.
+    writeFile(dir / "x.hed", buildHed(16, 0x7FFFFFFFu, 0x7FFFFFFFu, headersFor(1)));
+    ArchivePair pair;
+    std::wstring error;
+    EXPECT_FALSE(pair.open(dir / "x.hed", error));
+    EXPECT_EQ(error, L"Could not read archive filename block.");
+}
+
+TEST(ArchivePairOpen, PackedBlockIsUnpacked) {
+    TempDir dir;
+    std::vector<std::string> names;
+    for (int i = 0; i < 300; ++i) names.push_back("data\\texture\\item" + std::to_string(i) + ".bmp");
+    const auto block = buildFilenameBlock(names);
+    const auto packed = test::packFilenameBlock(block);
+    ASSERT_LT(packed.size(), block.size());
+    writePair(dir / "x.hed", packed, static_cast<std::uint32_t>(packed.size()),
+              static_cast<std::uint32_t>(block.size()), headersFor(300));
+    ArchivePair pair;
+    std::wstring error;
+    ASSERT_TRUE(pair.open(dir / "x.hed", error)) << wideToUtf8(error);
+    ASSERT_EQ(pair.items.size(), 300u);
+    EXPECT_EQ(pair.items[299].name, "data\\texture\\item299.bmp");
+    EXPECT_EQ(pair.nameIndex.at("data\\texture\\item7.bmp"), 7);
+}
+
+TEST(ArchivePairOpen, PackedBlockOfTheWrongLengthCannotBeUnpacked) {
+    TempDir dir;
+    const auto block = buildFilenameBlock({"data\\a.bmp", "data\\b.bmp", "data\\c.bmp"});
+    const auto packed = test::packFilenameBlock(block);
+    // (A length that ends exactly at a token boundary inside the last name
+    // would unpack: that name just lacks its terminator.)
+    for (std::uint32_t size : {static_cast<std::uint32_t>(block.size() + 1), static_cast<std::uint32_t>(block.size() + 100)}) {
+        writePair(dir / "x.hed", packed, static_cast<std::uint32_t>(packed.size()), size, headersFor(3));
+        ArchivePair pair;
+        std::wstring error;
+        EXPECT_FALSE(pair.open(dir / "x.hed", error));
+        EXPECT_EQ(error, L"Could not unpack archive filename block.");
+        EXPECT_TRUE(pair.items.empty());
+    }
+}
+
+TEST(ArchivePairOpen, UnpackedLengthTheStoredBytesCannotYieldIsRefusedBeforeAllocating) {
+    // Ten stored bytes yield at most 40 tokens of 100 bytes. Allocating the
+    // claimed length first would exhaust a 32-bit process.
+    TempDir dir;
+    for (std::uint32_t size : {4001u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+        writePair(dir / "x.hed", std::vector<std::uint8_t>(10, 0x30), 10, size, {});
+        ArchivePair pair;
+        std::wstring error;
+        EXPECT_FALSE(pair.open(dir / "x.hed", error)) << size;
+        EXPECT_EQ(error, L"Could not unpack archive filename block.");
+    }
+}
+
+TEST(ArchivePairOpen, OpeningAgainStartsFromAnEmptyTable) {
+    TempDir dir;
+    writePlainPair(dir / "a.hed", buildFilenameBlock({"one", "two"}), headersFor(2));
+    writePlainPair(dir / "b.hed", buildFilenameBlock({"three"}), headersFor(1));
+    ArchivePair pair;
+    std::wstring error;
+    ASSERT_TRUE(pair.open(dir / "a.hed", error));
+    ASSERT_TRUE(pair.open(dir / "b.hed", error));
+    ASSERT_EQ(pair.items.size(), 1u);
+    EXPECT_EQ(pair.nameIndex.count("one"), 0u);
+    EXPECT_EQ(pair.datPath, dir / "b.dat");
+    EXPECT_FALSE(pair.open(dir / "missing.hed", error));
+    EXPECT_TRUE(pair.items.empty());
+    EXPECT_TRUE(pair.nameIndex.empty());
+}
+
+}  // namespace
+}  // namespace kiv

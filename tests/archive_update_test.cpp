@@ -1,0 +1,609 @@
+#include "archive/archive.h"
+#include "base/base.h"
+#include "tests/archive_packer.h"
+#include "tests/archive_workload.h"
+#include "tests/support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+
+#ifndef _WIN32
+#include <csignal>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+namespace kiv {
+namespace {
+
+using test::asBytes;
+using test::asString;
+using test::buildFilenameBlock;
+using test::buildHed;
+using test::HeaderWords;
+using test::readFile;
+using test::TempDir;
+using test::writeFile;
+
+std::uint32_t word(const std::string& bytes, std::size_t at) {
+    return loadLe32(reinterpret_cast<const std::uint8_t*>(bytes.data()) + at);
+}
+
+// A pair with the given names; item i's data is "<name>#0" stored after a
+// 16-byte filler, and the block follows the data.
+void writeNamedPair(const std::filesystem::path& hed, const std::vector<std::string>& names,
+                    std::uint32_t flagMask = 0) {
+    std::string dat(16, '\0');
+    std::vector<HeaderWords> headers;
+    for (const std::string& name : names) {
+        const std::string content = name + "#0";
+        const auto length = static_cast<std::uint32_t>(content.size());
+        headers.push_back({static_cast<std::uint32_t>(dat.size()), length | flagMask, length});
+        dat += content;
+    }
+    const auto block = buildFilenameBlock(names);
+    const auto blockOffset = static_cast<std::uint32_t>(dat.size());
+    dat += asString(block);
+    std::filesystem::path datPath = hed;
+    datPath.replace_extension(".dat");
+    writeFile(datPath, dat);
+    const auto length = static_cast<std::uint32_t>(block.size());
+    writeFile(hed, buildHed(blockOffset, length, length, headers));
+}
+
+ArchivePair opened(const std::filesystem::path& hed) {
+    ArchivePair pair;
+    std::wstring error;
+    EXPECT_TRUE(pair.open(hed, error)) << wideToUtf8(error);
+    return pair;
+}
+
+std::string itemBytes(const ArchivePair& pair, const std::string& name) {
+    const ArchiveItem& item = pair.items.at(static_cast<std::size_t>(pair.nameIndex.at(name)));
+    return readFile(pair.datPath).substr(item.dataOffset, item.size);
+}
+
+bool put(ArchivePair& pair, const std::string& name, const std::string& data, std::wstring& error) {
+    const auto bytes = asBytes(data);
+    return pair.replaceItem(name, bytes, error);
+}
+
+TEST(ReplaceItem, UnopenedPairIsRefused) {
+    ArchivePair pair;
+    std::wstring error;
+    EXPECT_FALSE(put(pair, "a", "x", error));
+    EXPECT_EQ(error, L"Archive was not opened.");
+}
+
+TEST(ReplaceItem, PairThatWentAwayCannotBeReopened) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a"});
+    ArchivePair pair = opened(dir / "x.hed");
+    std::filesystem::remove(dir / "x.dat");
+    std::wstring error;
+    EXPECT_FALSE(put(pair, "a", "new", error));
+    EXPECT_EQ(error, L"Could not reopen archive for writing.");
+    EXPECT_FALSE(std::filesystem::exists(dir / "x.dat"));
+}
+
+TEST(ReplaceItem, ExistingItemPointsAtAppendedBytes) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a", "b"});
+    const std::string datBefore = readFile(dir / "x.dat");
+    ArchivePair pair = opened(dir / "x.hed");
+    std::wstring error;
+    ASSERT_TRUE(put(pair, "b", "fresh bytes", error));
+    EXPECT_EQ(pair.items[1].dataOffset, datBefore.size());
+    EXPECT_EQ(pair.items[1].size, 11u);
+    EXPECT_EQ(readFile(dir / "x.dat"), datBefore + "fresh bytes");
+    const std::string hed = readFile(dir / "x.hed");
+    EXPECT_EQ(word(hed, 24), datBefore.size());
+    EXPECT_EQ(word(hed, 28), 11u);
+    EXPECT_EQ(word(hed, 32), 11u);
+
+    ArchivePair again = opened(dir / "x.hed");
+    EXPECT_EQ(itemBytes(again, "b"), "fresh bytes");
+    EXPECT_EQ(itemBytes(again, "a"), "a#0");
+}
+
+TEST(ReplaceItem, ReplacingTwiceKeepsBothCopiesAndUsesTheSecond) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a"});
+    const std::string datBefore = readFile(dir / "x.dat");
+    ArchivePair pair = opened(dir / "x.hed");
+    std::wstring error;
+    ASSERT_TRUE(put(pair, "a", "first", error));
+    ASSERT_TRUE(put(pair, "a", "second", error));
+    EXPECT_EQ(readFile(dir / "x.dat"), datBefore + "firstsecond");
+    EXPECT_EQ(itemBytes(opened(dir / "x.hed"), "a"), "second");
+}
+
+TEST(ReplaceItem, EmptyDataStoresTheEndOfTheDatAndZeroLengths) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a"});
+    const auto datSize = static_cast<std::uint32_t>(readFile(dir / "x.dat").size());
+    ArchivePair pair = opened(dir / "x.hed");
+    std::wstring error;
+    ASSERT_TRUE(pair.replaceItem("a", {}, error));
+    const ArchiveItem item = opened(dir / "x.hed").items[0];
+    EXPECT_EQ(item.dataOffset, datSize);
+    EXPECT_EQ(item.storedSizeWord, 0u);
+    EXPECT_EQ(item.size, 0u);
+}
+
+TEST(ReplaceItem, UnknownNameIsAddedWithANewBlockAndHeader) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a", "b", "c"});
+    const std::string datBefore = readFile(dir / "x.dat");
+    const std::string hedBefore = readFile(dir / "x.hed");
+    ArchivePair pair = opened(dir / "x.hed");
+    std::wstring error;
+    ASSERT_TRUE(put(pair, "new\\item", "payload", error));
+
+    const std::string hed = readFile(dir / "x.hed");
+    const std::string dat = readFile(dir / "x.dat");
+    ASSERT_EQ(hed.size(), 12u + 12 * 4);
+    // Header of item 3 at 12 * (3 + 1).
+    EXPECT_EQ(word(hed, 48), datBefore.size());
+    EXPECT_EQ(word(hed, 52), 7u);
+    EXPECT_EQ(word(hed, 56), 7u);
+    // The new block follows the data, stored unpacked.
+    const std::uint32_t blockOffset = word(hed, 0);
+    EXPECT_EQ(blockOffset, datBefore.size() + 7);
+    EXPECT_EQ(word(hed, 4), word(hed, 8));
+    EXPECT_EQ(dat.substr(blockOffset), asString(buildFilenameBlock({"a", "b", "c", "new\\item"})));
+    // The other headers are as they were, and the old block is still there.
+    EXPECT_EQ(hed.substr(12, 36), hedBefore.substr(12, 36));
+    EXPECT_EQ(dat.substr(0, datBefore.size()), datBefore);
+
+    ArchivePair again = opened(dir / "x.hed");
+    ASSERT_EQ(again.items.size(), 4u);
+    EXPECT_EQ(again.nameIndex.at("new\\item"), 3);
+    EXPECT_EQ(itemBytes(again, "new\\item"), "payload");
+    EXPECT_EQ(again.items, pair.items);
+}
+
+TEST(ReplaceItem, NameDifferingOnlyInCaseIsAddedAsANewItem) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"Data\\Map.gat"});
+    ArchivePair pair = opened(dir / "x.hed");
+    std::wstring error;
+    ASSERT_TRUE(put(pair, "data\\map.gat", "lower", error));
+    ArchivePair again = opened(dir / "x.hed");
+    ASSERT_EQ(again.items.size(), 2u);
+    EXPECT_EQ(itemBytes(again, "Data\\Map.gat"), "Data\\Map.gat#0");
+    EXPECT_EQ(itemBytes(again, "data\\map.gat"), "lower");
+}
+
+TEST(ReplaceItem, EmptyNameIsAddedAndIndexed) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a"});
+    ArchivePair pair = opened(dir / "x.hed");
+    std::wstring error;
+    ASSERT_TRUE(put(pair, "", "nameless", error));
+    EXPECT_EQ(pair.nameIndex.at(""), 1);
+    ArchivePair again = opened(dir / "x.hed");
+    ASSERT_EQ(again.items.size(), 2u);
+    EXPECT_EQ(again.items[1].name, "");
+}
+
+TEST(ReplaceItem, StoredSizeFlagSurvivesARewriteAndNewDataClearsIt) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a", "b"}, 0x80000000u);
+    ArchivePair pair = opened(dir / "x.hed");
+    std::wstring error;
+    ASSERT_TRUE(put(pair, "b", "plain", error));
+    ASSERT_TRUE(put(pair, "c", "added", error));
+    ArchivePair again = opened(dir / "x.hed");
+    EXPECT_EQ(again.items[0].storedSizeWord, 0x80000003u);
+    EXPECT_EQ(again.items[0].storedSize, 3u);
+    EXPECT_EQ(again.items[1].storedSizeWord, 5u);
+    EXPECT_EQ(again.items[2].storedSizeWord, 5u);
+}
+
+TEST(ReplaceItem, EarlierBlockStaysInTheDatUnreferenced) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a"});
+    const std::string oldBlock = asString(buildFilenameBlock({"a"}));
+    const std::uint32_t oldOffset = word(readFile(dir / "x.hed"), 0);
+    ArchivePair pair = opened(dir / "x.hed");
+    std::wstring error;
+    ASSERT_TRUE(put(pair, "b", "", error));
+    EXPECT_EQ(readFile(dir / "x.dat").substr(oldOffset, oldBlock.size()), oldBlock);
+    EXPECT_NE(word(readFile(dir / "x.hed"), 0), oldOffset);
+}
+
+TEST(ReplaceItem, NameHoldingAZeroByteIsRefusedBeforeWriting) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a"});
+    const std::string hed = readFile(dir / "x.hed");
+    const std::string dat = readFile(dir / "x.dat");
+    ArchivePair pair = opened(dir / "x.hed");
+    std::wstring error;
+    EXPECT_FALSE(put(pair, std::string("evil\0name", 9), "x", error));
+    EXPECT_EQ(error, L"Could not finish filename rewrite.");
+    EXPECT_EQ(readFile(dir / "x.hed"), hed);
+    EXPECT_EQ(readFile(dir / "x.dat"), dat);
+    EXPECT_EQ(pair.items.size(), 1u);
+}
+
+TEST(ReplaceItem, InterruptedAdditionLeavesTheOldBlockInForce) {
+    // The state an addition leaves when it stops after its new header but
+    // before the head: the .hed holds a header beyond the old count.
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a", "b"});
+    const std::string oldHead = readFile(dir / "x.hed").substr(0, 12);
+    ArchivePair pair = opened(dir / "x.hed");
+    std::wstring error;
+    ASSERT_TRUE(put(pair, "c", "lost", error));
+    std::string hed = readFile(dir / "x.hed");
+    writeFile(dir / "x.hed", oldHead + hed.substr(12));
+
+    ArchivePair again = opened(dir / "x.hed");
+    ASSERT_EQ(again.items.size(), 2u);
+    EXPECT_EQ(again.nameIndex.count("c"), 0u);
+    // A later run adds the item again and everything is readable.
+    ASSERT_TRUE(put(again, "c", "kept", error));
+    ASSERT_TRUE(put(again, "d", "more", error));
+    ArchivePair last = opened(dir / "x.hed");
+    ASSERT_EQ(last.items.size(), 4u);
+    EXPECT_EQ(itemBytes(last, "c"), "kept");
+    EXPECT_EQ(itemBytes(last, "d"), "more");
+    EXPECT_EQ(itemBytes(last, "b"), "b#0");
+}
+
+// ---- Size limits (sparse files stand in for large archives) ------------------------
+
+void growDat(const std::filesystem::path& dat, std::uint64_t size) {
+    File file;
+    ASSERT_TRUE(file.open(dat, File::Mode::readWrite));
+    ASSERT_TRUE(file.truncate(size));
+}
+
+std::uint64_t fileSize(const std::filesystem::path& path) { return std::filesystem::file_size(path); }
+
+TEST(ReplaceItemLimits, DataThatWouldEndBeyondFourGibibytesIsRefusedBeforeWriting) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a"});
+    growDat(dir / "x.dat", 0xFFFFFFF0u);
+    const std::string hed = readFile(dir / "x.hed");
+    ArchivePair pair = opened(dir / "x.hed");
+    const auto itemsBefore = pair.items;
+    std::wstring error;
+    EXPECT_FALSE(put(pair, "a", std::string(17, 'x'), error));
+    EXPECT_EQ(error, L"Could not append replacement data.");
+    EXPECT_EQ(fileSize(dir / "x.dat"), 0xFFFFFFF0u);
+    EXPECT_EQ(readFile(dir / "x.hed"), hed);
+    EXPECT_EQ(pair.items, itemsBefore);
+
+    // Exactly up to the limit is still addressable.
+    error.clear();
+    ASSERT_TRUE(put(pair, "a", std::string(16, 'y'), error)) << wideToUtf8(error);
+    EXPECT_EQ(opened(dir / "x.hed").items[0].dataOffset, 0xFFFFFFF0u);
+}
+
+TEST(ReplaceItemLimits, DatAlreadyBeyondFourGibibytesTakesNoMoreData) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a"});
+    growDat(dir / "x.dat", 0x100000000ull);
+    ArchivePair pair = opened(dir / "x.hed");
+    std::wstring error;
+    EXPECT_FALSE(pair.replaceItem("a", {}, error));
+    EXPECT_EQ(error, L"Could not append replacement data.");
+    EXPECT_EQ(fileSize(dir / "x.dat"), 0x100000000ull);
+}
+
+TEST(ReplaceItemLimits, BlockThatWouldStartBeyondTheSignedOffsetIsRefusedBeforeWriting) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a"});
+    growDat(dir / "x.dat", 0x7FFFFFFFu);
+    const std::string hed = readFile(dir / "x.hed");
+    ArchivePair pair = opened(dir / "x.hed");
+    std::wstring error;
+    EXPECT_FALSE(put(pair, "b", "1", error));
+    EXPECT_EQ(error, L"Could not finish filename rewrite.");
+    EXPECT_EQ(fileSize(dir / "x.dat"), 0x7FFFFFFFu);
+    EXPECT_EQ(readFile(dir / "x.hed"), hed);
+    EXPECT_EQ(pair.items.size(), 1u);
+    EXPECT_EQ(pair.nameIndex.count("b"), 0u);
+
+    // Replacing an existing item there needs no block and still works.
+    ASSERT_TRUE(put(pair, "a", "1", error));
+}
+
+TEST(ReplaceItemLimits, BlockStartingAtTheLastSignedOffsetIsReadBack) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a"});
+    growDat(dir / "x.dat", 0x7FFFFFFEu);
+    ArchivePair pair = opened(dir / "x.hed");
+    std::wstring error;
+    ASSERT_TRUE(put(pair, "b", "1", error)) << wideToUtf8(error);
+    ArchivePair again = opened(dir / "x.hed");
+    EXPECT_EQ(word(readFile(dir / "x.hed"), 0), 0x7FFFFFFFu);
+    ASSERT_EQ(again.items.size(), 2u);
+    EXPECT_EQ(again.items[1].dataOffset, 0x7FFFFFFEu);
+}
+
+// ---- The rewrite gives the same files as writing every header ---------------------
+
+// Item replacement as first laid down: append the data and write the header
+// for an existing item; for a new one append the data and a new block, then
+// write the head and every header in index order.
+class ReferenceWriter {
+public:
+    explicit ReferenceWriter(const std::filesystem::path& hed) : pair_(opened(hed)) {}
+
+    void replace(const std::string& name, const std::string& data) {
+        std::fstream dat(pair_.datPath, std::ios::in | std::ios::out | std::ios::binary);
+        std::fstream hed(pair_.hedPath, std::ios::in | std::ios::out | std::ios::binary);
+        dat.seekp(0, std::ios::end);
+        const auto offset = static_cast<std::uint32_t>(dat.tellp());
+        dat.write(data.data(), static_cast<std::streamsize>(data.size()));
+        const auto length = static_cast<std::uint32_t>(data.size());
+        auto found = pair_.nameIndex.find(name);
+        if (found != pair_.nameIndex.end()) {
+            ArchiveItem& item = pair_.items[static_cast<std::size_t>(found->second)];
+            item.dataOffset = offset;
+            item.storedSizeWord = item.storedSize = item.size = length;
+            writeHeader(hed, item);
+            return;
+        }
+        const auto index = static_cast<std::int32_t>(pair_.items.size());
+        pair_.items.push_back({name, offset, length, length, length, index});
+        pair_.nameIndex[name] = index;
+        std::vector<std::string> names;
+        for (const ArchiveItem& item : pair_.items) names.push_back(item.name);
+        const std::string block = asString(buildFilenameBlock(names));
+        dat.seekp(0, std::ios::end);
+        const auto blockOffset = static_cast<std::uint32_t>(dat.tellp());
+        dat.write(block.data(), static_cast<std::streamsize>(block.size()));
+        const auto blockLength = static_cast<std::uint32_t>(block.size());
+        std::string head = buildHed(blockOffset, blockLength, blockLength, {});
+        hed.seekp(0);
+        hed.write(head.data(), 12);
+        for (const ArchiveItem& item : pair_.items) writeHeader(hed, item);
+    }
+
+private:
+    static void writeHeader(std::fstream& hed, const ArchiveItem& item) {
+        const std::string bytes = buildHed(item.dataOffset, item.storedSizeWord, item.size, {});
+        hed.seekp(12 * (static_cast<std::streamoff>(item.index) + 1));
+        hed.write(bytes.data(), 12);
+    }
+
+    ArchivePair pair_;
+};
+
+TEST(ReplaceItem, SkippingUnchangedHeadersGivesTheSameFilesAsRewritingThemAll) {
+    TempDir dir;
+    const std::vector<std::string> names = {"a", "dup", "", "b", "dup", "Flagged"};
+    writeNamedPair(dir / "mine.hed", names, 0x80000000u);
+    writeNamedPair(dir / "reference.hed", names, 0x80000000u);
+    ArchivePair pair = opened(dir / "mine.hed");
+    ReferenceWriter reference(dir / "reference.hed");
+
+    std::mt19937 random(5);
+    std::vector<std::string> pool = {"a", "dup", "b", "Flagged", "new1", "new2", "new3", "", "NEW1", "new4"};
+    for (int step = 0; step < 60; ++step) {
+        const std::string name = pool[random() % pool.size()];
+        const std::string data(random() % 50, static_cast<char>('a' + step % 26));
+        std::wstring error;
+        ASSERT_TRUE(put(pair, name, data, error)) << wideToUtf8(error);
+        reference.replace(name, data);
+        ASSERT_EQ(readFile(dir / "mine.hed"), readFile(dir / "reference.hed")) << step;
+        ASSERT_EQ(readFile(dir / "mine.dat"), readFile(dir / "reference.dat")) << step;
+    }
+}
+
+TEST(RewriteFilenames, ChangedHeadersInTheTableAreWrittenWithTheBlock) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a", "b", "c"});
+    ArchivePair pair = opened(dir / "x.hed");
+    pair.items[1].storedSizeWord = 0x80000001u;
+    pair.items[1].size = 1;
+    std::wstring error;
+    ASSERT_TRUE(pair.rewriteFilenames(error));
+    ArchivePair again = opened(dir / "x.hed");
+    EXPECT_EQ(again.items[1].storedSizeWord, 0x80000001u);
+    EXPECT_EQ(again.items[1].size, 1u);
+    EXPECT_EQ(again.items[0], pair.items[0]);
+}
+
+#ifdef __linux__
+// Bytes this process has handed to write calls so far.
+std::uint64_t bytesWritten() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    std::uint64_t value = 0;
+    while (io >> key >> value) {
+        if (key == "wchar:") return value;
+    }
+    return 0;
+}
+
+TEST(ReplaceItem, AdditionWritesOnlyTheNewHeaderBesideDataBlockAndHead) {
+    TempDir dir;
+    std::vector<std::string> names;
+    for (int i = 0; i < 2000; ++i) names.push_back("data\\file" + std::to_string(i));
+    writeNamedPair(dir / "x.hed", names);
+    ArchivePair pair = opened(dir / "x.hed");
+    names.push_back("data\\added");
+    const std::size_t block = buildFilenameBlock(names).size();
+    std::wstring error;
+    const std::uint64_t before = bytesWritten();
+    ASSERT_TRUE(put(pair, "data\\added", std::string(100, 'z'), error));
+    const std::uint64_t written = bytesWritten() - before;
+    EXPECT_EQ(written, 100 + block + 12 + 12);
+    EXPECT_EQ(opened(dir / "x.hed").items.size(), 2001u);
+}
+#endif
+
+// ---- Interruption --------------------------------------------------------------------
+
+#ifndef _WIN32
+// Checks the pair after the child was stopped: it opens, every item holds
+// exactly one generation's whole content, and the generations are those of
+// some prefix of the workload (each step either fully done or not at all).
+void expectOldOrNewData(const std::filesystem::path& hed, const std::vector<test::WorkloadStep>& steps,
+                        std::size_t& stepsDone) {
+    ArchivePair pair;
+    std::wstring error;
+    ASSERT_TRUE(pair.open(hed, error)) << wideToUtf8(error);
+    const std::string dat = readFile(pair.datPath);
+    std::map<std::string, std::uint32_t> seen;
+    for (const ArchiveItem& item : pair.items) {
+        ASSERT_LE(std::uint64_t{item.dataOffset} + item.size, dat.size()) << item.name;
+        const std::string content = dat.substr(item.dataOffset, item.size);
+        const std::string prefix = item.name + "|";
+        ASSERT_EQ(content.compare(0, prefix.size(), prefix), 0) << item.name;
+        const auto generation = static_cast<std::uint32_t>(std::stoul(content.substr(prefix.size())));
+        ASSERT_EQ(content, test::workloadContent(item.name, generation)) << item.name;
+        ASSERT_TRUE(seen.emplace(item.name, generation).second) << item.name;
+    }
+
+    std::map<std::string, std::uint32_t> expected;
+    for (const std::string& name : test::workloadInitialNames()) expected[name] = 0;
+    std::size_t done = 0;
+    while (expected != seen && done < steps.size()) {
+        expected[steps[done].name] = steps[done].generation;
+        ++done;
+    }
+    ASSERT_EQ(expected, seen) << "no prefix of the workload gives this state";
+    stepsDone = done;
+}
+
+struct ChildRun {
+    bool killed = false;
+    std::size_t stepsDone = 0;
+    std::chrono::microseconds ran{0};  // from "ready" to the child's end
+};
+
+// Starts the child on `hed`, waits for it to begin, lets it run for `delay`
+// (or to its end when negative), kills it and checks the pair.
+ChildRun runChild(const std::filesystem::path& hed, int stepCount, std::chrono::microseconds delay) {
+    ChildRun run;
+    int ready[2];
+    if (pipe(ready) != 0) {
+        ADD_FAILURE() << "no pipe";
+        return run;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ready[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, ready[0]);
+    const std::string program = KIV_ARCHIVE_UPDATE_CHILD;
+    const std::string hedText = hed.string();
+    const std::string stepsText = std::to_string(stepCount);
+    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(hedText.c_str()),
+                    const_cast<char*>(stepsText.c_str()), nullptr};
+    pid_t child = 0;
+    const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(ready[1]);
+    if (spawned != 0) {
+        ADD_FAILURE() << "could not start " << program;
+        close(ready[0]);
+        return run;
+    }
+    char buffer[8];
+    const ssize_t got = read(ready[0], buffer, sizeof buffer);
+    const auto began = std::chrono::steady_clock::now();
+    close(ready[0]);
+    EXPECT_GT(got, 0) << "the child stopped before it began";
+    if (delay.count() >= 0) {
+        std::this_thread::sleep_for(delay);
+        kill(child, SIGKILL);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    run.ran = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - began);
+    run.killed = WIFSIGNALED(status);
+    if (!run.killed) {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child failed";
+    }
+    expectOldOrNewData(hed, test::workloadSteps(stepCount), run.stepsDone);
+    return run;
+}
+
+// A scratch directory in memory where there is one: a process kill does not
+// depend on the disk, and without real flushes each step is short, so the
+// kills fall between many different writes.
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::error_code ignored;
+        if (std::filesystem::is_directory("/dev/shm", ignored)) {
+            path_ = std::filesystem::path("/dev/shm") / ("kiv-archive-" + std::to_string(getpid()));
+            if (std::filesystem::create_directory(path_, ignored)) return;
+        }
+        path_ = fallback_.path();
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        if (path_ != fallback_.path()) std::filesystem::remove_all(path_, ignored);
+    }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    TempDir fallback_;
+    std::filesystem::path path_;
+};
+
+TEST(ReplaceItemInterruption, ProcessKilledAtAnyPointLeavesEveryItemOldOrNew) {
+    constexpr int kSteps = 300;
+    constexpr int kKillPoints = 300;
+    ScratchDir dir;
+    test::writeWorkloadPair(dir / "template.hed");
+
+    const auto fresh = [&dir](const std::string& base) {
+        std::filesystem::copy_file(dir / "template.hed", dir / (base + ".hed"),
+                                   std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::copy_file(dir / "template.dat", dir / (base + ".dat"),
+                                   std::filesystem::copy_options::overwrite_existing);
+        return dir / (base + ".hed");
+    };
+
+    // Runs to the end set the span over which the kills are spread.
+    std::chrono::microseconds span{0};
+    for (int run = 0; run < 3; ++run) {
+        const ChildRun whole = runChild(fresh("whole"), kSteps, std::chrono::microseconds(-1));
+        ASSERT_FALSE(whole.killed);
+        ASSERT_EQ(whole.stepsDone, static_cast<std::size_t>(kSteps));
+        span = std::max(span, whole.ran);
+    }
+
+    std::mt19937 random(29);
+    std::uniform_int_distribution<long long> when(0, span.count());
+    int killedMidway = 0;
+    std::set<std::size_t> distinctStates;
+    for (int point = 0; point < kKillPoints; ++point) {
+        const ChildRun run = runChild(fresh("trial"), kSteps, std::chrono::microseconds(when(random)));
+        if (HasFailure()) {
+            ADD_FAILURE() << "at kill point " << point;
+            return;
+        }
+        if (run.killed) {
+            ++killedMidway;
+            distinctStates.insert(run.stepsDone);
+        }
+    }
+    std::printf("[ interruption ] %d kill points, %d while the series ran, leaving %zu different numbers of "
+                "steps done (of %d); full run %lld ms\n",
+                kKillPoints, killedMidway, distinctStates.size(), kSteps,
+                static_cast<long long>(span.count() / 1000));
+    RecordProperty("kill_points", kKillPoints);
+    RecordProperty("killed_midway", killedMidway);
+}
+#endif
+
+}  // namespace
+}  // namespace kiv
