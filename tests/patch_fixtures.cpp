@@ -1,6 +1,9 @@
 #include "tests/patch_fixtures.h"
 
+#include "archive/archive.h"
+#include "base/base.h"
 #include "patch/crypto.h"
+#include "tests/support.h"
 
 #include <array>
 #include <stdexcept>
@@ -201,5 +204,42 @@ std::string encryptLegacy(std::string_view plaintext) {
 std::string legacyFile(std::string_view content) { return encryptLegacy(pkcs7Pad(content)); }
 
 std::filesystem::path dataDirectory() { return std::filesystem::path(KIV_TEST_DATA_DIR); }
+
+void writeArchive(const std::filesystem::path& hedPath,
+                  const std::vector<std::pair<std::string, std::string>>& items) {
+    std::string dat;
+    std::string headers;
+    std::string block = le32(static_cast<std::uint32_t>(items.size()));
+    for (const auto& [name, data] : items) {
+        headers += le32(static_cast<std::uint32_t>(dat.size())) + le32(static_cast<std::uint32_t>(data.size())) +
+                   le32(static_cast<std::uint32_t>(data.size()));
+        dat += data;
+        block += name;
+        block += '\0';
+    }
+    const std::string head = le32(static_cast<std::uint32_t>(dat.size())) +
+                             le32(static_cast<std::uint32_t>(block.size())) +
+                             le32(static_cast<std::uint32_t>(block.size()));
+    dat += block;
+    std::filesystem::path datPath = hedPath;
+    datPath.replace_extension(".dat");
+    writeFile(hedPath, head + headers);
+    writeFile(datPath, dat);
+}
+
+std::vector<std::pair<std::string, std::string>> readArchive(const std::filesystem::path& hedPath) {
+    ArchivePair pair;
+    std::wstring error;
+    if (!pair.open(hedPath, error)) throw std::runtime_error("archive does not open: " + wideToUtf8(error));
+    File dat;
+    if (!dat.open(pair.datPath, File::Mode::read)) throw std::runtime_error("no .dat");
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const ArchiveItem& item : pair.items) {
+        std::string data(item.storedSize, '\0');
+        if (!dat.readAt(item.dataOffset, data.data(), data.size())) throw std::runtime_error("item data missing");
+        out.emplace_back(item.name, std::move(data));
+    }
+    return out;
+}
 
 }  // namespace kiv::test

@@ -69,4 +69,15 @@ std::string legacyFile(std::string_view content);
 
 std::filesystem::path dataDirectory();
 
+// ---- Archive pairs ---------------------------------------------------------
+
+// Writes `hedPath` and its .dat with the items in order and an unpacked
+// filename block after their data.
+void writeArchive(const std::filesystem::path& hedPath,
+                  const std::vector<std::pair<std::string, std::string>>& items);
+
+// The items of a pair in table order, each with its current data, as the
+// game would read them (read back through the archive reader).
+std::vector<std::pair<std::string, std::string>> readArchive(const std::filesystem::path& hedPath);
+
 }  // namespace kiv::test
