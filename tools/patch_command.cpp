@@ -3,6 +3,7 @@
 #include "base/base.h"
 #include "patch/patch.h"
 
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -122,6 +123,37 @@ int convert(const Args& args) {
     return kExitOk;
 }
 
+// Shows the launcher's status lines on standard error, one line per change.
+class ConsoleReporter : public Reporter {
+public:
+    void setStatusText(StatusRow row, const std::wstring& text) override { err(label(row) + text + L"\n"); }
+    void setProgress(StatusRow row, int percent) override {
+        err(label(row) + std::to_wstring(percent) + L"%\n");
+    }
+    void setTitle(const std::wstring& title) override { err(L"title: " + title + L"\n"); }
+    void showMessage(const std::wstring& text, MessageIcon) override { err(text + L"\n"); }
+    void setClientReady(bool) override {}
+    void invalidateStatusBand() override {}
+
+private:
+    static std::wstring label(StatusRow row) {
+        return row == StatusRow::version ? L"VERSION CHECK: " : L"FILE DOWNLOAD: ";
+    }
+};
+
+int apply(const Args& args) {
+    if (args.size() != 3) return usage(kSynopsis);
+    ConsoleReporter reporter;
+    std::wstring error;
+    try {
+        if (!applyPatches(toPath(args[2]), toPath(args[1]), reporter, error)) return fail(error);
+    } catch (const std::exception& failure) {
+        // File-system errors of the directory scan and allocation failures.
+        return fail(L"Patch application failed unexpectedly: " + utf8ToWide(failure.what()) + L".");
+    }
+    return kExitOk;
+}
+
 }  // namespace
 
 int patchCommand(const Args& args) {
@@ -129,6 +161,7 @@ int patchCommand(const Args& args) {
     if (args[0] == L"show") return show(args);
     if (args[0] == L"pack") return pack(args);
     if (args[0] == L"convert") return convert(args);
+    if (args[0] == L"apply") return apply(args);
     return usage(kSynopsis);
 }
 
