@@ -70,6 +70,20 @@ TEST_F(LegacyDecryption, FileOfThirtyTwoBytesOrLessCannotBeRead) {
     EXPECT_EQ(error, L"Could not read legacy .cab patch.");
 }
 
+TEST_F(LegacyDecryption, FileOfFourGibibytesIsRefusedBeforeItsBufferIsSized) {
+    // A sparse file: the length is there, the disk blocks are not.
+    {
+        File file;
+        ASSERT_TRUE(file.open(directory / "huge.cab", File::Mode::create));
+        ASSERT_TRUE(file.truncate(std::uint64_t{1} << 32));
+    }
+    std::vector<std::uint8_t> plaintext;
+    std::wstring error;
+    EXPECT_FALSE(decryptLegacyPatch(directory / "huge.cab", plaintext, error));
+    EXPECT_EQ(error, L"Could not read legacy .cab patch.");
+    EXPECT_EQ(plaintext.capacity(), 0u);
+}
+
 TEST_F(LegacyDecryption, PartialLastSegmentCannotBeDecrypted) {
     std::string file = legacyFile("content");
     std::vector<std::uint8_t> plaintext;
