@@ -32,6 +32,7 @@ const Group kGroups[] = {
     {L"fetch", fetchCommand, L"fetch URL [FILE]"},
     {L"archive", archiveCommand,
      L"archive create HED | archive list HED | archive put HED NAME FILE | archive get HED NAME [OUT]"},
+    {L"patch", patchCommand, L"patch show FILE | patch pack OUT.npatch --archive PATH [--name NAME=FILE]... [FILE]... | patch convert IN.cab OUT.npatch | patch apply PATCHDIR INSTALLDIR"},
 };
 
 int run(const Args& args) {

@@ -34,5 +34,6 @@ int versionCommand(const Args& args);
 int listCommand(const Args& args);
 int fetchCommand(const Args& args);
 int archiveCommand(const Args& args);
+int patchCommand(const Args& args);
 
 }  // namespace kiv::tool

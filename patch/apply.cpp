@@ -1,0 +1,96 @@
+// Applying a directory of patch files to the installation's archive pairs.
+#include "patch/patch.h"
+
+#include "archive/archive.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace kiv {
+
+namespace {
+
+// A file name as UTF-16 code units, so that the order of names is the same
+// on every platform: by code unit, not by code point, and not by the bytes
+// of some other encoding.
+std::u16string utf16Units(std::wstring_view text) {
+    std::u16string units;
+    units.reserve(text.size());
+    for (wchar_t c : text) {
+        const auto value = static_cast<std::uint32_t>(c);
+        if (value >= 0x10000 && value <= 0x10FFFF) {
+            units.push_back(static_cast<char16_t>(0xD800 + ((value - 0x10000) >> 10)));
+            units.push_back(static_cast<char16_t>(0xDC00 + ((value - 0x10000) & 0x3FF)));
+        } else {
+            units.push_back(static_cast<char16_t>(value));
+        }
+    }
+    return units;
+}
+
+}  // namespace
+
+bool isPatchFile(std::wstring_view path) {
+    const std::size_t separator = path.find_last_of(L"\\/");
+    const std::wstring_view element = separator == std::wstring_view::npos ? path : path.substr(separator + 1);
+    const std::size_t dot = element.rfind(L'.');
+    // No dot, a dot that only starts the name (".npatch"), and "." and ".."
+    // themselves: no extension.
+    if (dot == std::wstring_view::npos || dot == 0 || element == L"..") return false;
+    const std::wstring_view extension = element.substr(dot);
+    return extension == L".cab" || extension == L".npatch";
+}
+
+bool applyPatches(const std::filesystem::path& installDir, const std::filesystem::path& patchesDir,
+                  Reporter& reporter, std::wstring& error) {
+    if (!std::filesystem::exists(patchesDir)) return true;
+
+    // The whole list is taken before the first patch is applied: files that
+    // appear meanwhile are left for another run.
+    struct Patch {
+        std::u16string order;  // the file name in UTF-16 code units
+        std::filesystem::path path;
+    };
+    std::vector<Patch> patches;
+    for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(patchesDir)) {
+        // The entry's kind is not examined: a directory called old.cab is
+        // taken as a patch and fails as an unreadable one.
+        const std::wstring name = toWide(entry.path().filename());
+        if (isPatchFile(name)) patches.push_back(Patch{utf16Units(name), entry.path()});
+    }
+    std::sort(patches.begin(), patches.end(), [](const Patch& left, const Patch& right) {
+        return left.order != right.order ? left.order < right.order : left.path < right.path;
+    });
+
+    for (std::size_t index = 0; index < patches.size(); ++index) {
+        reporter.setStatusText(StatusRow::version, L"Applying patches...");
+        // The share of patches done so far: the first patch shows 0.
+        reporter.setProgress(StatusRow::version, static_cast<int>(index * 100 / patches.size()));
+
+        const std::filesystem::path& path = patches[index].path;
+        PatchSet patchSet;
+        const bool legacy = patches[index].order.ends_with(u".cab");
+        if (!(legacy ? readLegacyPatch(path, patchSet, error) : readPatchPackage(path, patchSet, error))) {
+            return false;
+        }
+
+        // Whatever the patch names, its archive lies inside the installation:
+        // a root name and leading separators are dropped, and a path that
+        // would still climb out (or name a drive or a stream) is refused
+        // before anything is opened.
+        const std::wstring relative = relativeEntryPath(patchSet.archivePath);
+        if (isUnsafeRelativePath(relative)) {
+            error = L"Patch archive path is outside the installation.";
+            return false;
+        }
+        ArchivePair archive;
+        if (!archive.open(joinEntryPath(installDir, relative), error)) return false;
+        for (const PatchEntry& entry : patchSet.entries) {
+            if (!archive.replaceItem(entry.name, entry.data, error)) return false;
+        }
+    }
+    reporter.setProgress(StatusRow::version, 100);
+    return true;
+}
+
+}  // namespace kiv

@@ -1,0 +1,268 @@
+// The `.npatch` package: reader and writer.
+#include "patch/patch.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace kiv {
+
+namespace {
+
+// The smallest entry: a u16 name length and a u32 data size.
+constexpr std::uint64_t kMinimumEntrySize = 6;
+
+// A sequential reader over a file that other processes may go on writing.
+// Small fields come from a buffer; large data goes straight into its
+// destination, so each data byte is copied once from the file. Once a read
+// comes up short every later read fails too, and the caller finds out at its
+// next check.
+class PackageInput {
+public:
+    bool open(const std::filesystem::path& path) {
+        return file_.open(path, File::Mode::read) && file_.size(fileSize_);
+    }
+
+    bool read(void* destination, std::size_t length) {
+        if (failed_) return false;
+        auto* out = static_cast<std::uint8_t*>(destination);
+        const std::size_t buffered = std::min(length, end_ - begin_);
+        if (buffered > 0) std::memcpy(out, buffer_.data() + begin_, buffered);
+        begin_ += buffered;
+        out += buffered;
+        length -= buffered;
+        if (length == 0) return true;
+        if (length >= buffer_.size()) {
+            if (!file_.readAt(position_, out, length)) return fail();
+            position_ += length;
+            return true;
+        }
+        if (!fill()) return fail();
+        const std::size_t taken = std::min(length, end_);
+        std::memcpy(out, buffer_.data(), taken);
+        begin_ = taken;
+        if (taken == length) return true;
+        // The file gave less than a buffer's worth: ask once more for the rest.
+        if (!file_.readAt(position_, out + taken, length - taken)) return fail();
+        position_ += length - taken;
+        return true;
+    }
+
+    bool u16(std::uint16_t& value) {
+        std::uint8_t bytes[2];
+        if (!read(bytes, sizeof bytes)) return false;
+        value = loadLe16(bytes);
+        return true;
+    }
+
+    bool u32(std::uint32_t& value) {
+        std::uint8_t bytes[4];
+        if (!read(bytes, sizeof bytes)) return false;
+        value = loadLe32(bytes);
+        return true;
+    }
+
+    // What is left of the file after the bytes consumed so far. The size is
+    // asked again when it would refuse `wanted`, in case the file has grown.
+    std::uint64_t remaining(std::uint64_t wanted = 0) {
+        const std::uint64_t consumed = position_ - (end_ - begin_);
+        std::uint64_t size = fileSize_;
+        if (size < consumed || size - consumed < wanted) file_.size(size);
+        fileSize_ = size;
+        return size > consumed ? size - consumed : 0;
+    }
+
+    bool failed() const { return failed_; }
+
+private:
+    bool fill() {
+        begin_ = end_ = 0;
+        std::int64_t got = file_.readSomeAt(position_, buffer_.data(), buffer_.size());
+        if (got <= 0) return false;
+        end_ = static_cast<std::size_t>(got);
+        position_ += end_;
+        return true;
+    }
+
+    bool fail() {
+        failed_ = true;
+        begin_ = end_ = 0;
+        return false;
+    }
+
+    File file_;
+    std::uint64_t fileSize_ = 0;
+    std::uint64_t position_ = 0;  // file offset of the byte after the buffer
+    std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(64 * 1024);
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+    bool failed_ = false;
+};
+
+// Collects the bytes of a package and writes them in large pieces.
+class PackageOutput {
+public:
+    explicit PackageOutput(File& file) : file_(file) {}
+
+    void u16(std::uint16_t value) {
+        std::uint8_t bytes[2];
+        storeLe16(bytes, value);
+        append(bytes, sizeof bytes);
+    }
+    void u32(std::uint32_t value) {
+        std::uint8_t bytes[4];
+        storeLe32(bytes, value);
+        append(bytes, sizeof bytes);
+    }
+    void append(const void* data, std::size_t length) {
+        if (failed_) return;
+        if (pending_.size() + length > kChunk) flush();
+        if (length >= kChunk) {
+            failed_ = failed_ || !file_.writeAt(position_, data, length);
+            position_ += length;
+            return;
+        }
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        pending_.insert(pending_.end(), bytes, bytes + length);
+    }
+    bool finish() {
+        flush();
+        return !failed_ && file_.flush();
+    }
+
+private:
+    static constexpr std::size_t kChunk = 256 * 1024;
+
+    void flush() {
+        if (failed_ || pending_.empty()) return;
+        failed_ = !file_.writeAt(position_, pending_.data(), pending_.size());
+        position_ += pending_.size();
+        pending_.clear();
+    }
+
+    File& file_;
+    std::uint64_t position_ = 0;
+    std::vector<std::uint8_t> pending_;
+    bool failed_ = false;
+};
+
+}  // namespace
+
+bool readPatchPackage(const std::filesystem::path& path, PatchSet& patchSet, std::wstring& error) {
+    PackageInput input;
+    if (!input.open(path)) {
+        error = L"Could not open patch package.";
+        return false;
+    }
+
+    char magic[10];
+    if (!input.read(magic, sizeof magic) || std::string_view(magic, sizeof magic) != kPatchPackageMagic) {
+        error = L"Unsupported patch package.";
+        return false;
+    }
+
+    std::uint16_t pathLength = 0;
+    if (!input.u16(pathLength)) {
+        error = L"Invalid patch archive path length.";
+        return false;
+    }
+    std::string archivePath(pathLength, '\0');
+    std::uint32_t entryCount = 0;
+    input.read(archivePath.data(), archivePath.size());
+    input.u32(entryCount);
+    if (input.failed()) {
+        error = L"Invalid patch entry count.";
+        return false;
+    }
+    patchSet.archivePath = utf8ToWide(archivePath);
+
+    // Reserve only for as many entries as the rest of the file could hold:
+    // a declared count never makes the reader allocate more than the file
+    // justifies.
+    patchSet.entries.clear();
+    patchSet.entries.reserve(
+        static_cast<std::size_t>(std::min<std::uint64_t>(entryCount, input.remaining() / kMinimumEntrySize)));
+
+    for (std::uint32_t index = 0; index < entryCount; ++index) {
+        std::uint16_t nameLength = 0;
+        if (!input.u16(nameLength)) {
+            error = L"Invalid patch entry name length.";
+            return false;
+        }
+        PatchEntry entry;
+        entry.name.resize(nameLength);
+        std::uint32_t dataSize = 0;
+        input.read(entry.name.data(), entry.name.size());
+        input.u32(dataSize);
+        if (input.failed()) {
+            error = L"Invalid patch entry data size.";
+            return false;
+        }
+        // A size beyond the end of the file is the short read it would
+        // become, found before the buffer is made rather than after.
+        if (dataSize > input.remaining(dataSize)) {
+            error = L"Patch package ended unexpectedly.";
+            return false;
+        }
+        entry.data.resize(dataSize);
+        if (dataSize != 0 && !input.read(entry.data.data(), entry.data.size())) {
+            error = L"Patch package ended unexpectedly.";
+            return false;
+        }
+        patchSet.entries.push_back(std::move(entry));
+    }
+    return true;
+}
+
+bool writePatchPackage(const std::filesystem::path& path, const PatchSet& patchSet, std::wstring& error) {
+    const std::string archivePath = wideToUtf8(patchSet.archivePath);
+    if (archivePath.size() > std::numeric_limits<std::uint16_t>::max()) {
+        error = L"Patch archive path is too long for a patch package.";
+        return false;
+    }
+    if (patchSet.entries.size() > std::numeric_limits<std::uint32_t>::max()) {
+        error = L"Patch package has too many entries.";
+        return false;
+    }
+    for (const PatchEntry& entry : patchSet.entries) {
+        if (entry.name.size() > std::numeric_limits<std::uint16_t>::max()) {
+            error = L"Patch entry name is too long for a patch package.";
+            return false;
+        }
+        if (entry.data.size() > std::numeric_limits<std::uint32_t>::max()) {
+            error = L"Patch entry data is too large for a patch package.";
+            return false;
+        }
+    }
+
+    // Written beside the target and renamed over it, so that a failed write
+    // never leaves a truncated package under the final name.
+    std::filesystem::path temporary = path;
+    temporary += L".tmp";
+    File file;
+    bool written = false;
+    if (file.open(temporary, File::Mode::create)) {
+        PackageOutput output(file);
+        output.append(kPatchPackageMagic.data(), kPatchPackageMagic.size());
+        output.u16(static_cast<std::uint16_t>(archivePath.size()));
+        output.append(archivePath.data(), archivePath.size());
+        output.u32(static_cast<std::uint32_t>(patchSet.entries.size()));
+        for (const PatchEntry& entry : patchSet.entries) {
+            output.u16(static_cast<std::uint16_t>(entry.name.size()));
+            output.append(entry.name.data(), entry.name.size());
+            output.u32(static_cast<std::uint32_t>(entry.data.size()));
+            output.append(entry.data.data(), entry.data.size());
+        }
+        written = output.finish();
+        file.close();
+    }
+    if (!written || !replaceFile(temporary, path)) {
+        std::error_code ignored;
+        std::filesystem::remove(temporary, ignored);
+        error = L"Could not write patch package.";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kiv

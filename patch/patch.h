@@ -1,0 +1,73 @@
+// Patch packages: the two patch file formats read into one record, and a
+// directory of patch files applied to the installation's archive pairs.
+//
+// A `.npatch` package is "ZOKAPATCH1", a u16-prefixed UTF-8 archive path, a
+// u32 entry count and that many (u16-prefixed name, u32-prefixed data)
+// entries. A legacy `.cab` patch is a 32-byte salt followed by AES-256-CFB
+// ciphertext of a padded serialised object graph, from which the archive
+// path and the (file name, byte array) pairs are recovered by a scan.
+#pragma once
+
+#include "base/base.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kiv {
+
+// One item replacement: the item's name exactly as stored in the patch
+// (8-bit bytes, no conversion) and its complete new content.
+struct PatchEntry {
+    std::string name;
+    std::vector<std::uint8_t> data;
+
+    bool operator==(const PatchEntry&) const = default;
+};
+
+// One patch file read into memory: the target archive's .hed path as the
+// patch writes it, and the replacements in file order (duplicates kept).
+struct PatchSet {
+    std::wstring archivePath;
+    std::vector<PatchEntry> entries;
+};
+
+inline constexpr std::string_view kPatchPackageMagic = "ZOKAPATCH1";
+
+// Reads a `.npatch` package. On failure `patchSet` may hold a partial result
+// that the caller discards.
+bool readPatchPackage(const std::filesystem::path& path, PatchSet& patchSet, std::wstring& error);
+
+// Writes `patchSet` as a `.npatch` package (the operator's side of the
+// format). Refuses a set whose path, names, data or entry count would not fit
+// their fields; nothing is written then.
+bool writePatchPackage(const std::filesystem::path& path, const PatchSet& patchSet, std::wstring& error);
+
+// Reads a legacy `.cab` patch: `decryptLegacyPatch`, then `parseLegacyPatch`.
+bool readLegacyPatch(const std::filesystem::path& path, PatchSet& patchSet, std::wstring& error);
+
+// Fills `plaintext` with the decrypted, unpadded content of a legacy patch.
+bool decryptLegacyPatch(const std::filesystem::path& path, std::vector<std::uint8_t>& plaintext,
+                        std::wstring& error);
+
+// Scans a decrypted legacy patch for its archive path and file entries.
+// Expects a fresh `patchSet` (empty archive path).
+bool parseLegacyPatch(std::span<const std::uint8_t> plaintext, PatchSet& patchSet, std::wstring& error);
+
+// True when the last element of `path` has exactly the extension ".cab" or
+// ".npatch" (case-sensitive; ".npatch" alone has no extension).
+bool isPatchFile(std::wstring_view path);
+
+// Applies every patch file in `patchesDir` to the archive pairs under
+// `installDir`, in ascending ordinal order of the file names, reporting
+// "Applying patches..." and the percentage done on the VERSION CHECK row.
+// True when `patchesDir` does not exist or holds no patch file. Stops at the
+// first failure with that step's message; what was applied before stays.
+// File-system errors of the directory scan propagate as exceptions.
+bool applyPatches(const std::filesystem::path& installDir, const std::filesystem::path& patchesDir,
+                  Reporter& reporter, std::wstring& error);
+
+}  // namespace kiv
