@@ -131,6 +131,10 @@ private:
 // durable before returning.
 bool replaceFile(const std::filesystem::path& source, const std::filesystem::path& target);
 
+// Copies `source` over `target`, replacing an existing file. False when the
+// copy could not be made (source missing, target read-only or a directory).
+bool copyFileReplacing(const std::filesystem::path& source, const std::filesystem::path& target);
+
 // ---- Reporting --------------------------------------------------------------
 
 // The two rows of the status band: VERSION CHECK and FILE DOWNLOAD, each with

@@ -109,4 +109,10 @@ bool replaceFile(const std::filesystem::path& source, const std::filesystem::pat
     return true;
 }
 
+bool copyFileReplacing(const std::filesystem::path& source, const std::filesystem::path& target) {
+    std::error_code error;
+    std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing, error);
+    return !error;
+}
+
 }  // namespace kiv

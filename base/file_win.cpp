@@ -110,4 +110,10 @@ bool replaceFile(const std::filesystem::path& source, const std::filesystem::pat
     return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool copyFileReplacing(const std::filesystem::path& source, const std::filesystem::path& target) {
+    // The runtime's own copy refuses to replace an existing file here, so
+    // the system copy is asked directly.
+    return CopyFileW(source.c_str(), target.c_str(), FALSE) != 0;
+}
+
 }  // namespace kiv

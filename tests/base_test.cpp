@@ -141,6 +141,19 @@ TEST(File, PositionedWritesReadsAndReplacement) {
     EXPECT_FALSE(std::filesystem::exists(dir / "b"));
 }
 
+TEST(CopyFileReplacing, ReplacesAnExistingFileAndFailsOnADirectory) {
+    test::TempDir dir;
+    test::writeFile(dir / "new.exe", "new");
+    test::writeFile(dir / "kiv.exe", "old and longer");
+    EXPECT_TRUE(copyFileReplacing(dir / "new.exe", dir / "kiv.exe"));
+    EXPECT_EQ(test::readFile(dir / "kiv.exe"), "new");
+    EXPECT_TRUE(copyFileReplacing(dir / "new.exe", dir / "fresh.exe"));
+    EXPECT_EQ(test::readFile(dir / "fresh.exe"), "new");
+    std::filesystem::create_directory(dir / "folder");
+    EXPECT_FALSE(copyFileReplacing(dir / "new.exe", dir / "folder"));
+    EXPECT_FALSE(copyFileReplacing(dir / "missing", dir / "other"));
+}
+
 TEST(File, OpensWhileAnotherHandleHasItOpen) {
     test::TempDir dir;
     File writer;

@@ -1,3 +1,4 @@
+#include "tests/client_process.h"
 #include "tests/support.h"
 #include "update/update.h"
 
@@ -8,13 +9,6 @@
 #include <mutex>
 #include <thread>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <csignal>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 
 namespace kiv {
 namespace {
@@ -72,59 +66,10 @@ TEST(StartWorker, AnEscapingExceptionStillClearsBusy) {
     EXPECT_TRUE(waitUntil([&] { return !busy; }));
 }
 
-// A process named KIV.EXE, started from a copy of a harmless program.
-class ClientProcess {
-public:
-    explicit ClientProcess(const std::filesystem::path& directory) {
-#ifdef _WIN32
-        auto program = directory / L"KIV.EXE";
-        std::filesystem::copy_file(std::filesystem::path(L"fake_client.exe"), program);
-        std::wstring command = L"\"" + program.wstring() + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        started_ = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                  &startup, &process_) != 0;
-        if (started_) WaitForInputIdle(process_.hProcess, 10000);
-#else
-        auto program = directory / "KIV.EXE";
-        std::filesystem::copy_file("/bin/sleep", program);
-        pid_ = fork();
-        if (pid_ == 0) {
-            execl(program.c_str(), "KIV.EXE", "30", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        started_ = pid_ > 0;
-#endif
-    }
-    ~ClientProcess() { stop(); }
-    bool started() const { return started_; }
-    void stop() {
-        if (!started_) return;
-#ifdef _WIN32
-        TerminateProcess(process_.hProcess, 0);
-        WaitForSingleObject(process_.hProcess, 10000);
-        CloseHandle(process_.hProcess);
-        CloseHandle(process_.hThread);
-#else
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-#endif
-        started_ = false;
-    }
-
-private:
-    bool started_ = false;
-#ifdef _WIN32
-    PROCESS_INFORMATION process_{};
-#else
-    pid_t pid_ = -1;
-#endif
-};
-
 TEST(IsClientRunning, SeesAClientWhoseNameDiffersOnlyInCase) {
     EXPECT_FALSE(isClientRunning());
     test::TempDir dir;
-    ClientProcess client(dir.path());
+    test::ClientProcess client(dir.path());
     ASSERT_TRUE(client.started());
     EXPECT_TRUE(waitUntil([] { return isClientRunning(); }));
     client.stop();

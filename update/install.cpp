@@ -14,9 +14,7 @@ bool installDownloads(const std::filesystem::path& installation, const std::file
         const std::filesystem::path destination = joinEntryPath(installation, relative);
         std::error_code ignored;
         std::filesystem::create_directories(destination.parent_path(), ignored);
-        std::error_code copyError;
-        std::filesystem::copy_file(source, destination, std::filesystem::copy_options::overwrite_existing, copyError);
-        if (copyError) {
+        if (!copyFileReplacing(source, destination)) {
             error = L"Could not install downloaded file: " + relative;
             return false;
         }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/base.h"
+#include "net/http.h"
 
 namespace kiv {
 
@@ -50,6 +51,10 @@ void runVersionCheck(const std::filesystem::path& installation, const std::wstri
 // at a time, recording each finished version in kiv.ver. Every failure stops
 // the run with a message box; nothing is rolled back.
 void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter);
+
+// The progress of one file download on the FILE DOWNLOAD bar: its percentage
+// of the announced total, nothing when no total was announced.
+DownloadProgress downloadProgressCallback(Reporter& reporter);
 
 // Removes the download area "patches" with all its contents; errors ignored.
 void clearPatchesDirectory(const std::filesystem::path& installation);

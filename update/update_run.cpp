@@ -12,6 +12,13 @@ void clearPatchesDirectory(const std::filesystem::path& installation) {
     std::filesystem::remove_all(installation / L"patches", ignored);
 }
 
+DownloadProgress downloadProgressCallback(Reporter& reporter) {
+    return [&reporter](std::uint64_t received, std::uint64_t total) {
+        if (total == 0) return;
+        reporter.setProgress(StatusRow::download, static_cast<int>(received * 100 / total));
+    };
+}
+
 namespace {
 
 // Stops the run with a message box; the caller returns at once.
@@ -50,10 +57,7 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
     std::filesystem::remove_all(versionDirectory, ignored);
 
     const std::uint64_t count = list.size();
-    DownloadProgress downloadProgressCallback = [&reporter](std::uint64_t received, std::uint64_t total) {
-        if (total == 0) return;
-        reporter.setProgress(StatusRow::download, static_cast<int>(received * 100 / total));
-    };
+    const DownloadProgress progress = downloadProgressCallback(reporter);
     for (std::uint64_t i = 0; i < count; ++i) {
         const std::wstring& entry = list[i];
         if (isClientRunning()) {
@@ -67,7 +71,7 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
         reporter.setProgress(StatusRow::download, 0);
         std::wstring error;
         if (!httpGetToFile(buildPatchUrl(version, entry, baseUrl), joinEntryPath(versionDirectory, relativeEntryPath(entry)),
-                           downloadProgressCallback, error)) {
+                           progress, error)) {
             stop(reporter, L"Download failed: " + entry + L"\n" + error, MessageIcon::error);
             return false;
         }
