@@ -24,8 +24,11 @@ namespace {
 constexpr long kConnectTimeoutSeconds = 60;
 constexpr long kStallTimeoutSeconds = 30;
 constexpr long kMaxRedirects = 10;
-// The most libcurl hands over in one piece, and so the largest chunk.
 constexpr long kReceiveBufferSize = 256 * 1024;
+// libcurl hands the body over in pieces of at most 16 KiB; pieces that arrive
+// together are gathered into one chunk up to this size, and libcurl is paused
+// beyond it, so that memory stays bounded whatever the server sends.
+constexpr std::size_t kMaxChunkSize = 256 * 1024;
 
 struct SplitUrl {
     bool secure = false;
@@ -282,14 +285,18 @@ private:
         auto* request = static_cast<CurlRequest*>(self);
         // Body bytes mean the final headers are in, whatever they said.
         request->headersFinal_ = true;
-        // One piece at a time: libcurl keeps the next one until this one is read.
-        if (request->pendingLeft() > 0) {
+        std::size_t length = size * count;
+        if (request->pendingLeft() == 0) {
+            request->pending_.clear();
+            request->pendingOffset_ = 0;
+        }
+        // A full chunk waits to be read; libcurl keeps the next piece until then.
+        if (!request->pending_.empty() && request->pending_.size() + length > kMaxChunkSize) {
             request->paused_ = true;
             return CURL_WRITEFUNC_PAUSE;
         }
-        request->pending_.assign(data, data + size * count);
-        request->pendingOffset_ = 0;
-        return size * count;
+        request->pending_.insert(request->pending_.end(), data, data + length);
+        return length;
     }
 
     CURLM* multi_ = nullptr;

@@ -297,6 +297,9 @@ void HttpTestServer::acceptLoop() {
         connections_.push_back(std::move(connection));
         ref.thread = std::thread([this, &ref] {
             serve(ref);
+            // Closed under the lock, so that stop() never shuts down a
+            // socket number that has been closed and handed out again.
+            std::lock_guard<std::mutex> closing(mutex_);
             closeSocket(toSocket(ref.socket));
             ref.finished = true;
         });

@@ -195,16 +195,24 @@ TEST_F(HttpTransfer, GetToMemory_ConnectionClosedBeforeAnnouncedLength_Fails) {
     EXPECT_EQ(error, L"Could not read response data.");
 }
 
-TEST_F(HttpTransfer, BodyLongerThanAnnounced_TransportStopsAtAnnouncedLength) {
+TEST_F(HttpTransfer, BodyLongerThanAnnounced_KeepsExactlyTheAnnouncedBytesOrDeletesTheFile) {
     std::string payload = pattern(3000);
     HttpRoute route = bodyRoute(payload);
     route.announcedLength = 2048;
     server.setRoute("/long", route);
     std::wstring error;
-    ASSERT_TRUE(toFile("/long", work / "long.bin", error)) << wideToUtf8(error);
-    EXPECT_EQ(test::readFile(work / "long.bin"), payload.substr(0, 2048));
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(calls.back(), std::make_pair(std::uint64_t{2048}, std::uint64_t{2048}));
+    // libcurl stops at the announced length; WinHTTP (under Wine at least)
+    // hands over the excess when it arrives in the same read as the body.
+    if (toFile("/long", work / "long.bin", error)) {
+        EXPECT_EQ(test::readFile(work / "long.bin"), payload.substr(0, 2048));
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.back(), std::make_pair(std::uint64_t{2048}, std::uint64_t{2048}));
+    } else {
+        ASSERT_FALSE(calls.empty());
+        EXPECT_GT(calls.back().first, 2048u);
+        EXPECT_EQ(error, L"Download was incomplete (" + std::to_wstring(calls.back().first) + L"/2048 bytes).");
+        EXPECT_FALSE(std::filesystem::exists(work / "long.bin"));
+    }
 }
 
 // ---- Redirects, stalls, unreachable servers ----------------------------------------
