@@ -7,7 +7,7 @@
 // too, for information; its figure includes Wine's start-up.
 #include "base/base.h"
 #include "net/http.h"
-#include "tests/http_test_server.h"
+#include "tools/http_server.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "could not write the served file\n");
         return 1;
     }
-    kiv::test::HttpTestServer server(directory / "served");
+    kiv::HttpServer server(directory / "served");
     std::string problem;
     if (!server.start(problem)) {
         std::fprintf(stderr, "%s\n", problem.c_str());

@@ -5,7 +5,7 @@
 #include "base/base.h"
 #include "net/transport.h"
 
-#include "tests/http_test_server.h"
+#include "tools/http_server.h"
 #include "tests/support.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +17,6 @@
 namespace kiv {
 namespace {
 
-using test::HttpRoute;
-using test::HttpTestServer;
 using test::TempDir;
 using Calls = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
@@ -52,7 +50,7 @@ protected:
 
     TempDir root;
     TempDir work;
-    HttpTestServer server{root.path()};
+    HttpServer server{root.path()};
     Calls calls;
 };
 
@@ -249,7 +247,7 @@ TEST_F(HttpTransfer, StalledServer_TransferGivesUpAndKeepsPartialFile) {
 }
 
 TEST_F(HttpTransfer, UnreachablePort_FailsAsRequestFailureAndTouchesNoFile) {
-    HttpTestServer gone;
+    HttpServer gone;
     std::string problem;
     ASSERT_TRUE(gone.start(problem)) << problem;
     std::wstring address = gone.wideUrl("/x.bin");
@@ -308,7 +306,7 @@ TEST_F(HttpTransfer, Request_IsAPlainGetWithTheLauncherUserAgentAndQuery) {
     std::wstring error;
     ASSERT_TRUE(httpGetToMemory(url("/58/dl_list.txt?launcher=1"), body, error)) << wideToUtf8(error);
     ASSERT_EQ(server.requests().size(), 1u);
-    const test::SeenRequest seen = server.requests()[0];
+    const SeenRequest seen = server.requests()[0];
     EXPECT_EQ(seen.method, "GET");
     EXPECT_EQ(seen.target, "/58/dl_list.txt?launcher=1");
     EXPECT_EQ(seen.header("User-Agent"), "KIV Launcher/1.0");

@@ -1,7 +1,7 @@
 // The version check, the update run and the installation of downloaded
 // files, against a loopback patch server.
 #include "tests/client_process.h"
-#include "tests/http_test_server.h"
+#include "tools/http_server.h"
 #include "tests/patch_fixtures.h"
 #include "tests/support.h"
 #include "update/update.h"
@@ -99,7 +99,7 @@ protected:
 
     test::TempDir install;
     test::TempDir serverRoot;
-    test::HttpTestServer server{serverRoot.path()};
+    HttpServer server{serverRoot.path()};
     std::wstring base;
     Recorder recorder;
 };
@@ -244,9 +244,9 @@ TEST_F(UpdateEngine, UpdateRun_FailedDownloadStopsAndKeepsTheVersion) {
 
 TEST_F(UpdateEngine, UpdateRun_UnannouncedLengthLeavesTheFileBarAlone) {
     publish(58, "big.bin\n", {});
-    test::HttpRoute route;
+    HttpRoute route;
     route.body = std::string(200000, 'x');
-    route.framing = test::HttpRoute::Framing::close;
+    route.framing = HttpRoute::Framing::close;
     server.setRoute("/kiv/58/big.bin", route);
     runUpdate(install.path(), base, recorder);
     EXPECT_TRUE(recorder.saw("ready: 1"));

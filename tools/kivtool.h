@@ -35,5 +35,7 @@ int listCommand(const Args& args);
 int fetchCommand(const Args& args);
 int archiveCommand(const Args& args);
 int patchCommand(const Args& args);
+int updateCommand(const Args& args);
+int serveCommand(const Args& args);
 
 }  // namespace kiv::tool

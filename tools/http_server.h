@@ -1,8 +1,8 @@
-// A loopback HTTP server for tests (and for trying the launcher against a
-// local patch server). It serves the files below a directory and can be told,
+// A loopback HTTP server for trying the launcher against a local patch
+// server, and for tests. It serves the files below a directory and can be told,
 // per path, to misbehave: any status, no Content-Length, a Content-Length
 // that does not match the body, a redirect, or a stall. It listens on
-// 127.0.0.1 only, on a port the system picks, answers one request per
+// 127.0.0.1 only, on a given port or one the system picks, answers one request per
 // connection and closes it. It builds with both toolchains and needs no test
 // framework.
 #pragma once
@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-namespace kiv::test {
+namespace kiv {
 
 // How the server answers one path. Paths are compared after percent-decoding,
 // without the query.
@@ -56,17 +56,17 @@ struct SeenRequest {
     std::string header(std::string_view name) const;
 };
 
-class HttpTestServer {
+class HttpServer {
 public:
     // Serves files below `root` (nothing when empty).
-    explicit HttpTestServer(std::filesystem::path root = {});
-    ~HttpTestServer();
-    HttpTestServer(const HttpTestServer&) = delete;
-    HttpTestServer& operator=(const HttpTestServer&) = delete;
+    explicit HttpServer(std::filesystem::path root = {});
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
 
-    // Binds 127.0.0.1 on a free port and starts answering. False with a
+    // Binds 127.0.0.1 on `port` (0: a free one) and starts answering. False with a
     // message when no socket could be bound.
-    bool start(std::string& error);
+    bool start(std::string& error, std::uint16_t port = 0);
     // Stops accepting, ends stalled answers and waits for every connection.
     void stop();
 
@@ -97,4 +97,4 @@ private:
     bool socketsStarted_ = false;
 };
 
-}  // namespace kiv::test
+}  // namespace kiv

@@ -1,4 +1,4 @@
-#include "tests/http_test_server.h"
+#include "tools/http_server.h"
 
 #include "base/base.h"
 
@@ -20,7 +20,7 @@
 #include <unistd.h>
 #endif
 
-namespace kiv::test {
+namespace kiv {
 
 namespace {
 
@@ -175,17 +175,17 @@ std::string SeenRequest::header(std::string_view name) const {
     return {};
 }
 
-struct HttpTestServer::Connection {
+struct HttpServer::Connection {
     std::uintptr_t socket = kNoSocket;
     std::thread thread;
     std::atomic<bool> finished{false};
 };
 
-HttpTestServer::HttpTestServer(std::filesystem::path root) : root_(std::move(root)), listener_(kNoSocket) {}
+HttpServer::HttpServer(std::filesystem::path root) : root_(std::move(root)), listener_(kNoSocket) {}
 
-HttpTestServer::~HttpTestServer() { stop(); }
+HttpServer::~HttpServer() { stop(); }
 
-bool HttpTestServer::start(std::string& error) {
+bool HttpServer::start(std::string& error, std::uint16_t port) {
 #ifdef _WIN32
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
@@ -202,7 +202,7 @@ bool HttpTestServer::start(std::string& error) {
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
+    address.sin_port = htons(port);
     socklen_t length = sizeof(address);
     if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || ::listen(s, 64) != 0 ||
         ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -217,7 +217,7 @@ bool HttpTestServer::start(std::string& error) {
     return true;
 }
 
-void HttpTestServer::stop() {
+void HttpServer::stop() {
     stopping_ = true;
     if (acceptThread_.joinable()) acceptThread_.join();
     if (listener_ != kNoSocket) {
@@ -238,28 +238,28 @@ void HttpTestServer::stop() {
     socketsStarted_ = false;
 }
 
-std::string HttpTestServer::url(std::string_view path) const {
+std::string HttpServer::url(std::string_view path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
 }
 
-std::wstring HttpTestServer::wideUrl(std::string_view path) const { return utf8ToWide(url(path)); }
+std::wstring HttpServer::wideUrl(std::string_view path) const { return utf8ToWide(url(path)); }
 
-void HttpTestServer::setRoute(const std::string& path, HttpRoute route) {
+void HttpServer::setRoute(const std::string& path, HttpRoute route) {
     std::lock_guard<std::mutex> lock(mutex_);
     routes_[path] = std::move(route);
 }
 
-void HttpTestServer::clearRoutes() {
+void HttpServer::clearRoutes() {
     std::lock_guard<std::mutex> lock(mutex_);
     routes_.clear();
 }
 
-std::vector<SeenRequest> HttpTestServer::requests() const {
+std::vector<SeenRequest> HttpServer::requests() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
 }
 
-void HttpTestServer::reapFinished(bool all) {
+void HttpServer::reapFinished(bool all) {
     std::vector<std::unique_ptr<Connection>> done;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -277,7 +277,7 @@ void HttpTestServer::reapFinished(bool all) {
     }
 }
 
-void HttpTestServer::acceptLoop() {
+void HttpServer::acceptLoop() {
     Socket listener = toSocket(listener_);
     while (!stopping_) {
         reapFinished(false);
@@ -306,7 +306,7 @@ void HttpTestServer::acceptLoop() {
     }
 }
 
-void HttpTestServer::serve(Connection& connection) {
+void HttpServer::serve(Connection& connection) {
     Socket s = toSocket(connection.socket);
     using Clock = std::chrono::steady_clock;
 
@@ -443,4 +443,4 @@ void HttpTestServer::serve(Connection& connection) {
     }
 }
 
-}  // namespace kiv::test
+}  // namespace kiv
