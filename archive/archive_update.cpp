@@ -119,14 +119,15 @@ bool ArchivePair::replaceItem(std::string_view name, std::span<const std::uint8_
     }
     dat.close();
 
-    ArchiveItem& item = items[static_cast<std::size_t>(found->second)];
+    const std::int32_t i = found->second;
+    ArchiveItem& item = items[static_cast<std::size_t>(i)];
     item.dataOffset = offset;
     item.storedSizeWord = length;
     item.storedSize = length;
     item.size = length;
     std::uint8_t header[kItemHeaderSize];
     storeHeader(header, item.dataOffset, item.storedSizeWord, item.size);
-    const std::uint64_t position = kItemHeaderSize * (static_cast<std::uint64_t>(item.index) + 1);
+    const std::uint64_t position = kItemHeaderSize * (static_cast<std::uint64_t>(i) + 1);
     // The flush makes the new header durable before the caller goes on (and,
     // for the update run, before the version is recorded as installed).
     if (!hed.writeAt(position, header, sizeof header) || !hed.flush()) {

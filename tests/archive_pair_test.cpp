@@ -116,6 +116,22 @@ TEST(ArchivePairOpen, HedEndingInsideAHeaderKeepsTheItemsBeforeIt) {
     EXPECT_EQ(pair.items[1].dataOffset, 101u);
 }
 
+TEST(ArchivePairOpen, ManyEmptyNamesBeyondTheHeadersStopAtTheLastHeader) {
+    TempDir dir;
+    // A block of a million empty names whose count claims even more, with a
+    // .hed that has three headers and half of a fourth.
+    std::vector<std::uint8_t> block = buildFilenameBlock(INT32_MAX, {});
+    block.resize(block.size() + 1000000, 0);
+    writePlainPair(dir / "x.hed", block, headersFor(3));
+    writeFile(dir / "x.hed", test::readFile(dir / "x.hed") + std::string(6, '\x02'));
+    ArchivePair pair;
+    std::wstring error;
+    EXPECT_FALSE(pair.open(dir / "x.hed", error));
+    EXPECT_EQ(error, L"Archive item header is truncated.");
+    EXPECT_EQ(pair.items.size(), 3u);
+    EXPECT_TRUE(pair.nameIndex.empty());
+}
+
 TEST(ArchivePairOpen, StoredLengthFlagIsIgnored) {
     TempDir dir;
     const auto block = buildFilenameBlock({"flagged"});
