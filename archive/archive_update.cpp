@@ -150,13 +150,15 @@ bool ArchivePair::rewriteFilenames(std::wstring& error) {
     block.reserve(static_cast<std::size_t>(blockLength(items, nullptr)));
     block.resize(4);
     storeLe32(block.data(), static_cast<std::uint32_t>(items.size()));
-    bool namesStorable = true;
     for (std::size_t k : order) {
         const std::string& name = items[k].name;
-        if (name.find('\0') != std::string::npos) namesStorable = false;
         block.insert(block.end(), name.begin(), name.end());
         block.push_back(0);
     }
+    // One 0x00 per name, or some name holds one and the block would not read
+    // back as the table.
+    const bool namesStorable =
+        static_cast<std::size_t>(std::count(block.begin() + 4, block.end(), std::uint8_t{0})) == items.size();
 
     File dat;
     File hed;

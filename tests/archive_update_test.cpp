@@ -418,6 +418,20 @@ TEST(RewriteFilenames, ChangedHeadersInTheTableAreWrittenWithTheBlock) {
     EXPECT_EQ(again.items[0], pair.items[0]);
 }
 
+TEST(RewriteFilenames, NameHoldingAZeroByteInTheTableIsRefusedBeforeWriting) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a", "b"});
+    const std::string hed = readFile(dir / "x.hed");
+    const std::string dat = readFile(dir / "x.dat");
+    ArchivePair pair = opened(dir / "x.hed");
+    pair.items[0].name = std::string("a\0b", 3);
+    std::wstring error;
+    EXPECT_FALSE(pair.rewriteFilenames(error));
+    EXPECT_EQ(error, L"Could not finish filename rewrite.");
+    EXPECT_EQ(readFile(dir / "x.hed"), hed);
+    EXPECT_EQ(readFile(dir / "x.dat"), dat);
+}
+
 #ifdef __linux__
 // Bytes this process has handed to write calls so far.
 std::uint64_t bytesWritten() {
