@@ -32,6 +32,7 @@ bool parseInt32(std::wstring_view text, std::int32_t& value);
 // Command groups: `args` holds the words after the group's name.
 int versionCommand(const Args& args);
 int listCommand(const Args& args);
+int archiveCommand(const Args& args);
 int patchCommand(const Args& args);
 
 }  // namespace kiv::tool

@@ -1,0 +1,358 @@
+// Archive store benchmarks:
+//   - unpacking a 4 MiB filename block, beside the system's LZW decompressor
+//     (`uncompress`) on the same block, measured in the same run;
+//   - opening a pair of 200,000 items;
+//   - replacing 10,000 existing small items, with and without the flushes
+//     that order the writes, and adding 1,000 items to a 100,000-item pair,
+//     with the bytes each writes.
+// Scratch files go to the temporary directory, on disk, so that the flushes
+// cost what they cost for a player.
+#include "archive/archive.h"
+#include "base/base.h"
+#include "tests/archive_packer.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <random>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+using kiv::ArchivePair;
+using kiv::File;
+
+std::filesystem::path scratch() {
+    static const std::filesystem::path dir = [] {
+        auto path = std::filesystem::temp_directory_path() / ("kiv-archive-bench-" + std::to_string(getpid()));
+        std::filesystem::create_directories(path);
+        return path;
+    }();
+    return dir;
+}
+
+void writeBytes(const std::filesystem::path& path, const void* data, std::size_t size) {
+    File file;
+    if (!file.open(path, File::Mode::create) || !file.writeAt(0, data, size)) {
+        std::fprintf(stderr, "cannot write %s\n", path.c_str());
+        std::exit(1);
+    }
+}
+
+// Bytes this process has handed to write calls so far.
+std::uint64_t bytesWritten() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    std::uint64_t value = 0;
+    while (io >> key >> value) {
+        if (key == "wchar:") return value;
+    }
+    return 0;
+}
+
+std::vector<std::string> itemNames(std::size_t count, std::uint32_t seed) {
+    static const char* const folders[] = {"data\\", "data\\map\\", "data\\sprite\\monster\\", "data\\sound\\bgm\\",
+                                          "data\\texture\\effect\\", "data\\model\\prop\\", "ui\\login\\"};
+    static const char* const suffixes[] = {".tga", ".bmp", ".spr", ".act", ".wav", ".gat", ".rsw", ".txt"};
+    std::mt19937 random(seed);
+    std::vector<std::string> names;
+    names.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::string name = folders[random() % 7];
+        const int length = 4 + static_cast<int>(random() % 14);
+        for (int k = 0; k < length; ++k) name.push_back(static_cast<char>('a' + random() % 26));
+        name += "_" + std::to_string(i) + suffixes[random() % 8];
+        names.push_back(std::move(name));
+    }
+    return names;
+}
+
+// A pair of `count` items, each holding `itemSize` bytes; the filename block
+// stored as it is or packed.
+void writePair(const std::filesystem::path& hed, const std::vector<std::string>& names, std::size_t itemSize,
+               bool packed) {
+    std::vector<std::uint8_t> dat(16, 0);
+    std::string hedBytes;
+    std::vector<kiv::test::HeaderWords> headers;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        headers.push_back({static_cast<std::uint32_t>(dat.size()), static_cast<std::uint32_t>(itemSize),
+                           static_cast<std::uint32_t>(itemSize)});
+        dat.insert(dat.end(), itemSize, static_cast<std::uint8_t>(i));
+    }
+    const auto block = kiv::test::buildFilenameBlock(names);
+    const auto stored = packed ? kiv::test::packFilenameBlock(block) : block;
+    const auto offset = static_cast<std::uint32_t>(dat.size());
+    dat.insert(dat.end(), stored.begin(), stored.end());
+    std::filesystem::path datPath = hed;
+    datPath.replace_extension(".dat");
+    writeBytes(datPath, dat.data(), dat.size());
+    const std::string image = kiv::test::buildHed(offset, static_cast<std::uint32_t>(stored.size()),
+                                                  static_cast<std::uint32_t>(block.size()), headers);
+    writeBytes(hed, image.data(), image.size());
+}
+
+void copyPair(const std::filesystem::path& from, const std::filesystem::path& to) {
+    std::filesystem::path fromDat = from, toDat = to;
+    fromDat.replace_extension(".dat");
+    toDat.replace_extension(".dat");
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(fromDat, toDat, std::filesystem::copy_options::overwrite_existing);
+}
+
+// ---- Unpacking, beside the LZW reference -------------------------------------------------
+
+struct BlockFixture {
+    std::vector<std::uint8_t> block;
+    std::vector<std::uint8_t> packed;
+    std::filesystem::path compressed;  // the block through `compress`
+};
+
+const BlockFixture& blockFixture() {
+    static const BlockFixture fixture = [] {
+        BlockFixture f;
+        std::vector<std::string> names;
+        std::size_t total = 4;
+        for (const std::string& name : itemNames(400000, 3)) {
+            if (total + name.size() + 1 > (4u << 20)) break;
+            total += name.size() + 1;
+            names.push_back(name);
+        }
+        f.block = kiv::test::buildFilenameBlock(names);
+        f.block.resize(4u << 20, 0);  // pad to exactly 4 MiB (as empty names)
+        f.packed = kiv::test::packFilenameBlock(f.block);
+        const auto raw = scratch() / "block.bin";
+        writeBytes(raw, f.block.data(), f.block.size());
+        f.compressed = scratch() / "block.bin.Z";
+        const std::string command = "compress -c '" + raw.string() + "' > '" + f.compressed.string() + "'";
+        if (std::system(command.c_str()) != 0) f.compressed.clear();
+        return f;
+    }();
+    return fixture;
+}
+
+double g_unpackSeconds = 0;
+double g_uncompressSeconds = 0;
+double g_startupSeconds = 0;
+
+void BM_UnpackFilenameBlock4MiB(benchmark::State& state) {
+    const BlockFixture& f = blockFixture();
+    std::vector<std::uint8_t> out(f.block.size());
+    std::int64_t iterations = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        std::fill(out.begin(), out.end(), 0);
+        if (!kiv::unpackFilenameBlock(f.packed, out)) state.SkipWithError("unpack failed");
+        benchmark::DoNotOptimize(out.data());
+        ++iterations;
+    }
+    g_unpackSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / iterations;
+    if (out != f.block) state.SkipWithError("unpacked block differs");
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(f.block.size()));
+    state.counters["packed_bytes"] = static_cast<double>(f.packed.size());
+}
+BENCHMARK(BM_UnpackFilenameBlock4MiB)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+
+// Runs `uncompress -c FILE` with its output thrown away.
+bool runUncompress(const std::filesystem::path& file) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    const std::string path = file.string();
+    char* argv[] = {const_cast<char*>("uncompress"), const_cast<char*>("-c"), const_cast<char*>(path.c_str()),
+                    nullptr};
+    pid_t child = 0;
+    const int spawned = posix_spawnp(&child, "uncompress", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return false;
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void BM_UncompressLzw4MiB(benchmark::State& state) {
+    const BlockFixture& f = blockFixture();
+    if (f.compressed.empty()) {
+        state.SkipWithError("compress is not installed");
+        return;
+    }
+    std::int64_t iterations = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        if (!runUncompress(f.compressed)) state.SkipWithError("uncompress failed");
+        ++iterations;
+    }
+    g_uncompressSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / iterations;
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(f.block.size()));
+    state.counters["compressed_bytes"] = static_cast<double>(std::filesystem::file_size(f.compressed));
+}
+BENCHMARK(BM_UncompressLzw4MiB)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+
+// The same program on a one-byte input: what starting it costs.
+void BM_UncompressStartupOnly(benchmark::State& state) {
+    const auto raw = scratch() / "tiny.bin";
+    const std::uint8_t one = 'x';
+    writeBytes(raw, &one, 1);
+    const std::string command = "compress -f -c '" + raw.string() + "' > '" + raw.string() + ".Z'";
+    if (std::system(command.c_str()) != 0) {
+        state.SkipWithError("compress is not installed");
+        return;
+    }
+    std::int64_t iterations = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        if (!runUncompress(raw.string() + ".Z")) state.SkipWithError("uncompress failed");
+        ++iterations;
+    }
+    g_startupSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / iterations;
+}
+BENCHMARK(BM_UncompressStartupOnly)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
+
+// ---- Opening --------------------------------------------------------------------------------
+
+void BM_Open200000Items(benchmark::State& state) {
+    const bool packed = state.range(0) != 0;
+    const auto hed = scratch() / (packed ? "open_packed.hed" : "open_plain.hed");
+    writePair(hed, itemNames(200000, 5), 4, packed);
+    for (auto _ : state) {
+        ArchivePair pair;
+        std::wstring error;
+        if (!pair.open(hed, error) || pair.items.size() != 200000) state.SkipWithError("open failed");
+        benchmark::DoNotOptimize(pair.items.data());
+    }
+    state.SetLabel(packed ? "packed block" : "block stored as is");
+}
+BENCHMARK(BM_Open200000Items)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---- Replacing and adding --------------------------------------------------------------------
+
+constexpr int kReplacements = 10000;
+
+void BM_Replace10000ExistingItems(benchmark::State& state) {
+    const auto base = scratch() / "replace_base.hed";
+    const auto names = itemNames(20000, 7);
+    writePair(base, names, 64, false);
+    const auto hed = scratch() / "replace.hed";
+    const std::vector<std::uint8_t> data(64, 0xAB);
+    std::uint64_t written = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        copyPair(base, hed);
+        ArchivePair pair;
+        std::wstring error;
+        if (!pair.open(hed, error)) state.SkipWithError("open failed");
+        state.ResumeTiming();
+        const std::uint64_t before = bytesWritten();
+        for (int i = 0; i < kReplacements; ++i) {
+            if (!pair.replaceItem(names[static_cast<std::size_t>(i) * 2], data, error)) {
+                state.SkipWithError("replace failed");
+                break;
+            }
+        }
+        written = bytesWritten() - before;
+    }
+    state.counters["bytes_written"] = static_cast<double>(written);
+    state.counters["per_item_us"] = benchmark::Counter(static_cast<double>(kReplacements) * state.iterations(),
+                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_Replace10000ExistingItems)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+
+// The same files, opened and written in the same pattern, without the two
+// flushes: the difference to the benchmark above is what ordering the writes
+// on disk costs.
+void BM_Replace10000ExistingItemsWithoutFlush(benchmark::State& state) {
+    const auto base = scratch() / "replace_base.hed";
+    const auto names = itemNames(20000, 7);
+    writePair(base, names, 64, false);
+    const auto hed = scratch() / "replace_noflush.hed";
+    auto dat = hed;
+    dat.replace_extension(".dat");
+    const std::vector<std::uint8_t> data(64, 0xAB);
+    for (auto _ : state) {
+        state.PauseTiming();
+        copyPair(base, hed);
+        ArchivePair pair;
+        std::wstring error;
+        if (!pair.open(hed, error)) state.SkipWithError("open failed");
+        state.ResumeTiming();
+        for (int i = 0; i < kReplacements; ++i) {
+            File hedFile, datFile;
+            std::uint64_t end = 0;
+            if (!hedFile.open(hed, File::Mode::readWrite) || !datFile.open(dat, File::Mode::readWrite) ||
+                !datFile.size(end) || !datFile.writeAt(end, data.data(), data.size())) {
+                state.SkipWithError("write failed");
+                break;
+            }
+            const auto index = pair.nameIndex.at(names[static_cast<std::size_t>(i) * 2]);
+            std::uint8_t header[12];
+            kiv::storeLe32(header, static_cast<std::uint32_t>(end));
+            kiv::storeLe32(header + 4, 64);
+            kiv::storeLe32(header + 8, 64);
+            hedFile.writeAt(12 * (static_cast<std::uint64_t>(index) + 1), header, sizeof header);
+        }
+    }
+    state.counters["per_item_us"] = benchmark::Counter(static_cast<double>(kReplacements) * state.iterations(),
+                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_Replace10000ExistingItemsWithoutFlush)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+
+void BM_Add1000ItemsTo100000(benchmark::State& state) {
+    constexpr int kExisting = 100000;
+    constexpr int kAdded = 1000;
+    const auto base = scratch() / "add_base.hed";
+    auto names = itemNames(kExisting, 9);
+    writePair(base, names, 16, false);
+    const auto added = itemNames(kAdded, 11);
+    const auto hed = scratch() / "add.hed";
+    const std::vector<std::uint8_t> data(64, 0xCD);
+    std::uint64_t written = 0;
+    std::uint64_t headerBytesIfAllRewritten = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        copyPair(base, hed);
+        ArchivePair pair;
+        std::wstring error;
+        if (!pair.open(hed, error)) state.SkipWithError("open failed");
+        state.ResumeTiming();
+        const std::uint64_t before = bytesWritten();
+        for (int i = 0; i < kAdded; ++i) {
+            if (!pair.replaceItem("new\\" + added[static_cast<std::size_t>(i)], data, error)) {
+                state.SkipWithError("add failed");
+                break;
+            }
+        }
+        written = bytesWritten() - before;
+    }
+    for (int i = 0; i < kAdded; ++i) headerBytesIfAllRewritten += 12u * (kExisting + i + 1);
+    state.counters["bytes_written"] = static_cast<double>(written);
+    state.counters["header_bytes_if_all_rewritten"] = static_cast<double>(headerBytesIfAllRewritten);
+    state.counters["per_item_ms"] = benchmark::Counter(static_cast<double>(kAdded) * state.iterations() / 1000.0,
+                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_Add1000ItemsTo100000)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (g_unpackSeconds > 0 && g_uncompressSeconds > 0) {
+        const double mib = 4.0;
+        const double decodeOnly = g_uncompressSeconds - g_startupSeconds;
+        std::printf("\nfilename block unpack: %.1f MiB/s; uncompress: %.1f MiB/s as run, %.1f MiB/s without its "
+                    "start-up; ratio unpack/uncompress %.2f (%.2f without start-up)\n",
+                    mib / g_unpackSeconds, mib / g_uncompressSeconds, decodeOnly > 0 ? mib / decodeOnly : 0.0,
+                    g_uncompressSeconds / g_unpackSeconds, decodeOnly > 0 ? decodeOnly / g_unpackSeconds : 0.0);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch(), ignored);
+    return 0;
+}
