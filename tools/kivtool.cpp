@@ -31,7 +31,9 @@ const Group kGroups[] = {
     {L"list", listCommand, L"list show FILE VERSION [--base URL]"},
     {L"archive", archiveCommand,
      L"archive create HED | archive list HED | archive put HED NAME FILE | archive get HED NAME [OUT]"},
-    {L"patch", patchCommand, L"patch show FILE | patch pack OUT.npatch --archive PATH [--name NAME=FILE]... [FILE]... | patch convert IN.cab OUT.npatch | patch apply PATCHDIR INSTALLDIR"},
+    {L"patch", patchCommand,
+     L"patch show FILE | patch pack OUT.npatch --archive PATH [--name NAME=FILE]... [FILE]... | "
+     L"patch convert IN.cab OUT.npatch | patch apply PATCHDIR INSTALLDIR"},
 };
 
 int run(const Args& args) {
