@@ -4,6 +4,7 @@
 
 #include "base/base.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kiv {
@@ -84,15 +85,20 @@ bool ArchivePair::open(const std::filesystem::path& path, std::wstring& error) {
     const auto count = static_cast<std::int32_t>(loadLe32(block.data()));
     if (count <= 0) return true;
 
-    // The names first: their number, not the count the block claims, decides
-    // how much is allocated. A last name without its terminating 0x00 runs to
-    // the end of the block and is kept.
+    // Only names that can have a header in the .hed are collected (and one
+    // more, to tell a truncated .hed), so what is allocated follows the sizes
+    // of the files rather than the count the block claims. A last name
+    // without its terminating 0x00 runs to the end of the block and is kept.
+    std::uint64_t hedSize = 0;
+    if (!hed.size(hedSize)) hedSize = 0;
+    const std::uint64_t available = hedSize > kArchiveHeadSize ? (hedSize - kArchiveHeadSize) / kItemHeaderSize : 0;
+    const std::uint64_t wanted = std::min<std::uint64_t>(static_cast<std::uint64_t>(count), available + 1);
     std::vector<NameSpan> names;
     {
         const std::uint8_t* const data = block.data();
         const std::size_t end = block.size();
         std::size_t position = 4;
-        while (names.size() < static_cast<std::size_t>(count) && position < end) {
+        while (names.size() < wanted && position < end) {
             const void* zero = std::memchr(data + position, 0, end - position);
             const std::size_t stop = zero ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - data) : end;
             names.push_back({position, stop - position});
@@ -100,10 +106,7 @@ bool ArchivePair::open(const std::filesystem::path& path, std::wstring& error) {
         }
     }
 
-    // The headers that the .hed holds for these names, read in one go.
-    std::uint64_t hedSize = 0;
-    if (!hed.size(hedSize)) hedSize = 0;
-    const std::uint64_t available = hedSize > kArchiveHeadSize ? (hedSize - kArchiveHeadSize) / kItemHeaderSize : 0;
+    // The headers for these names, read in one go.
     const std::size_t loadable = available < names.size() ? static_cast<std::size_t>(available) : names.size();
     std::vector<std::uint8_t> headers(loadable * kItemHeaderSize);
     if (!hed.readAt(kArchiveHeadSize, headers.data(), headers.size())) {

@@ -19,6 +19,8 @@
 #include "base/base.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <limits>
 #include <numeric>
 
@@ -48,6 +50,23 @@ std::uint64_t blockLength(const std::vector<ArchiveItem>& items, const std::stri
     for (const ArchiveItem& item : items) length += item.name.size() + 1;
     if (extra) length += extra->size() + 1;
     return length;
+}
+
+// The number of 0x00 bytes, eight at a time: a byte's high bit in `nonZero`
+// is set exactly when the byte is not 0.
+std::size_t countZeroBytes(std::span<const std::uint8_t> bytes) {
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    std::size_t zeros = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + i, 8);
+        const std::uint64_t nonZero = ((word & kLow7) + kLow7) | word;
+        zeros += 8 - static_cast<std::size_t>(std::popcount(nonZero & kHigh));
+    }
+    for (; i < bytes.size(); ++i) zeros += bytes[i] == 0;
+    return zeros;
 }
 
 void storeHeader(std::uint8_t* p, std::uint32_t dataOffset, std::uint32_t storedSizeWord, std::uint32_t size) {
@@ -119,14 +138,15 @@ bool ArchivePair::replaceItem(std::string_view name, std::span<const std::uint8_
     }
     dat.close();
 
-    ArchiveItem& item = items[static_cast<std::size_t>(found->second)];
+    const std::int32_t i = found->second;
+    ArchiveItem& item = items[static_cast<std::size_t>(i)];
     item.dataOffset = offset;
     item.storedSizeWord = length;
     item.storedSize = length;
     item.size = length;
     std::uint8_t header[kItemHeaderSize];
     storeHeader(header, item.dataOffset, item.storedSizeWord, item.size);
-    const std::uint64_t position = kItemHeaderSize * (static_cast<std::uint64_t>(item.index) + 1);
+    const std::uint64_t position = kItemHeaderSize * (static_cast<std::uint64_t>(i) + 1);
     // The flush makes the new header durable before the caller goes on (and,
     // for the update run, before the version is recorded as installed).
     if (!hed.writeAt(position, header, sizeof header) || !hed.flush()) {
@@ -145,17 +165,17 @@ bool ArchivePair::rewriteFilenames(std::wstring& error) {
         std::stable_sort(order.begin(), order.end(), byIndex);
     }
 
-    std::vector<std::uint8_t> block;
-    block.reserve(static_cast<std::size_t>(blockLength(items, nullptr)));
-    block.resize(4);
+    std::vector<std::uint8_t> block(static_cast<std::size_t>(blockLength(items, nullptr)));
     storeLe32(block.data(), static_cast<std::uint32_t>(items.size()));
-    bool namesStorable = true;
+    std::size_t at = 4;
     for (std::size_t k : order) {
         const std::string& name = items[k].name;
-        if (name.find('\0') != std::string::npos) namesStorable = false;
-        block.insert(block.end(), name.begin(), name.end());
-        block.push_back(0);
+        if (!name.empty()) std::memcpy(block.data() + at, name.data(), name.size());
+        at += name.size() + 1;  // the terminator is already 0
     }
+    // One 0x00 per name, or some name holds one and the block would not read
+    // back as the table.
+    const bool namesStorable = countZeroBytes({block.data() + 4, block.size() - 4}) == items.size();
 
     File dat;
     File hed;

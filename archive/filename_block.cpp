@@ -9,7 +9,6 @@
 #include "archive/archive.h"
 
 #include <array>
-#include <cstring>
 #include <memory>
 
 namespace kiv {
@@ -41,12 +40,11 @@ public:
 
     static bool isDynamic(std::uint32_t code) { return code >= kRootCount; }
 
-    // Writes the string of `code` into `buffer` (at least kMaxEntryLength
-    // bytes) and returns its length. Every dynamic code on the way from the
+    // Collects the string of `code` into `reversed` (at least kMaxEntryLength
+    // bytes), last byte first, and returns its length. Every dynamic code on the way from the
     // entry up to its root moves to the newest end of the recency list, in
     // that order, so that the entry's ancestors end up newer than the entry.
-    std::uint32_t retrieve(std::uint16_t code, std::uint8_t* buffer) {
-        std::uint8_t reversed[kMaxEntryLength];
+    std::uint32_t retrieve(std::uint16_t code, std::uint8_t* reversed) {
         std::uint32_t length = 0;
         for (std::uint16_t node = code; node != NIL; node = parent[node]) {
             // The invariants keep every chain within 100 codes; the bound
@@ -58,7 +56,6 @@ public:
                 linkNewest(node);
             }
         }
-        for (std::uint32_t i = 0; i < length; ++i) buffer[i] = reversed[length - 1 - i];
         return length;
     }
 
@@ -127,11 +124,17 @@ private:
         if (oldest == NIL) oldest = node;
     }
 
+    // Only a first child (one without a previous sibling) is named by its
+    // parent's `firstChild`.
     void removeFromParent(std::uint16_t node) {
-        const std::uint16_t p = parent[node];
-        if (p != NIL && firstChild[p] == node) firstChild[p] = nextSibling[node];
-        if (prevSibling[node] != NIL) nextSibling[prevSibling[node]] = nextSibling[node];
-        if (nextSibling[node] != NIL) prevSibling[nextSibling[node]] = prevSibling[node];
+        const std::uint16_t before = prevSibling[node];
+        const std::uint16_t after = nextSibling[node];
+        if (before != NIL) {
+            nextSibling[before] = after;
+        } else if (parent[node] != NIL) {
+            firstChild[parent[node]] = after;
+        }
+        if (after != NIL) prevSibling[after] = before;
         parent[node] = NIL;
         prevSibling[node] = NIL;
         nextSibling[node] = NIL;
@@ -148,34 +151,34 @@ private:
     std::uint16_t newest = NIL;
 };
 
-// Most-significant-bit-first reader over the stored bytes.
+// Most-significant-bit-first reader over the stored bytes, refilled a byte at
+// a time into a 64-bit window.
 class BitReader {
 public:
     explicit BitReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
 
-    bool exhausted() const { return bitsLeft_ == 0 && position_ == bytes_.size(); }
+    bool exhausted() const { return available_ == 0 && position_ == bytes_.size(); }
 
-    // Reads `width` bits (at most 16); false if the input ends inside them.
+    // Reads `width` bits (1 to 16); false if the input ends inside them.
     bool read(std::uint32_t width, std::uint32_t& value) {
-        std::uint32_t result = 0;
-        for (std::uint32_t i = 0; i < width; ++i) {
-            if (bitsLeft_ == 0) {
-                if (position_ == bytes_.size()) return false;
-                current_ = bytes_[position_++];
-                bitsLeft_ = 8;
+        if (available_ < width) {
+            while (available_ <= 56 && position_ < bytes_.size()) {
+                window_ |= std::uint64_t{bytes_[position_++]} << (56 - available_);
+                available_ += 8;
             }
-            --bitsLeft_;
-            result = (result << 1) | ((current_ >> bitsLeft_) & 1u);
+            if (available_ < width) return false;
         }
-        value = result;
+        value = static_cast<std::uint32_t>(window_ >> (64 - width));
+        window_ <<= width;
+        available_ -= width;
         return true;
     }
 
 private:
     std::span<const std::uint8_t> bytes_;
     std::size_t position_ = 0;
-    std::uint32_t current_ = 0;
-    std::uint32_t bitsLeft_ = 0;
+    std::uint64_t window_ = 0;  // unread bits, most significant first
+    std::uint32_t available_ = 0;
 };
 
 }  // namespace
@@ -192,7 +195,7 @@ bool unpackFilenameBlock(std::span<const std::uint8_t> packed, std::span<std::ui
 
     std::uint16_t previousCode = NIL;
     std::uint32_t previousLength = 0;
-    std::uint8_t token[kMaxEntryLength];
+    std::uint8_t reversed[kMaxEntryLength];
 
     for (;;) {
         if (bits.exhausted()) return produced == expected;
@@ -210,27 +213,32 @@ bool unpackFilenameBlock(std::span<const std::uint8_t> packed, std::span<std::ui
             std::uint32_t byte = 0;
             if (!bits.read(8, byte)) return false;
             code = static_cast<std::uint16_t>(byte);
-            token[0] = static_cast<std::uint8_t>(byte);
+            reversed[0] = static_cast<std::uint8_t>(byte);
             length = 1;
         } else {
             std::uint32_t value = 0;
             if (!bits.read(codeWidth, value)) return false;
             if (kRootCount + value >= dictionary->count) return false;
             code = static_cast<std::uint16_t>(kRootCount + value);
-            length = dictionary->retrieve(code, token);
+            length = dictionary->retrieve(code, reversed);
         }
 
         if (length > expected - produced) return false;
-        std::memcpy(out.data() + produced, token, length);
+        std::uint8_t* const token = out.data() + produced;
+        for (std::uint32_t i = 0; i < length; ++i) token[i] = reversed[length - 1 - i];
         produced += length;
         if (produced == expected) return true;
 
         if (previousCode != NIL) {
             std::uint16_t node = previousCode;
+            bool fresh = false;  // node was just added, so it has no children yet
             for (std::uint32_t i = 0; i < length; ++i) {
                 if (previousLength + 1 + i > kMaxEntryLength) break;
-                std::uint16_t child = dictionary->findChild(node, token[i]);
-                if (child == NIL) child = dictionary->addEntry(node, token[i]);
+                std::uint16_t child = fresh ? NIL : dictionary->findChild(node, token[i]);
+                if (child == NIL) {
+                    child = dictionary->addEntry(node, token[i]);
+                    fresh = true;
+                }
                 if (child == NIL) break;
                 node = child;
             }

@@ -74,6 +74,47 @@ std::vector<std::string> itemNames(std::size_t count, std::uint32_t seed) {
     return names;
 }
 
+// Names built from a vocabulary of made-up words in a few dozen folders: more
+// repetitive than random letters, as a game's file names are.
+std::vector<std::string> vocabularyNames(std::size_t count, std::uint32_t seed) {
+    static const char* const syllables[] = {"ka", "ro",  "mi", "tal", "zen", "bor", "lu", "fa", "dra", "gon", "el", "wi",
+                                            "nd", "sto", "ne", "ar",  "mor", "shi", "eld", "po", "ti",  "on",  "ve", "ra"};
+    static const char* const top[] = {"data\\", "data\\texture\\", "data\\sprite\\", "data\\model\\",
+                                      "data\\wav\\", "data\\map\\"};
+    static const char* const suffixes[] = {".tga", ".bmp", ".spr", ".act", ".wav", ".gat", ".rsw", ".txt"};
+    std::mt19937 random(seed);
+    std::vector<std::string> words;
+    for (int i = 0; i < 400; ++i) {
+        std::string word;
+        const int parts = 2 + static_cast<int>(random() % 3);
+        for (int k = 0; k < parts; ++k) word += syllables[random() % 24];
+        words.push_back(word);
+    }
+    std::vector<std::string> folders;
+    for (int i = 0; i < 60; ++i) folders.push_back(std::string(top[random() % 6]) + words[random() % 400] + "\\");
+    std::vector<std::string> names;
+    names.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::string name = folders[random() % 60] + words[random() % 400];
+        if (random() % 2) name += "_" + words[random() % 400];
+        if (random() % 3 == 0) name += std::to_string(random() % 100);
+        names.push_back(name + suffixes[random() % 8]);
+    }
+    return names;
+}
+
+// Short numbered names ("data\\0001234.bin"), so that a thousand additions to
+// a 100,000-item pair, each appending the whole block anew, stay within the
+// 2 GiB where a block may start.
+std::vector<std::string> numberedNames(std::size_t count, std::size_t first) {
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::string number = std::to_string(first + i);
+        names.push_back("data\\" + std::string(7 - std::min<std::size_t>(7, number.size()), '0') + number + ".bin");
+    }
+    return names;
+}
+
 // A pair of `count` items, each holding `itemSize` bytes; the filename block
 // stored as it is or packed.
 void writePair(const std::filesystem::path& hed, const std::vector<std::string>& names, std::size_t itemSize,
@@ -114,35 +155,42 @@ struct BlockFixture {
     std::filesystem::path compressed;  // the block through `compress`
 };
 
-const BlockFixture& blockFixture() {
-    static const BlockFixture fixture = [] {
-        BlockFixture f;
-        std::vector<std::string> names;
-        std::size_t total = 4;
-        for (const std::string& name : itemNames(400000, 3)) {
-            if (total + name.size() + 1 > (4u << 20)) break;
-            total += name.size() + 1;
-            names.push_back(name);
-        }
-        f.block = kiv::test::buildFilenameBlock(names);
-        f.block.resize(4u << 20, 0);  // pad to exactly 4 MiB (as empty names)
-        f.packed = kiv::test::packFilenameBlock(f.block);
-        const auto raw = scratch() / "block.bin";
-        writeBytes(raw, f.block.data(), f.block.size());
-        f.compressed = scratch() / "block.bin.Z";
-        const std::string command = "compress -c '" + raw.string() + "' > '" + f.compressed.string() + "'";
-        if (std::system(command.c_str()) != 0) f.compressed.clear();
-        return f;
-    }();
-    return fixture;
+// The 4 MiB block: random-letter names (kind 0) or vocabulary names (kind 1).
+BlockFixture makeBlockFixture(int kind) {
+    BlockFixture f;
+    std::vector<std::string> names;
+    std::size_t total = 4;
+    for (const std::string& name : kind == 0 ? itemNames(400000, 3) : vocabularyNames(400000, 3)) {
+        if (total + name.size() + 1 > (4u << 20)) break;
+        total += name.size() + 1;
+        names.push_back(name);
+    }
+    f.block = kiv::test::buildFilenameBlock(names);
+    f.block.resize(4u << 20, 0);  // pad to exactly 4 MiB (as empty names)
+    f.packed = kiv::test::packFilenameBlock(f.block);
+    const auto raw = scratch() / ("block" + std::to_string(kind) + ".bin");
+    writeBytes(raw, f.block.data(), f.block.size());
+    f.compressed = raw;
+    f.compressed += ".Z";
+    const std::string command = "compress -c '" + raw.string() + "' > '" + f.compressed.string() + "'";
+    if (std::system(command.c_str()) != 0) f.compressed.clear();
+    return f;
 }
 
-double g_unpackSeconds = 0;
-double g_uncompressSeconds = 0;
+const BlockFixture& blockFixture(int kind) {
+    static const BlockFixture fixtures[2] = {makeBlockFixture(0), makeBlockFixture(1)};
+    return fixtures[kind];
+}
+
+const char* kindLabel(int kind) { return kind == 0 ? "random-letter names" : "vocabulary names"; }
+
+double g_unpackSeconds[2] = {0, 0};
+double g_uncompressSeconds[2] = {0, 0};
 double g_startupSeconds = 0;
 
 void BM_UnpackFilenameBlock4MiB(benchmark::State& state) {
-    const BlockFixture& f = blockFixture();
+    const int kind = static_cast<int>(state.range(0));
+    const BlockFixture& f = blockFixture(kind);
     std::vector<std::uint8_t> out(f.block.size());
     std::int64_t iterations = 0;
     const auto start = std::chrono::steady_clock::now();
@@ -152,12 +200,14 @@ void BM_UnpackFilenameBlock4MiB(benchmark::State& state) {
         benchmark::DoNotOptimize(out.data());
         ++iterations;
     }
-    g_unpackSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / iterations;
+    g_unpackSeconds[kind] =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / iterations;
+    state.SetLabel(kindLabel(kind));
     if (out != f.block) state.SkipWithError("unpacked block differs");
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(f.block.size()));
     state.counters["packed_bytes"] = static_cast<double>(f.packed.size());
 }
-BENCHMARK(BM_UnpackFilenameBlock4MiB)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_UnpackFilenameBlock4MiB)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 
 // Runs `uncompress -c FILE` with its output thrown away.
 bool runUncompress(const std::filesystem::path& file) {
@@ -177,7 +227,8 @@ bool runUncompress(const std::filesystem::path& file) {
 }
 
 void BM_UncompressLzw4MiB(benchmark::State& state) {
-    const BlockFixture& f = blockFixture();
+    const int kind = static_cast<int>(state.range(0));
+    const BlockFixture& f = blockFixture(kind);
     if (f.compressed.empty()) {
         state.SkipWithError("compress is not installed");
         return;
@@ -188,11 +239,13 @@ void BM_UncompressLzw4MiB(benchmark::State& state) {
         if (!runUncompress(f.compressed)) state.SkipWithError("uncompress failed");
         ++iterations;
     }
-    g_uncompressSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / iterations;
+    g_uncompressSeconds[kind] =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / iterations;
+    state.SetLabel(kindLabel(kind));
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(f.block.size()));
     state.counters["compressed_bytes"] = static_cast<double>(std::filesystem::file_size(f.compressed));
 }
-BENCHMARK(BM_UncompressLzw4MiB)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+BENCHMARK(BM_UncompressLzw4MiB)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
 
 // The same program on a one-byte input: what starting it costs.
 void BM_UncompressStartupOnly(benchmark::State& state) {
@@ -241,6 +294,7 @@ void BM_Replace10000ExistingItems(benchmark::State& state) {
     const auto hed = scratch() / "replace.hed";
     const std::vector<std::uint8_t> data(64, 0xAB);
     std::uint64_t written = 0;
+    double seconds = 0;
     for (auto _ : state) {
         state.PauseTiming();
         copyPair(base, hed);
@@ -248,6 +302,7 @@ void BM_Replace10000ExistingItems(benchmark::State& state) {
         std::wstring error;
         if (!pair.open(hed, error)) state.SkipWithError("open failed");
         state.ResumeTiming();
+        const auto start = std::chrono::steady_clock::now();
         const std::uint64_t before = bytesWritten();
         for (int i = 0; i < kReplacements; ++i) {
             if (!pair.replaceItem(names[static_cast<std::size_t>(i) * 2], data, error)) {
@@ -256,10 +311,10 @@ void BM_Replace10000ExistingItems(benchmark::State& state) {
             }
         }
         written = bytesWritten() - before;
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
     state.counters["bytes_written"] = static_cast<double>(written);
-    state.counters["per_item_us"] = benchmark::Counter(static_cast<double>(kReplacements) * state.iterations(),
-                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["us_per_item"] = seconds * 1e6 / kReplacements;
 }
 BENCHMARK(BM_Replace10000ExistingItems)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
@@ -274,6 +329,7 @@ void BM_Replace10000ExistingItemsWithoutFlush(benchmark::State& state) {
     auto dat = hed;
     dat.replace_extension(".dat");
     const std::vector<std::uint8_t> data(64, 0xAB);
+    double seconds = 0;
     for (auto _ : state) {
         state.PauseTiming();
         copyPair(base, hed);
@@ -281,6 +337,7 @@ void BM_Replace10000ExistingItemsWithoutFlush(benchmark::State& state) {
         std::wstring error;
         if (!pair.open(hed, error)) state.SkipWithError("open failed");
         state.ResumeTiming();
+        const auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < kReplacements; ++i) {
             File hedFile, datFile;
             std::uint64_t end = 0;
@@ -296,9 +353,9 @@ void BM_Replace10000ExistingItemsWithoutFlush(benchmark::State& state) {
             kiv::storeLe32(header + 8, 64);
             hedFile.writeAt(12 * (static_cast<std::uint64_t>(index) + 1), header, sizeof header);
         }
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
-    state.counters["per_item_us"] = benchmark::Counter(static_cast<double>(kReplacements) * state.iterations(),
-                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["us_per_item"] = seconds * 1e6 / kReplacements;
 }
 BENCHMARK(BM_Replace10000ExistingItemsWithoutFlush)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
@@ -306,13 +363,13 @@ void BM_Add1000ItemsTo100000(benchmark::State& state) {
     constexpr int kExisting = 100000;
     constexpr int kAdded = 1000;
     const auto base = scratch() / "add_base.hed";
-    auto names = itemNames(kExisting, 9);
-    writePair(base, names, 16, false);
-    const auto added = itemNames(kAdded, 11);
+    writePair(base, numberedNames(kExisting, 0), 16, false);
+    const auto added = numberedNames(kAdded, kExisting);
     const auto hed = scratch() / "add.hed";
     const std::vector<std::uint8_t> data(64, 0xCD);
     std::uint64_t written = 0;
     std::uint64_t headerBytesIfAllRewritten = 0;
+    double seconds = 0;
     for (auto _ : state) {
         state.PauseTiming();
         copyPair(base, hed);
@@ -320,20 +377,21 @@ void BM_Add1000ItemsTo100000(benchmark::State& state) {
         std::wstring error;
         if (!pair.open(hed, error)) state.SkipWithError("open failed");
         state.ResumeTiming();
+        const auto start = std::chrono::steady_clock::now();
         const std::uint64_t before = bytesWritten();
         for (int i = 0; i < kAdded; ++i) {
-            if (!pair.replaceItem("new\\" + added[static_cast<std::size_t>(i)], data, error)) {
+            if (!pair.replaceItem(added[static_cast<std::size_t>(i)], data, error)) {
                 state.SkipWithError("add failed");
                 break;
             }
         }
         written = bytesWritten() - before;
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
     for (int i = 0; i < kAdded; ++i) headerBytesIfAllRewritten += 12u * (kExisting + i + 1);
     state.counters["bytes_written"] = static_cast<double>(written);
     state.counters["header_bytes_if_all_rewritten"] = static_cast<double>(headerBytesIfAllRewritten);
-    state.counters["per_item_ms"] = benchmark::Counter(static_cast<double>(kAdded) * state.iterations() / 1000.0,
-                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["ms_per_item"] = seconds * 1e3 / kAdded;
 }
 BENCHMARK(BM_Add1000ItemsTo100000)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
@@ -344,14 +402,17 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    if (g_unpackSeconds > 0 && g_uncompressSeconds > 0) {
+    for (int kind = 0; kind < 2; ++kind) {
+        if (g_unpackSeconds[kind] <= 0 || g_uncompressSeconds[kind] <= 0) continue;
         const double mib = 4.0;
-        const double decodeOnly = g_uncompressSeconds - g_startupSeconds;
-        std::printf("\nfilename block unpack: %.1f MiB/s; uncompress: %.1f MiB/s as run, %.1f MiB/s without its "
-                    "start-up; ratio unpack/uncompress %.2f (%.2f without start-up)\n",
-                    mib / g_unpackSeconds, mib / g_uncompressSeconds, decodeOnly > 0 ? mib / decodeOnly : 0.0,
-                    g_uncompressSeconds / g_unpackSeconds, decodeOnly > 0 ? decodeOnly / g_unpackSeconds : 0.0);
+        const double decodeOnly = g_uncompressSeconds[kind] - g_startupSeconds;
+        std::printf("\n%s: filename block unpack %.1f MiB/s; uncompress %.1f MiB/s as run, %.1f MiB/s without its "
+                    "start-up; unpack/uncompress throughput %.2f (%.2f without start-up)",
+                    kindLabel(kind), mib / g_unpackSeconds[kind], mib / g_uncompressSeconds[kind],
+                    decodeOnly > 0 ? mib / decodeOnly : 0.0, g_uncompressSeconds[kind] / g_unpackSeconds[kind],
+                    decodeOnly > 0 ? decodeOnly / g_unpackSeconds[kind] : 0.0);
     }
+    std::printf("\n");
     std::error_code ignored;
     std::filesystem::remove_all(scratch(), ignored);
     return 0;

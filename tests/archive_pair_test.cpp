@@ -71,26 +71,27 @@ TEST(ArchivePairOpen, CountZeroOrNegativeGivesAnEmptyTable) {
     }
 }
 
-TEST(ArchivePairOpen, FewerNamesThanCountGivesOneItemPerName) {
+TEST(ArchivePairOpen, TableHoldsOneItemPerNamePresent) {
     TempDir dir;
-    writePlainPair(dir / "x.hed", buildFilenameBlock(1000000, {"a", "b", "c"}), headersFor(3));
+    // Fewer names than the count, more headers than names.
+    writePlainPair(dir / "x.hed", buildFilenameBlock(1000000, {"a", "b", "c"}), headersFor(5));
     ArchivePair pair;
     std::wstring error;
     ASSERT_TRUE(pair.open(dir / "x.hed", error));
     ASSERT_EQ(pair.items.size(), 3u);
     EXPECT_EQ(pair.items[2].name, "c");
-}
 
-TEST(ArchivePairOpen, MoreHeadersThanNamesAreIgnored) {
-    TempDir dir;
-    writePlainPair(dir / "x.hed", buildFilenameBlock({"a", "b"}), headersFor(5));
-    ArchivePair pair;
-    std::wstring error;
+    // A last name without its terminating 0x00 is kept.
+    auto block = buildFilenameBlock({"a", "last"});
+    block.pop_back();
+    writePlainPair(dir / "x.hed", block, headersFor(2));
     ASSERT_TRUE(pair.open(dir / "x.hed", error));
-    EXPECT_EQ(pair.items.size(), 2u);
+    ASSERT_EQ(pair.items.size(), 2u);
+    EXPECT_EQ(pair.items[1].name, "last");
+    EXPECT_EQ(pair.nameIndex.at("last"), 1);
 }
 
-TEST(ArchivePairOpen, ElevenByteHedIsAnInvalidHeader) {
+TEST(ArchivePairOpen, TruncatedHedIsReportedWithTheItemsBeforeTheCut) {
     TempDir dir;
     writePlainPair(dir / "x.hed", buildFilenameBlock({"a"}), {});
     writeFile(dir / "x.hed", std::string(11, '\0'));
@@ -99,21 +100,24 @@ TEST(ArchivePairOpen, ElevenByteHedIsAnInvalidHeader) {
     EXPECT_FALSE(pair.open(dir / "x.hed", error));
     EXPECT_EQ(error, L"Invalid .hed header.");
     EXPECT_TRUE(pair.items.empty());
-}
 
-TEST(ArchivePairOpen, HedEndingInsideAHeaderKeepsTheItemsBeforeIt) {
-    TempDir dir;
-    const auto block = buildFilenameBlock({"a", "b", "c", "d"});
-    writePlainPair(dir / "x.hed", block, headersFor(2));
-    // 12 + 12 * 2 + 5 bytes: the third header is cut short.
+    // 12 + 12 * 2 + 5 bytes for four names: the third header is cut short.
+    writePlainPair(dir / "x.hed", buildFilenameBlock({"a", "b", "c", "d"}), headersFor(2));
     writeFile(dir / "x.hed", test::readFile(dir / "x.hed") + std::string(5, '\x01'));
-    ArchivePair pair;
-    std::wstring error;
     EXPECT_FALSE(pair.open(dir / "x.hed", error));
     EXPECT_EQ(error, L"Archive item header is truncated.");
     ASSERT_EQ(pair.items.size(), 2u);
     EXPECT_EQ(pair.nameIndex.size(), 2u);
     EXPECT_EQ(pair.items[1].dataOffset, 101u);
+
+    // A million empty names and a count claiming more still stop at the
+    // headers there are.
+    std::vector<std::uint8_t> block = buildFilenameBlock(INT32_MAX, {});
+    block.resize(block.size() + 1000000, 0);
+    writePlainPair(dir / "x.hed", block, headersFor(3));
+    EXPECT_FALSE(pair.open(dir / "x.hed", error));
+    EXPECT_EQ(error, L"Archive item header is truncated.");
+    EXPECT_EQ(pair.items.size(), 3u);
 }
 
 TEST(ArchivePairOpen, StoredLengthFlagIsIgnored) {
@@ -140,55 +144,26 @@ TEST(ArchivePairOpen, EmptyBlockIsTooSmall) {
     EXPECT_EQ(error, L"Archive filename block is too small.");
 }
 
-TEST(ArchivePairOpen, DuplicateNamesIndexTheLaterItem) {
+TEST(ArchivePairOpen, NamesAreIndexedAsExactByteStrings) {
     TempDir dir;
-    writePlainPair(dir / "x.hed", buildFilenameBlock({"same", "other", "same"}), headersFor(3));
+    writePlainPair(dir / "x.hed",
+                   buildFilenameBlock({"same", "", "Data\\A.txt", "data\\a.txt", "data/a.txt", "same"}),
+                   headersFor(6));
     ArchivePair pair;
     std::wstring error;
     ASSERT_TRUE(pair.open(dir / "x.hed", error));
-    ASSERT_EQ(pair.items.size(), 3u);
-    EXPECT_EQ(pair.nameIndex.size(), 2u);
-    EXPECT_EQ(pair.nameIndex.at("same"), 2);
+    ASSERT_EQ(pair.items.size(), 6u);
+    // The later of two equal names wins; both stay in the table.
+    EXPECT_EQ(pair.nameIndex.at("same"), 5);
     EXPECT_EQ(pair.items[0].name, "same");
     EXPECT_EQ(pair.items[0].index, 0);
-    EXPECT_EQ(pair.items[2].index, 2);
-}
-
-TEST(ArchivePairOpen, EmptyNameHasNoIndexKey) {
-    TempDir dir;
-    writePlainPair(dir / "x.hed", buildFilenameBlock({"a", "", "b"}), headersFor(3));
-    ArchivePair pair;
-    std::wstring error;
-    ASSERT_TRUE(pair.open(dir / "x.hed", error));
-    ASSERT_EQ(pair.items.size(), 3u);
-    EXPECT_EQ(pair.items[1].name, "");
+    // An empty name has no key.
     EXPECT_EQ(pair.nameIndex.count(""), 0u);
-    EXPECT_EQ(pair.nameIndex.at("b"), 2);
-}
-
-TEST(ArchivePairOpen, NamesDifferingInCaseOrSeparatorAreDifferentItems) {
-    TempDir dir;
-    writePlainPair(dir / "x.hed", buildFilenameBlock({"Data\\A.txt", "data\\a.txt", "data/a.txt"}), headersFor(3));
-    ArchivePair pair;
-    std::wstring error;
-    ASSERT_TRUE(pair.open(dir / "x.hed", error));
-    EXPECT_EQ(pair.nameIndex.size(), 3u);
-    EXPECT_EQ(pair.nameIndex.at("Data\\A.txt"), 0);
-    EXPECT_EQ(pair.nameIndex.at("data\\a.txt"), 1);
-    EXPECT_EQ(pair.nameIndex.at("data/a.txt"), 2);
-}
-
-TEST(ArchivePairOpen, LastNameWithoutTerminatorIsKept) {
-    TempDir dir;
-    auto block = buildFilenameBlock({"a", "last"});
-    block.pop_back();
-    writePlainPair(dir / "x.hed", block, headersFor(2));
-    ArchivePair pair;
-    std::wstring error;
-    ASSERT_TRUE(pair.open(dir / "x.hed", error));
-    ASSERT_EQ(pair.items.size(), 2u);
-    EXPECT_EQ(pair.items[1].name, "last");
-    EXPECT_EQ(pair.nameIndex.at("last"), 1);
+    // Case and separators are not folded.
+    EXPECT_EQ(pair.nameIndex.at("Data\\A.txt"), 2);
+    EXPECT_EQ(pair.nameIndex.at("data\\a.txt"), 3);
+    EXPECT_EQ(pair.nameIndex.at("data/a.txt"), 4);
+    EXPECT_EQ(pair.nameIndex.size(), 4u);
 }
 
 TEST(ArchivePairOpen, DataFileIsTheHedPathWithItsExtensionReplaced) {
@@ -217,38 +192,29 @@ TEST(ArchivePairOpen, DataFileIsTheHedPathWithItsExtensionReplaced) {
     }
 }
 
-TEST(ArchivePairOpen, MissingFileOfThePairCannotBeOpened) {
+TEST(ArchivePairOpen, MissingFileOrBlockOutsideTheDatIsReported) {
     TempDir dir;
     ArchivePair pair;
     std::wstring error;
     EXPECT_FALSE(pair.open(dir / "none.hed", error));
     EXPECT_EQ(error, L"Could not open .hed/.dat pair.");
     EXPECT_EQ(pair.datPath, dir / "none.dat");
-
     writeFile(dir / "lonely.hed", buildHed(0, 4, 4, {}));
     EXPECT_FALSE(pair.open(dir / "lonely.hed", error));
     EXPECT_EQ(error, L"Could not open .hed/.dat pair.");
-}
 
-TEST(ArchivePairOpen, BlockOutsideTheDatCannotBeRead) {
-    TempDir dir;
     const auto block = buildFilenameBlock({"a"});
     const auto length = static_cast<std::uint32_t>(block.size());
     writeFile(dir / "x.dat", std::string(16, '\0') + asString(block));
-    for (std::uint32_t offset : {17u, 1000u, 0x80000000u, 0xFFFFFFF0u}) {
-        writeFile(dir / "x.hed", buildHed(offset, length, length, headersFor(1)));
-        ArchivePair pair;
-        std::wstring error;
+    // Past the end, at or beyond the signed limit, and a stored length far
+    // beyond the file (refused without reading it).
+    for (auto [offset, stored] : {std::pair{17u, length}, {1000u, length}, {0x80000000u, length},
+                                  {0xFFFFFFF0u, length}, {16u, 0x7FFFFFFFu}}) {
+        writeFile(dir / "x.hed", buildHed(offset, stored, stored, headersFor(1)));
         EXPECT_FALSE(pair.open(dir / "x.hed", error)) << offset;
         EXPECT_EQ(error, L"Could not read archive filename block.");
         EXPECT_TRUE(pair.items.empty());
     }
-    // A stored length far beyond the file is refused without reading it.
-    writeFile(dir / "x.hed", buildHed(16, 0x7FFFFFFFu, 0x7FFFFFFFu, headersFor(1)));
-    ArchivePair pair;
-    std::wstring error;
-    EXPECT_FALSE(pair.open(dir / "x.hed", error));
-    EXPECT_EQ(error, L"Could not read archive filename block.");
 }
 
 TEST(ArchivePairOpen, PackedBlockIsUnpacked) {
@@ -268,32 +234,25 @@ TEST(ArchivePairOpen, PackedBlockIsUnpacked) {
     EXPECT_EQ(pair.nameIndex.at("data\\texture\\item7.bmp"), 7);
 }
 
-TEST(ArchivePairOpen, PackedBlockOfTheWrongLengthCannotBeUnpacked) {
+TEST(ArchivePairOpen, PackedBlockThatDoesNotGiveItsLengthIsReported) {
     TempDir dir;
     const auto block = buildFilenameBlock({"data\\a.bmp", "data\\b.bmp", "data\\c.bmp"});
     const auto packed = test::packFilenameBlock(block);
+    const auto blockLength = static_cast<std::uint32_t>(block.size());
     // (A length that ends exactly at a token boundary inside the last name
-    // would unpack: that name just lacks its terminator.)
-    for (std::uint32_t size : {static_cast<std::uint32_t>(block.size() + 1), static_cast<std::uint32_t>(block.size() + 100)}) {
-        writePair(dir / "x.hed", packed, static_cast<std::uint32_t>(packed.size()), size, headersFor(3));
-        ArchivePair pair;
-        std::wstring error;
-        EXPECT_FALSE(pair.open(dir / "x.hed", error));
-        EXPECT_EQ(error, L"Could not unpack archive filename block.");
-        EXPECT_TRUE(pair.items.empty());
-    }
-}
-
-TEST(ArchivePairOpen, UnpackedLengthTheStoredBytesCannotYieldIsRefusedBeforeAllocating) {
-    // Ten stored bytes yield at most 40 tokens of 100 bytes. Allocating the
-    // claimed length first would exhaust a 32-bit process.
-    TempDir dir;
-    for (std::uint32_t size : {4001u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
-        writePair(dir / "x.hed", std::vector<std::uint8_t>(10, 0x30), 10, size, {});
+    // would unpack: that name just lacks its terminator.) Ten stored bytes
+    // yield at most 40 tokens of 100 bytes: longer claims are refused before
+    // anything is allocated for them.
+    const std::pair<std::vector<std::uint8_t>, std::uint32_t> cases[] = {
+        {packed, blockLength + 1}, {packed, blockLength + 100}, {std::vector<std::uint8_t>(10, 0x30), 4001u},
+        {std::vector<std::uint8_t>(10, 0x30), 0x7FFFFFFFu}, {std::vector<std::uint8_t>(10, 0x30), 0xFFFFFFFFu}};
+    for (const auto& [stored, size] : cases) {
+        writePair(dir / "x.hed", stored, static_cast<std::uint32_t>(stored.size()), size, headersFor(3));
         ArchivePair pair;
         std::wstring error;
         EXPECT_FALSE(pair.open(dir / "x.hed", error)) << size;
         EXPECT_EQ(error, L"Could not unpack archive filename block.");
+        EXPECT_TRUE(pair.items.empty());
     }
 }
 

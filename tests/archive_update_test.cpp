@@ -77,19 +77,16 @@ bool put(ArchivePair& pair, const std::string& name, const std::string& data, st
     return pair.replaceItem(name, bytes, error);
 }
 
-TEST(ReplaceItem, UnopenedPairIsRefused) {
-    ArchivePair pair;
+TEST(ReplaceItem, PairNeverOpenedOrGoneIsRefused) {
+    ArchivePair unopened;
     std::wstring error;
-    EXPECT_FALSE(put(pair, "a", "x", error));
+    EXPECT_FALSE(put(unopened, "a", "x", error));
     EXPECT_EQ(error, L"Archive was not opened.");
-}
 
-TEST(ReplaceItem, PairThatWentAwayCannotBeReopened) {
     TempDir dir;
     writeNamedPair(dir / "x.hed", {"a"});
     ArchivePair pair = opened(dir / "x.hed");
     std::filesystem::remove(dir / "x.dat");
-    std::wstring error;
     EXPECT_FALSE(put(pair, "a", "new", error));
     EXPECT_EQ(error, L"Could not reopen archive for writing.");
     EXPECT_FALSE(std::filesystem::exists(dir / "x.dat"));
@@ -172,28 +169,20 @@ TEST(ReplaceItem, UnknownNameIsAddedWithANewBlockAndHeader) {
     EXPECT_EQ(again.items, pair.items);
 }
 
-TEST(ReplaceItem, NameDifferingOnlyInCaseIsAddedAsANewItem) {
+TEST(ReplaceItem, NamesNotInTheIndexAreAdded) {
     TempDir dir;
-    writeNamedPair(dir / "x.hed", {"Data\\Map.gat"});
+    writeNamedPair(dir / "x.hed", {"Data\\Map.gat", ""});
     ArchivePair pair = opened(dir / "x.hed");
     std::wstring error;
+    // Letter case is not folded, and the empty name of the block has no key.
     ASSERT_TRUE(put(pair, "data\\map.gat", "lower", error));
+    ASSERT_TRUE(put(pair, "", "nameless", error));
+    EXPECT_EQ(pair.nameIndex.at(""), 3);
     ArchivePair again = opened(dir / "x.hed");
-    ASSERT_EQ(again.items.size(), 2u);
+    ASSERT_EQ(again.items.size(), 4u);
     EXPECT_EQ(itemBytes(again, "Data\\Map.gat"), "Data\\Map.gat#0");
     EXPECT_EQ(itemBytes(again, "data\\map.gat"), "lower");
-}
-
-TEST(ReplaceItem, EmptyNameIsAddedAndIndexed) {
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a"});
-    ArchivePair pair = opened(dir / "x.hed");
-    std::wstring error;
-    ASSERT_TRUE(put(pair, "", "nameless", error));
-    EXPECT_EQ(pair.nameIndex.at(""), 1);
-    ArchivePair again = opened(dir / "x.hed");
-    ASSERT_EQ(again.items.size(), 2u);
-    EXPECT_EQ(again.items[1].name, "");
+    EXPECT_EQ(again.items[3].name, "");
 }
 
 TEST(ReplaceItem, StoredSizeFlagSurvivesARewriteAndNewDataClearsIt) {
@@ -285,18 +274,11 @@ TEST(ReplaceItemLimits, DataThatWouldEndBeyondFourGibibytesIsRefusedBeforeWritin
     EXPECT_EQ(readFile(dir / "x.hed"), hed);
     EXPECT_EQ(pair.items, itemsBefore);
 
-    // Exactly up to the limit is still addressable.
+    // Exactly up to the limit is still addressable; beyond it not even empty
+    // data is, as its offset would not fit.
     error.clear();
     ASSERT_TRUE(put(pair, "a", std::string(16, 'y'), error)) << wideToUtf8(error);
     EXPECT_EQ(opened(dir / "x.hed").items[0].dataOffset, 0xFFFFFFF0u);
-}
-
-TEST(ReplaceItemLimits, DatAlreadyBeyondFourGibibytesTakesNoMoreData) {
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a"});
-    growDat(dir / "x.dat", 0x100000000ull);
-    ArchivePair pair = opened(dir / "x.hed");
-    std::wstring error;
     EXPECT_FALSE(pair.replaceItem("a", {}, error));
     EXPECT_EQ(error, L"Could not append replacement data.");
     EXPECT_EQ(fileSize(dir / "x.dat"), 0x100000000ull);
@@ -316,19 +298,13 @@ TEST(ReplaceItemLimits, BlockThatWouldStartBeyondTheSignedOffsetIsRefusedBeforeW
     EXPECT_EQ(pair.items.size(), 1u);
     EXPECT_EQ(pair.nameIndex.count("b"), 0u);
 
-    // Replacing an existing item there needs no block and still works.
-    ASSERT_TRUE(put(pair, "a", "1", error));
-}
-
-TEST(ReplaceItemLimits, BlockStartingAtTheLastSignedOffsetIsReadBack) {
-    TempDir dir;
+    // A block starting at the last signed offset is read back.
     writeNamedPair(dir / "x.hed", {"a"});
     growDat(dir / "x.dat", 0x7FFFFFFEu);
-    ArchivePair pair = opened(dir / "x.hed");
-    std::wstring error;
+    pair = opened(dir / "x.hed");
     ASSERT_TRUE(put(pair, "b", "1", error)) << wideToUtf8(error);
-    ArchivePair again = opened(dir / "x.hed");
     EXPECT_EQ(word(readFile(dir / "x.hed"), 0), 0x7FFFFFFFu);
+    ArchivePair again = opened(dir / "x.hed");
     ASSERT_EQ(again.items.size(), 2u);
     EXPECT_EQ(again.items[1].dataOffset, 0x7FFFFFFEu);
 }
@@ -416,6 +392,20 @@ TEST(RewriteFilenames, ChangedHeadersInTheTableAreWrittenWithTheBlock) {
     EXPECT_EQ(again.items[1].storedSizeWord, 0x80000001u);
     EXPECT_EQ(again.items[1].size, 1u);
     EXPECT_EQ(again.items[0], pair.items[0]);
+}
+
+TEST(RewriteFilenames, NameHoldingAZeroByteInTheTableIsRefusedBeforeWriting) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a", "b"});
+    const std::string hed = readFile(dir / "x.hed");
+    const std::string dat = readFile(dir / "x.dat");
+    ArchivePair pair = opened(dir / "x.hed");
+    pair.items[0].name = std::string("a\0b", 3);
+    std::wstring error;
+    EXPECT_FALSE(pair.rewriteFilenames(error));
+    EXPECT_EQ(error, L"Could not finish filename rewrite.");
+    EXPECT_EQ(readFile(dir / "x.hed"), hed);
+    EXPECT_EQ(readFile(dir / "x.dat"), dat);
 }
 
 #ifdef __linux__

@@ -14,15 +14,23 @@
 
 namespace {
 
-std::filesystem::path scratch() {
-    std::error_code ignored;
-    std::filesystem::path base = std::filesystem::is_directory("/dev/shm", ignored)
-                                     ? std::filesystem::path("/dev/shm")
-                                     : std::filesystem::temp_directory_path();
-    std::filesystem::path dir = base / ("kiv-fuzz-archive-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    return dir;
-}
+// A directory of this process's own, in memory where there is one, removed
+// when the fuzzer exits.
+struct Scratch {
+    Scratch() {
+        std::error_code ignored;
+        const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", ignored)
+                                               ? std::filesystem::path("/dev/shm")
+                                               : std::filesystem::temp_directory_path();
+        path = base / ("kiv-fuzz-archive-" + std::to_string(getpid()));
+        std::filesystem::create_directories(path);
+    }
+    ~Scratch() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::filesystem::path path;
+};
 
 void writeAll(const std::filesystem::path& path, const std::uint8_t* data, std::size_t size) {
     kiv::File file;
@@ -32,7 +40,8 @@ void writeAll(const std::filesystem::path& path, const std::uint8_t* data, std::
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const std::filesystem::path dir = scratch();
+    static const Scratch scratch;
+    const std::filesystem::path& dir = scratch.path;
     if (size < 2) return 0;
     std::size_t hedSize = data[0] | (data[1] << 8);
     if (hedSize > size - 2) hedSize = size - 2;
