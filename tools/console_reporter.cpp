@@ -68,7 +68,7 @@ void ConsoleReporter::setProgress(StatusRow which, int percent) {
     int step = std::clamp(percent, 0, 100) / 10 * 10;
     if (step != line.printedPercent) {
         line.printedPercent = step;
-        err((which == StatusRow::version ? L"VERSION CHECK " : L"FILE DOWNLOAD ") + std::to_wstring(percent) +
+        err((which == StatusRow::version ? L"VERSION CHECK: " : L"FILE DOWNLOAD: ") + std::to_wstring(percent) +
             L"%\n");
     }
 }

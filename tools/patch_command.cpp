@@ -1,3 +1,4 @@
+#include "tools/console_reporter.h"
 #include "tools/kivtool.h"
 
 #include "base/base.h"
@@ -122,24 +123,6 @@ int convert(const Args& args) {
     if (!writePatchPackage(toPath(args[2]), set, error)) return fail(error);
     return kExitOk;
 }
-
-// Shows the launcher's status lines on standard error, one line per change.
-class ConsoleReporter : public Reporter {
-public:
-    void setStatusText(StatusRow row, const std::wstring& text) override { err(label(row) + text + L"\n"); }
-    void setProgress(StatusRow row, int percent) override {
-        err(label(row) + std::to_wstring(percent) + L"%\n");
-    }
-    void setTitle(const std::wstring& title) override { err(L"title: " + title + L"\n"); }
-    void showMessage(const std::wstring& text, MessageIcon) override { err(text + L"\n"); }
-    void setClientReady(bool) override {}
-    void invalidateStatusBand() override {}
-
-private:
-    static std::wstring label(StatusRow row) {
-        return row == StatusRow::version ? L"VERSION CHECK: " : L"FILE DOWNLOAD: ";
-    }
-};
 
 int apply(const Args& args) {
     if (args.size() != 3) return usage(kSynopsis);
