@@ -107,11 +107,14 @@ private:
 };
 
 // The hidden carriers, in creation order: version label, download bar,
-// download label, version bar.
+// download label, version bar. (The news page's host, when there is one, is
+// a visible child made before them.)
 HWND carrier(HWND launcher, int index) {
-    HWND child = GetWindow(launcher, GW_CHILD);
-    for (int i = 0; i < index && child != nullptr; ++i) child = GetWindow(child, GW_HWNDNEXT);
-    return child;
+    for (HWND child = GetWindow(launcher, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (IsWindowVisible(child)) continue;
+        if (index-- == 0) return child;
+    }
+    return nullptr;
 }
 std::wstring versionText(HWND launcher) { return textOf(carrier(launcher, 0)); }
 std::wstring downloadText(HWND launcher) { return textOf(carrier(launcher, 2)); }

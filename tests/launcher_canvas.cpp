@@ -151,14 +151,19 @@ std::filesystem::path referenceScreenPath(const char* name) {
     return std::filesystem::path(KIV_SOURCE_DIR) / "tests" / "data" / "screens" / (std::string(name) + ".png");
 }
 
-void LauncherFixture::SetUpTestSuite() {
+void startGraphicsOnce() {
+    // Started once for the whole program, as the launcher does: the graphics
+    // library keeps some families across a shutdown and a new start.
+    if (gdiplusToken != 0) return;
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
     GdiplusStartupInput input;
     GdiplusStartup(&gdiplusToken, &input, nullptr);
 }
 
-void LauncherFixture::TearDownTestSuite() { GdiplusShutdown(gdiplusToken); }
+void LauncherFixture::SetUpTestSuite() { startGraphicsOnce(); }
+
+void LauncherFixture::TearDownTestSuite() {}
 
 void LauncherFixture::SetUp() {
     // The band's fonts as the launcher embeds them.

@@ -57,6 +57,9 @@ private:
 
 std::filesystem::path referenceScreenPath(const char* name);
 
+// GDI+ and the progress-bar class, started once for the whole test program.
+void startGraphicsOnce();
+
 // GDI+, the embedded fonts (from the source tree) and the hidden carriers of
 // a test window; state back to "just created" after every test.
 class LauncherFixture : public ::testing::Test {

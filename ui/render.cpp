@@ -76,7 +76,8 @@ Font makeFont(GpFontFamily* family, float pixels, int style) {
     return Font(font);
 }
 
-// A family among the installed fonts, else the generic sans-serif one.
+// A family among the installed fonts, else the generic sans-serif one, else
+// the embedded family of that name.
 Family installedOrSansSerif(const wchar_t* name) {
     GpFontFamily* family = nullptr;
     if (GdipCreateFontFamilyFromName(name, nullptr, &family) == Ok && family != nullptr) return Family(family);
@@ -84,7 +85,10 @@ Family installedOrSansSerif(const wchar_t* name) {
     GpFontFamily* copy = nullptr;
     // The generic family is shared; a copy is ours to delete.
     if (GdipGetGenericFontFamilySansSerif(&generic) == Ok && generic != nullptr) GdipCloneFontFamily(generic, &copy);
-    return Family(copy);
+    if (copy != nullptr) return Family(copy);
+    // A system without even a generic face still gets its captions, from the
+    // embedded fonts.
+    return Family(findFontFamily(name));
 }
 
 Format textFormat(int flags, StringAlignment horizontal, StringAlignment vertical) {
