@@ -339,9 +339,9 @@ STDMETHODIMP_(ULONG) BrowserHost::AddRef() { return ++refCount_; }
 STDMETHODIMP_(ULONG) BrowserHost::Release() {
     ULONG count = --refCount_;
     if (count == 0) {
-        // A reference taken and dropped again while the teardown runs must not
-        // reach zero a second time.
-        refCount_ = 1;
+        // The teardown hands the control back its references; whatever it
+        // releases on the way must not bring the count to zero a second time.
+        refCount_ = 1u << 30;
         delete this;
     }
     return count;
