@@ -16,6 +16,9 @@ namespace {
 // The document's event interface; the cross toolchain's uuid library lacks it.
 constexpr IID kHtmlDocumentEvents2 = {0x3050f613, 0x98b5, 0x11cf, {0xbb, 0x82, 0x00, 0xaa, 0x00, 0xbd, 0xce, 0x0b}};
 
+// The HTML document class of the system's HTML engine.
+constexpr CLSID kHtmlDocument = {0x25336920, 0x03f9, 0x11cf, {0x8f, 0xd0, 0x00, 0xaa, 0x00, 0x68, 0x6f, 0x13}};
+
 constexpr wchar_t kContainerName[] = L"KIV Launcher";
 // navNoHistory | navNoReadFromCache | navNoWriteToCache
 constexpr LONG kNavigationFlags = 14;
@@ -145,6 +148,17 @@ LinkTarget linkTarget(std::wstring_view link, std::wstring_view marker) {
     return isShellOpenable(link) ? LinkTarget::defaultBrowser : LinkTarget::nowhere;
 }
 
+bool htmlEngineAvailable() {
+    IClassFactory* factory = nullptr;
+    if (FAILED(CoGetClassObject(kHtmlDocument, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                reinterpret_cast<void**>(&factory))) ||
+        factory == nullptr) {
+        return false;
+    }
+    factory->Release();
+    return true;
+}
+
 void purgeUrlCache(std::wstring_view text) {
     // Every address contains the empty text: purging it would empty the whole cache.
     if (text.empty()) return;
@@ -188,6 +202,15 @@ BrowserHost::BrowserHost() = default;
 BrowserHost::~BrowserHost() { close(); }
 
 bool BrowserHost::create(HWND parent, const RECT& rect, const std::wstring& url) {
+    // The browser control starts without the engine but can then show nothing.
+    if (!htmlEngineAvailable()) {
+        close();
+        return false;
+    }
+    return createControl(parent, rect, url);
+}
+
+bool BrowserHost::createControl(HWND parent, const RECT& rect, const std::wstring& url) {
     close();
     auto fail = [this] {
         close();
@@ -316,9 +339,9 @@ STDMETHODIMP_(ULONG) BrowserHost::AddRef() { return ++refCount_; }
 STDMETHODIMP_(ULONG) BrowserHost::Release() {
     ULONG count = --refCount_;
     if (count == 0) {
-        // A reference taken and dropped again while the teardown runs must not
-        // reach zero a second time.
-        refCount_ = 1;
+        // The teardown hands the control back its references; whatever it
+        // releases on the way must not bring the count to zero a second time.
+        refCount_ = 1u << 30;
         delete this;
     }
     return count;

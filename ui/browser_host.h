@@ -52,6 +52,10 @@ enum class LinkTarget {
 // Prefixes and the marker are compared case-sensitively.
 LinkTarget linkTarget(std::wstring_view link, std::wstring_view marker);
 
+// Whether the system's HTML engine can be started. Without it the browser
+// control only paints an empty area, so the news page is not created.
+bool htmlEngineAvailable();
+
 // Deletes every entry of the system's URL cache whose source address contains
 // `text` (case-sensitive). Does nothing when the cache is empty or unavailable.
 void purgeUrlCache(std::wstring_view text);
@@ -73,9 +77,14 @@ public:
 
     // Creates the control in a child window of `parent` over `rect` and starts
     // loading `url` (with the reload parameter). True when the navigation was
-    // accepted. On failure everything made so far is released again, the
-    // child window included, so the parent's own painting shows through.
+    // accepted. Fails at once when the HTML engine is missing. On failure
+    // everything made so far is released again, the child window included,
+    // so the parent's own painting shows through.
     bool create(HWND parent, const RECT& rect, const std::wstring& url);
+    // The same without asking for the HTML engine first: the control then
+    // starts but can show nothing. Lets the container's life with a real
+    // control be exercised where the engine is switched off.
+    bool createControl(HWND parent, const RECT& rect, const std::wstring& url);
     // Disconnects the events, closes the control and destroys the child
     // window. Safe to call more than once.
     void close();
