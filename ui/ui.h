@@ -13,6 +13,12 @@
 
 namespace Gdiplus {
 class GpImage;
+class GpGraphics;
+class GpFontFamily;
+class GpFontCollection;
+class GpBrush;
+class GpPen;
+class GpFont;
 }
 
 namespace kiv {
@@ -85,6 +91,69 @@ public:
     void setClientReady(bool ready) override;
     void invalidateStatusBand() override;
 };
+
+// ---- Rendering ---------------------------------------------------------------------
+
+// The embedded fonts, or null when the collection could not be made. Created
+// at start-up, deleted with the window.
+extern Gdiplus::GpFontCollection* privateFonts;
+
+// A PNG embedded as RT_RCDATA, or null.
+Gdiplus::GpImage* loadPngResource(int resourceId);
+// Adds one embedded TrueType font to privateFonts; failures are silent.
+void loadEmbeddedFont(int resourceId);
+// The named family from privateFonts (or the installed fonts when there is no
+// collection), else among the installed fonts, else "Arial". Owned by the caller.
+Gdiplus::GpFontFamily* findFontFamily(const wchar_t* name);
+// Gives a hidden label its "Rubik" font of `points` points and `weight`.
+void createControlFont(HWND child, int points, int weight);
+
+// A rectangle with rounded corners, filled and, when a pen is given, outlined.
+void fillRoundedRect(Gdiplus::GpGraphics* graphics, float x, float y, float width, float height, float radius,
+                     Gdiplus::GpBrush* brush, Gdiplus::GpPen* pen);
+// Draws `picture` stretched into the rectangle with opacity 0..255.
+void drawImageFaded(Gdiplus::GpGraphics* graphics, Gdiplus::GpImage* picture, float x, float y, float width,
+                    float height, int opacity);
+// A rounded track with a fill for `value` percent (clamped to 0..100).
+void drawProgressBar(Gdiplus::GpGraphics* graphics, float x, float y, float width, float height, int value,
+                     unsigned fillColour);
+// The drawn stand-in for a missing row icon: a ringed disc with a glyph.
+void drawSymbolBadge(Gdiplus::GpGraphics* graphics, float x, float y, unsigned colour, const wchar_t* glyph);
+// One unclipped line of text at the rectangle's top left.
+void drawTextLine(Gdiplus::GpGraphics* graphics, const std::wstring& text, Gdiplus::GpFont* font, float x, float y,
+                  float width, float height, Gdiplus::GpBrush* brush);
+// The main button and the EXIT button, with their hover cross-fades.
+void drawButtons(Gdiplus::GpGraphics* graphics);
+
+// Draws the client area's content (banner, status panel, buttons) in client
+// coordinates onto `graphics`.
+void drawClientArea(Gdiplus::GpGraphics* graphics);
+// Renders the part `area` of the client area through a back buffer of that
+// size and copies it to `target` at the area's position.
+void renderClientArea(HDC target, const RECT& area);
+// WM_PAINT: renders the update rectangle only.
+void paintWindow(HWND window);
+
+// ---- The main window -------------------------------------------------------------
+
+inline constexpr const wchar_t* kWindowClassName = L"KobaluneKivLauncher";
+inline constexpr UINT_PTR kAnimationTimer = 1001;
+inline constexpr UINT kAnimationPeriodMs = 15;
+
+// The patch server the workers talk to: the built-in base URL unless the
+// program was built for another one.
+extern std::wstring workerBaseUrl;
+
+// Whether the pointer is over the main button / the EXIT button.
+extern bool startHoverTarget;
+extern bool exitHoverTarget;
+
+LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Stores new hover targets, (re)starting the animation timer and repainting
+// the band; nothing when they are unchanged.
+void setHoverTargets(bool start, bool exit);
+// Moves `level` 42 steps toward 255 (target) or 0; whether it changed.
+bool stepHoverLevel(int& level, bool target);
 
 // ---- Starting the game ----------------------------------------------------------------
 

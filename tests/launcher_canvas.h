@@ -1,0 +1,81 @@
+// Off-screen painting of the launcher window for tests: a 786 x 620 bitmap
+// to render into, pixel reads and comparisons, and a fixture that sets up the
+// window state the painting reads.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <tuple>
+
+#include <gtest/gtest.h>
+
+#include "ui/ui.h"
+
+namespace kiv::test {
+
+// Colours are 0xRRGGBB.
+std::uint32_t blend(std::uint32_t under, std::uint32_t over, double overShare);
+bool closeTo(std::uint32_t actual, std::uint32_t expected, int tolerance);
+inline std::tuple<LONG, LONG, LONG, LONG> rectTuple(const RECT& r) { return {r.left, r.top, r.right, r.bottom}; }
+
+struct Comparison {
+    bool loaded = false;
+    long differentPixels = 0;
+    long totalPixels = 0;
+};
+
+class Canvas {
+public:
+    Canvas();
+    ~Canvas();
+    Canvas(const Canvas&) = delete;
+    Canvas& operator=(const Canvas&) = delete;
+    Canvas(Canvas&& other) noexcept;
+
+    HDC dc() const { return dc_; }
+    void fill(std::uint32_t colour);
+    // Renders the whole client area.
+    void renderAll();
+    std::uint32_t pixel(int x, int y) const;
+    bool sameIn(const Canvas& other, const RECT& area) const;
+    // Pixels in `area` within `tolerance` of `colour`.
+    int inkIn(const RECT& area, std::uint32_t colour, int tolerance = 40) const;
+
+    bool savePng(const std::filesystem::path& path, const RECT& area) const;
+    // Pixels of `area` whose channels differ by more than `tolerance` from
+    // the PNG (which holds exactly that area).
+    Comparison compareWithPng(const std::filesystem::path& path, const RECT& area, int tolerance) const;
+
+private:
+    HDC dc_ = nullptr;
+    HBITMAP bitmap_ = nullptr;
+    HGDIOBJ previous_ = nullptr;
+    std::uint32_t* bits_ = nullptr;
+};
+
+std::filesystem::path referenceScreenPath(const char* name);
+
+// GDI+ and the progress-bar class, started once for the whole test program.
+void startGraphicsOnce();
+
+// GDI+, the embedded fonts (from the source tree) and the hidden carriers of
+// a test window; state back to "just created" after every test.
+class LauncherFixture : public ::testing::Test {
+protected:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+    void SetUp() override;
+    void TearDown() override;
+
+    // A solid image of the given size in slot `resourceId`.
+    void setImage(int resourceId, int width, int height, std::uint32_t colour);
+    // The images embedded in this program; false when there are none.
+    bool loadShippedImages();
+    void clearImages();
+
+    HWND window_ = nullptr;
+};
+
+}  // namespace kiv::test

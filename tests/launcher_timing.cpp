@@ -1,0 +1,94 @@
+// Timings of the launcher under Wine, printed for scripts/bench-window: the
+// start of the program up to its first complete paint, and one repaint of
+// the status band (the update rectangle only) against one of the whole
+// client area.
+#include "tests/launcher_canvas.h"
+#include "tests/support.h"
+
+#include <cstdio>
+
+#include "app/shell.h"
+
+namespace {
+
+double milliseconds(LARGE_INTEGER from, LARGE_INTEGER to) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return 1000.0 * static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+LARGE_INTEGER now() {
+    LARGE_INTEGER value;
+    QueryPerformanceCounter(&value);
+    return value;
+}
+
+// From CreateProcess until the window answers a message: the first paint
+// (UpdateWindow) happens before the message loop, so it is complete by then.
+double startToFirstPaint() {
+    kiv::test::TempDir install;
+    std::filesystem::copy_file(kiv::launcherDirectory() / L"kiv_launcher_loopback.exe", install / L"kiv_launcher.exe");
+    std::filesystem::copy_file(kiv::launcherDirectory() / L"fake_client.exe", install / L"kiv.exe");
+    kiv::test::writeFile(install / "kiv.ver", "57\r\n");
+    std::wstring program = (install / L"kiv_launcher.exe").wstring();
+    std::wstring commandLine = L"\"" + program + L"\"";
+    STARTUPINFOW startup{sizeof startup};
+    PROCESS_INFORMATION process{};
+    LARGE_INTEGER start = now();
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process))
+        return -1;
+    double elapsed = -1;
+    for (int i = 0; i < 20000 && elapsed < 0; ++i) {
+        HWND window = FindWindowW(L"KobaluneKivLauncher", nullptr);
+        DWORD_PTR ignored = 0;
+        if (window != nullptr && IsWindowVisible(window) &&
+            SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored)) {
+            elapsed = milliseconds(start, now());
+            PostMessageW(window, WM_CLOSE, 0, 0);
+        }
+        Sleep(1);
+    }
+    if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return elapsed;
+}
+
+class Timing : public kiv::test::LauncherFixture {
+public:
+    void TestBody() override {}
+    void run() {
+        SetUp();
+        loadShippedImages();
+        kiv::setStatusText(kiv::versionStatusLabel, L"Update available");
+        HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 786, 620, nullptr, nullptr,
+                                      nullptr, nullptr);
+        HDC dc = GetDC(window);
+        const int rounds = 200;
+        for (const auto& [name, area] : {std::pair{"status band", kiv::kStatusBand},
+                                         std::pair{"whole client area", RECT{0, 0, 786, 620}}}) {
+            kiv::renderClientArea(dc, area);
+            LARGE_INTEGER start = now();
+            for (int i = 0; i < rounds; ++i) {
+                kiv::setProgress(kiv::downloadProgressBar, i % 101);
+                kiv::renderClientArea(dc, area);
+            }
+            GdiFlush();
+            std::printf("repaint of the %s: %.2f ms\n", name, milliseconds(start, now()) / rounds);
+        }
+        ReleaseDC(window, dc);
+        DestroyWindow(window);
+        TearDown();
+    }
+};
+
+}  // namespace
+
+int main() {
+    kiv::test::startGraphicsOnce();
+    Timing timing;
+    timing.run();
+    for (int i = 0; i < 3; ++i) std::printf("start to first complete paint: %.0f ms\n", startToFirstPaint());
+    return 0;
+}

@@ -1,0 +1,208 @@
+// The resources every launcher executable embeds, read back the way the
+// launcher reads them: images decoded by GDI+ from RCDATA, fonts added to a
+// private font collection from resource memory, the icon and the manifest.
+#include <windows.h>
+#include <objidl.h>
+#include <gdiplus.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using namespace Gdiplus::DllExports;
+
+std::string_view resourceBytes(int id, LPCWSTR type) {
+    HMODULE module = GetModuleHandleW(nullptr);
+    HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), type);
+    if (info == nullptr) return {};
+    DWORD size = SizeofResource(module, info);
+    HGLOBAL loaded = LoadResource(module, info);
+    if (size == 0 || loaded == nullptr) return {};
+    return {static_cast<const char*>(LockResource(loaded)), size};
+}
+
+class GdiplusSession : public testing::Test {
+protected:
+    void SetUp() override {
+        Gdiplus::GdiplusStartupInput input;
+        ASSERT_EQ(Gdiplus::GdiplusStartup(&token_, &input, nullptr), Gdiplus::Ok);
+    }
+    void TearDown() override {
+        if (token_ != 0) Gdiplus::GdiplusShutdown(token_);
+    }
+
+private:
+    ULONG_PTR token_ = 0;
+};
+
+struct ImageSize {
+    int id;
+    UINT width;
+    UINT height;
+};
+
+// Decodes one RCDATA image through a stream on movable global memory.
+Gdiplus::GpImage* decodeImage(std::string_view bytes) {
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
+    if (block == nullptr) return nullptr;
+    std::memcpy(GlobalLock(block), bytes.data(), bytes.size());
+    GlobalUnlock(block);
+    IStream* stream = nullptr;
+    if (FAILED(CreateStreamOnHGlobal(block, TRUE, &stream))) {
+        GlobalFree(block);
+        return nullptr;
+    }
+    Gdiplus::GpImage* image = nullptr;
+    if (GdipLoadImageFromStream(stream, &image) != Gdiplus::Ok) image = nullptr;
+    stream->Release();
+    return image;
+}
+
+using ResourceImages = GdiplusSession;
+
+TEST_F(ResourceImages, EveryImageIsAPngOfTheSizeItsSlotIsDrawnAt) {
+    const ImageSize expected[] = {
+        {101, 786, 180}, {102, 279, 93}, {103, 279, 93}, {104, 279, 93}, {105, 279, 93},
+        {106, 226, 33},  {107, 226, 33}, {108, 34, 34},  {109, 34, 34},  {110, 34, 34},
+    };
+    for (const ImageSize& size : expected) {
+        SCOPED_TRACE(size.id);
+        std::string_view bytes = resourceBytes(size.id, MAKEINTRESOURCEW(10));  // RT_RCDATA
+        ASSERT_GT(bytes.size(), 8u);
+        EXPECT_EQ(bytes.substr(0, 8), std::string_view("\x89PNG\r\n\x1a\n", 8));
+        Gdiplus::GpImage* image = decodeImage(bytes);
+        ASSERT_NE(image, nullptr);
+        UINT width = 0, height = 0;
+        EXPECT_EQ(GdipGetImageWidth(image, &width), Gdiplus::Ok);
+        EXPECT_EQ(GdipGetImageHeight(image, &height), Gdiplus::Ok);
+        EXPECT_EQ(width, size.width);
+        EXPECT_EQ(height, size.height);
+        GdipDisposeImage(image);
+    }
+}
+
+// Reads one pixel of an embedded image as ARGB.
+Gdiplus::ARGB pixelOf(int id, INT x, INT y) {
+    Gdiplus::GpImage* image = decodeImage(resourceBytes(id, MAKEINTRESOURCEW(10)));
+    if (image == nullptr) return 0;
+    Gdiplus::ARGB colour = 0;
+    GdipBitmapGetPixel(static_cast<Gdiplus::GpBitmap*>(image), x, y, &colour);
+    GdipDisposeImage(image);
+    return colour;
+}
+
+int brightness(Gdiplus::ARGB colour) {
+    return static_cast<int>((colour >> 16) & 0xFF) + static_cast<int>((colour >> 8) & 0xFF) +
+           static_cast<int>(colour & 0xFF);
+}
+
+TEST_F(ResourceImages, BannerIsOpaqueSoNothingBehindItShowsThrough) {
+    for (INT x : {0, 100, 393, 785}) {
+        for (INT y : {0, 90, 179}) {
+            EXPECT_EQ(pixelOf(101, x, y) >> 24, 0xFFu) << x << "," << y;
+        }
+    }
+}
+
+TEST_F(ResourceImages, HoverStatesAreBrighterThanTheRestingButtons) {
+    // Sampled inside the button bodies, beside the captions.
+    EXPECT_GT(brightness(pixelOf(103, 30, 60)), brightness(pixelOf(102, 30, 60)) + 30);
+    EXPECT_GT(brightness(pixelOf(105, 30, 60)), brightness(pixelOf(104, 30, 60)) + 30);
+    // Just outside the rim, where the hover glow lies.
+    EXPECT_GT(pixelOf(103, 139, 2) >> 24, pixelOf(102, 139, 2) >> 24);
+    EXPECT_GT(pixelOf(107, 113, 0) >> 24, pixelOf(106, 113, 0) >> 24);
+}
+
+TEST_F(ResourceImages, MainButtonsKeepTheirColours) {
+    // GAME START is green, UPDATE blue, in both states.
+    for (int id : {102, 103}) {
+        Gdiplus::ARGB colour = pixelOf(id, 30, 60);
+        EXPECT_GT((colour >> 8) & 0xFF, (colour >> 16) & 0xFF) << id;
+        EXPECT_GT((colour >> 8) & 0xFF, colour & 0xFF) << id;
+    }
+    for (int id : {104, 105}) {
+        Gdiplus::ARGB colour = pixelOf(id, 30, 60);
+        EXPECT_GT(colour & 0xFF, (colour >> 16) & 0xFF) << id;
+    }
+}
+
+std::vector<std::wstring> familyNames(Gdiplus::GpFontCollection* collection) {
+    INT count = 0;
+    GdipGetFontCollectionFamilyCount(collection, &count);
+    std::vector<Gdiplus::GpFontFamily*> families(static_cast<size_t>(count));
+    INT found = 0;
+    GdipGetFontCollectionFamilyList(collection, count, families.data(), &found);
+    std::vector<std::wstring> names;
+    for (INT i = 0; i < found; ++i) {
+        WCHAR name[LF_FACESIZE] = {};
+        GdipGetFamilyName(families[static_cast<size_t>(i)], name, LANG_NEUTRAL);
+        names.emplace_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+using ResourceFonts = GdiplusSession;
+
+TEST_F(ResourceFonts, EmbeddedFontsGiveTheFamiliesTheBandAsksFor) {
+    Gdiplus::GpFontCollection* collection = nullptr;
+    ASSERT_EQ(GdipNewPrivateFontCollection(&collection), Gdiplus::Ok);
+    for (int id = 201; id <= 205; ++id) {
+        std::string_view bytes = resourceBytes(id, MAKEINTRESOURCEW(10));
+        ASSERT_FALSE(bytes.empty()) << id;
+        EXPECT_EQ(GdipPrivateAddMemoryFont(collection, bytes.data(), static_cast<INT>(bytes.size())),
+                  Gdiplus::Ok)
+            << id;
+    }
+    std::vector<std::wstring> names = familyNames(collection);
+    for (const wchar_t* family : {L"Rubik", L"Quicksand Light", L"Nunito ExtraLight"}) {
+        EXPECT_TRUE(std::find(names.begin(), names.end(), family) != names.end())
+            << testing::PrintToString(std::wstring(family)) << " is not among " << testing::PrintToString(names);
+    }
+    // The web-font master name must not leak into the family names.
+    for (const std::wstring& name : names) {
+        EXPECT_EQ(name.find(L"Rubik Light"), std::wstring::npos);
+    }
+
+    Gdiplus::GpFontFamily* rubik = nullptr;
+    ASSERT_EQ(GdipCreateFontFamilyFromName(L"Rubik", collection, &rubik), Gdiplus::Ok);
+    BOOL regular = FALSE, bold = FALSE;
+    GdipIsStyleAvailable(rubik, Gdiplus::FontStyleRegular, &regular);
+    GdipIsStyleAvailable(rubik, Gdiplus::FontStyleBold, &bold);
+    EXPECT_TRUE(regular);
+    EXPECT_TRUE(bold);
+    GdipDeleteFontFamily(rubik);
+    GdipDeletePrivateFontCollection(&collection);
+}
+
+TEST(ResourceIcon, IconOneLoadsAtTheWindowIconSizes) {
+    for (int size : {16, 32, 48}) {
+        HICON icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                                   size, size, LR_DEFAULTCOLOR));
+        ASSERT_NE(icon, nullptr) << size;
+        ICONINFO info{};
+        ASSERT_TRUE(GetIconInfo(icon, &info));
+        BITMAP bitmap{};
+        GetObjectW(info.hbmColor != nullptr ? info.hbmColor : info.hbmMask, sizeof bitmap, &bitmap);
+        EXPECT_EQ(bitmap.bmWidth, size);
+        if (info.hbmColor != nullptr) DeleteObject(info.hbmColor);
+        if (info.hbmMask != nullptr) DeleteObject(info.hbmMask);
+        DestroyIcon(icon);
+    }
+}
+
+TEST(ResourceManifest, RunsAsTheInvokingUserWithoutDpiAwareness) {
+    std::string_view manifest = resourceBytes(1, MAKEINTRESOURCEW(24));  // RT_MANIFEST
+    ASSERT_FALSE(manifest.empty());
+    EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string_view::npos);
+    EXPECT_NE(manifest.find(">false</dpiAware>"), std::string_view::npos);
+    EXPECT_EQ(manifest.find("requireAdministrator"), std::string_view::npos);
+}
+
+}  // namespace

@@ -1,0 +1,289 @@
+// The status band painted into an off-screen bitmap: colours, bar widths,
+// value texts, button rectangles, cross-fades and fallbacks, and the main
+// states against committed reference screenshots.
+#include "tests/launcher_canvas.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace kiv {
+namespace {
+
+using test::Canvas;
+using test::closeTo;
+
+constexpr std::uint32_t kClear = 0xC2E8F7;
+constexpr std::uint32_t kTrack = 0xDFEEE1;
+constexpr std::uint32_t kVersionFill = 0x3EB71C;
+constexpr std::uint32_t kDownloadFill = 0x349DE1;
+constexpr std::uint32_t kRed = 0xD02020, kBlue = 0x2020D0, kGreen = 0x20A040, kMagenta = 0xC020C0;
+
+class Render : public test::LauncherFixture {
+protected:
+    // Solid stand-ins for the shipped art, so that every pixel is predictable.
+    void useSolidImages() {
+        setImage(101, 786, 180, 0x405060);
+        setImage(102, 279, 93, kRed);
+        setImage(103, 279, 93, kBlue);
+        setImage(104, 279, 93, kRed);
+        setImage(105, 279, 93, kBlue);
+        setImage(106, 226, 33, kGreen);
+        setImage(107, 226, 33, kMagenta);
+        setImage(108, 34, 34, 0x102030);
+        setImage(109, 34, 34, 0x102030);
+        setImage(110, 34, 34, 0x102030);
+    }
+
+    Canvas paint(int versionProgress, int downloadProgress) {
+        setProgress(versionProgressBar, versionProgress);
+        setProgress(downloadProgressBar, downloadProgress);
+        Canvas canvas;
+        canvas.renderAll();
+        return canvas;
+    }
+};
+
+// The background under the panel: clear colour with the band's veil.
+std::uint32_t veiled(std::uint32_t background, int y) {
+    double t = (y + 0.5 - 440) / 180.0;
+    double alpha = (0x23 + (0x0A - 0x23) * t) / 255.0;
+    return test::blend(background, 0xFFFFFF, alpha);
+}
+
+TEST_F(Render, NewsAreaShowsTheClearColourWhenThereIsNoPage) {
+    Canvas canvas = paint(0, 0);
+    EXPECT_EQ(canvas.pixel(10, 10), kClear);
+    EXPECT_EQ(canvas.pixel(785, 439), kClear);
+}
+
+TEST_F(Render, MissingBannerLeavesTheClearColourUnderTheVeil) {
+    Canvas canvas = paint(0, 0);
+    EXPECT_TRUE(closeTo(canvas.pixel(20, 450), veiled(kClear, 450), 3)) << std::hex << canvas.pixel(20, 450);
+    EXPECT_TRUE(closeTo(canvas.pixel(20, 615), veiled(kClear, 615), 3)) << std::hex << canvas.pixel(20, 615);
+}
+
+TEST_F(Render, BannerFillsTheBandUnderTheVeil) {
+    useSolidImages();
+    Canvas canvas = paint(0, 0);
+    EXPECT_TRUE(closeTo(canvas.pixel(20, 450), veiled(0x405060, 450), 3)) << std::hex << canvas.pixel(20, 450);
+    EXPECT_EQ(canvas.pixel(20, 430), kClear);
+}
+
+TEST_F(Render, StatusPanelHasItsFillAndBorder) {
+    Canvas canvas = paint(0, 0);
+    std::uint32_t under = veiled(kClear, 466);
+    EXPECT_TRUE(closeTo(canvas.pixel(420, 466), test::blend(under, 0xFFFFF8, 0xF2 / 255.0), 3))
+        << std::hex << canvas.pixel(420, 466);
+    // The border runs along the panel's top edge.
+    EXPECT_TRUE(closeTo(canvas.pixel(420, 458), 0xD2DAB4, 40)) << std::hex << canvas.pixel(420, 458);
+    EXPECT_FALSE(closeTo(canvas.pixel(420, 456), 0xD2DAB4, 40)) << std::hex << canvas.pixel(420, 456);
+}
+
+// The length of the run of fill-coloured pixels along a bar's middle row.
+int filledWidth(const Canvas& canvas, int y, std::uint32_t fill) {
+    int last = -1;
+    for (int x = 345; x < 445; ++x)
+        if (closeTo(canvas.pixel(x, y), fill, 20)) last = x;
+    return last < 0 ? 0 : last - 345 + 1;
+}
+
+TEST_F(Render, BarsFillInProportionToTheirClampedValues) {
+    struct Case {
+        int value;
+        int width;
+    };
+    for (Case c : {Case{1, 0}, Case{8, 8}, Case{50, 50}, Case{100, 100}, Case{150, 100}, Case{-5, 0}}) {
+        Canvas canvas = paint(c.value, c.value);
+        EXPECT_NEAR(filledWidth(canvas, 484, kVersionFill), c.width, 1) << "version bar at " << c.value;
+        EXPECT_NEAR(filledWidth(canvas, 526, kDownloadFill), c.width, 1) << "download bar at " << c.value;
+        if (c.width < 95) {
+            EXPECT_TRUE(closeTo(canvas.pixel(440, 484), kTrack, 3)) << c.value;
+            EXPECT_TRUE(closeTo(canvas.pixel(440, 526), kTrack, 3)) << c.value;
+        }
+    }
+}
+
+TEST_F(Render, VersionValueReadsOkFromOneHundred) {
+    const RECT value{462, 471, 498, 495};
+    Canvas zero = paint(0, 0), ninetyNine = paint(99, 0), hundred = paint(100, 0), over = paint(150, 0);
+    EXPECT_TRUE(zero.sameIn(ninetyNine, value));
+    EXPECT_FALSE(ninetyNine.sameIn(hundred, value));
+    EXPECT_TRUE(hundred.sameIn(over, value));
+    // "OK" is written with more ink than "...".
+    EXPECT_GT(hundred.inkIn(value, 0x2AA618), ninetyNine.inkIn(value, 0x2AA618));
+}
+
+TEST_F(Render, DownloadPercentageIsClampedWhenPainted) {
+    const RECT percentage{454, 513, 500, 537};
+    Canvas half = paint(0, 50), full = paint(0, 100), over = paint(0, 150), zero = paint(0, 0), under = paint(0, -5);
+    EXPECT_TRUE(over.sameIn(full, percentage));
+    EXPECT_FALSE(full.sameIn(half, percentage));
+    EXPECT_TRUE(under.sameIn(zero, percentage));
+    EXPECT_FALSE(zero.sameIn(half, percentage));
+}
+
+TEST_F(Render, ClientStatusRowFollowsClientReady) {
+    const RECT row{238, 554, 504, 584};
+    Canvas waiting = paint(0, 0);
+    clientReady = true;
+    Canvas ready = paint(0, 0);
+    EXPECT_FALSE(waiting.sameIn(ready, row));
+    EXPECT_GT(ready.inkIn(RECT{446, 554, 504, 578}, 0x2AA618), 0);
+}
+
+TEST_F(Render, ButtonImagesFillTheirRectangles) {
+    useSolidImages();
+    EXPECT_EQ(test::rectTuple(mainButtonRect()), test::rectTuple(RECT{499, 452, 778, 545}));
+    EXPECT_EQ(test::rectTuple(exitButtonRect()), test::rectTuple(RECT{526, 555, 752, 588}));
+    Canvas canvas = paint(0, 0);
+    for (auto [x, y] : {std::pair{499, 452}, std::pair{777, 544}, std::pair{640, 500}})
+        EXPECT_TRUE(closeTo(canvas.pixel(x, y), kRed, 8)) << x << "," << y << " " << std::hex << canvas.pixel(x, y);
+    for (auto [x, y] : {std::pair{497, 460}, std::pair{640, 547}, std::pair{779, 460}})
+        EXPECT_FALSE(closeTo(canvas.pixel(x, y), kRed, 60)) << x << "," << y;
+    for (auto [x, y] : {std::pair{526, 555}, std::pair{751, 587}})
+        EXPECT_TRUE(closeTo(canvas.pixel(x, y), kGreen, 8)) << x << "," << y << " " << std::hex << canvas.pixel(x, y);
+    for (auto [x, y] : {std::pair{524, 570}, std::pair{753, 570}, std::pair{640, 589}})
+        EXPECT_FALSE(closeTo(canvas.pixel(x, y), kGreen, 60)) << x << "," << y;
+}
+
+TEST_F(Render, HoverLevelsCrossFadeTheButtonImages) {
+    useSolidImages();
+    struct Case {
+        int level;
+        double hoverShare;
+    };
+    for (Case c : {Case{0, 0.0}, Case{128, 128 / 255.0}, Case{255, 1.0}}) {
+        startHoverLevel = c.level;
+        exitHoverLevel = c.level;
+        Canvas canvas = paint(0, 0);
+        EXPECT_TRUE(closeTo(canvas.pixel(640, 500), test::blend(kRed, kBlue, c.hoverShare), 4))
+            << c.level << " " << std::hex << canvas.pixel(640, 500);
+        EXPECT_TRUE(closeTo(canvas.pixel(540, 570), test::blend(kGreen, kMagenta, c.hoverShare), 4))
+            << c.level << " " << std::hex << canvas.pixel(540, 570);
+    }
+}
+
+TEST_F(Render, GameStartImagesAreUsedWhenTheClientIsReady) {
+    useSolidImages();
+    setImage(102, 279, 93, 0x808000);
+    clientReady = true;
+    Canvas canvas = paint(100, 100);
+    EXPECT_TRUE(closeTo(canvas.pixel(640, 500), 0x808000, 6)) << std::hex << canvas.pixel(640, 500);
+}
+
+TEST_F(Render, MissingButtonImagesAreDrawnWithTheirFallbackSizesAndColours) {
+    EXPECT_EQ(test::rectTuple(mainButtonRect()), test::rectTuple(RECT{550, 452, 778, 526}));
+    EXPECT_EQ(test::rectTuple(exitButtonRect()), test::rectTuple(RECT{550, 536, 778, 566}));
+    for (int level : {0, 127, 128, 255}) {
+        startHoverLevel = exitHoverLevel = level;
+        Canvas canvas = paint(0, 0);
+        bool lit = level >= 128;
+        // Near the top of the gradient, left of the caption.
+        std::uint32_t top = canvas.pixel(575, 456);
+        EXPECT_TRUE(closeTo(top, lit ? 0x96EE2D : 0x7EDF1B, 24))
+            << level << " " << std::hex << top;
+        std::uint32_t bottom = canvas.pixel(575, 522);
+        EXPECT_TRUE(closeTo(bottom, lit ? 0x34B40C : 0x299E09, 24)) << level << " " << std::hex << bottom;
+        EXPECT_FALSE(closeTo(canvas.pixel(545, 490), 0x7EDF1B, 60)) << "left of the fallback button";
+        std::uint32_t exitFill = canvas.pixel(556, 551);
+        std::uint32_t under = veiled(kClear, 551);
+        EXPECT_TRUE(closeTo(exitFill, lit ? 0xFAFFEB : test::blend(under, 0xFFFFF8, 0xEE / 255.0), 3))
+            << level << " " << std::hex << exitFill;
+    }
+    // The captions are drawn in the fallbacks.
+    startHoverLevel = exitHoverLevel = 0;
+    Canvas canvas = paint(0, 0);
+    EXPECT_GT(canvas.inkIn(RECT{560, 460, 768, 518}, 0xFFFFF5, 30), 50);
+    EXPECT_GT(canvas.inkIn(RECT{560, 538, 768, 564}, 0x505C46, 40), 10);
+}
+
+TEST_F(Render, MissingRowIconsAreReplacedByBadges) {
+    Canvas badges = paint(0, 0);
+    EXPECT_TRUE(closeTo(badges.pixel(200, 481), 0x57B124, 8)) << std::hex << badges.pixel(200, 481);
+    EXPECT_TRUE(closeTo(badges.pixel(200, 523), 0x46A8E2, 8)) << std::hex << badges.pixel(200, 523);
+    EXPECT_TRUE(closeTo(badges.pixel(200, 563), 0x43BC4D, 8)) << std::hex << badges.pixel(200, 563);
+    useSolidImages();
+    Canvas icons = paint(0, 0);
+    EXPECT_EQ(icons.pixel(200, 481), 0x102030u);
+    EXPECT_EQ(icons.pixel(200, 563), 0x102030u);
+}
+
+TEST_F(Render, LongStatusTextRunsPastItsRectangle) {
+    setStatusText(versionStatusLabel, L"Short");
+    Canvas shortText = paint(0, 0);
+    setStatusText(versionStatusLabel, L"Short text that is far longer than its place in the row");
+    Canvas longText = paint(0, 0);
+    // The status rectangle ends at x 368; the first line goes on past it
+    // (over the bar), and nothing is wrapped onto a second line.
+    EXPECT_FALSE(longText.sameIn(shortText, RECT{369, 480, 460, 491}));
+    EXPECT_TRUE(longText.sameIn(shortText, RECT{238, 493, 340, 500}));
+}
+
+TEST_F(Render, PartialRepaintDrawsOnlyItsRectangleAndMatchesAFullOne) {
+    useSolidImages();
+    setStatusText(versionStatusLabel, L"Update available");
+    Canvas full = paint(40, 60);
+    Canvas partial;
+    partial.fill(0x000000);
+    renderClientArea(partial.dc(), kStatusBand);
+    EXPECT_EQ(partial.pixel(10, 10), 0x000000u);
+    EXPECT_EQ(partial.pixel(785, 439), 0x000000u);
+    EXPECT_TRUE(partial.sameIn(full, kStatusBand));
+    // A rectangle in the middle of the band, too.
+    Canvas piece;
+    piece.fill(0x000000);
+    const RECT middle{300, 470, 520, 540};
+    renderClientArea(piece.dc(), middle);
+    EXPECT_TRUE(piece.sameIn(full, middle));
+    EXPECT_EQ(piece.pixel(299, 500), 0x000000u);
+}
+
+// ---- Reference screenshots of the main states, with the shipped art -------------
+
+struct Screen {
+    const char* name;
+    const wchar_t* versionText;
+    const wchar_t* downloadText;
+    int versionProgress, downloadProgress;
+    bool ready;
+    int startHover, exitHover;
+};
+
+class ReferenceScreens : public test::LauncherFixture, public ::testing::WithParamInterface<Screen> {};
+
+TEST_P(ReferenceScreens, StatusBandMatchesTheCommittedScreenshot) {
+    const Screen& screen = GetParam();
+    if (!loadShippedImages()) GTEST_FAIL() << "the launcher's images are not embedded in this test program";
+    setStatusText(versionStatusLabel, screen.versionText);
+    setStatusText(downloadStatusLabel, screen.downloadText);
+    setProgress(versionProgressBar, screen.versionProgress);
+    setProgress(downloadProgressBar, screen.downloadProgress);
+    clientReady = screen.ready;
+    startHoverLevel = screen.startHover;
+    exitHoverLevel = screen.exitHover;
+    Canvas canvas;
+    canvas.renderAll();
+
+    const auto reference = test::referenceScreenPath(screen.name);
+    if (const char* update = std::getenv("KIV_UPDATE_REFERENCE_SCREENS"); update != nullptr && *update != '\0') {
+        ASSERT_TRUE(canvas.savePng(reference, kStatusBand)) << reference;
+        GTEST_SKIP() << "reference written";
+    }
+    test::Comparison result = canvas.compareWithPng(reference, kStatusBand, 40);
+    ASSERT_TRUE(result.loaded) << "missing reference " << reference;
+    // Glyph edges may differ between font rasterisers; anything else may not.
+    EXPECT_LT(result.differentPixels, result.totalPixels / 200) << result.differentPixels << " pixels differ";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MainStates, ReferenceScreens,
+    ::testing::Values(Screen{"checking", L"Checking version", L"Please wait", 0, 0, false, 0, 0},
+                      Screen{"update_available", L"Update available", L"Press Update", 0, 0, false, 255, 0},
+                      Screen{"updating", L"Applying patches...", L"Downloading 2 of 3", 40, 65, false, 0, 0},
+                      Screen{"up_to_date", L"Version Check OK", L"Success", 100, 100, true, 0, 128}),
+    [](const ::testing::TestParamInfo<Screen>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kiv

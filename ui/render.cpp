@@ -1,0 +1,411 @@
+// The status band, drawn with GDI+ into a back buffer the size of the update
+// rectangle, from the embedded images and fonts.
+#include "ui/ui.h"
+
+#include <objidl.h>
+#include <gdiplus.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace kiv {
+
+using namespace Gdiplus;
+using namespace Gdiplus::DllExports;
+
+GpFontCollection* privateFonts = nullptr;
+
+namespace {
+
+// Owners for the flat interface's objects, so that every paint deletes what
+// it made whatever step failed.
+struct GraphicsDeleter {
+    void operator()(GpGraphics* p) const { GdipDeleteGraphics(p); }
+};
+struct BrushDeleter {
+    void operator()(GpBrush* p) const { GdipDeleteBrush(p); }
+};
+struct PenDeleter {
+    void operator()(GpPen* p) const { GdipDeletePen(p); }
+};
+struct FontDeleter {
+    void operator()(GpFont* p) const { GdipDeleteFont(p); }
+};
+struct FamilyDeleter {
+    void operator()(GpFontFamily* p) const { GdipDeleteFontFamily(p); }
+};
+struct FormatDeleter {
+    void operator()(GpStringFormat* p) const { GdipDeleteStringFormat(p); }
+};
+struct PathDeleter {
+    void operator()(GpPath* p) const { GdipDeletePath(p); }
+};
+struct AttributesDeleter {
+    void operator()(GpImageAttributes* p) const { GdipDisposeImageAttributes(p); }
+};
+using Brush = std::unique_ptr<GpBrush, BrushDeleter>;
+using Pen = std::unique_ptr<GpPen, PenDeleter>;
+using Font = std::unique_ptr<GpFont, FontDeleter>;
+using Family = std::unique_ptr<GpFontFamily, FamilyDeleter>;
+using Format = std::unique_ptr<GpStringFormat, FormatDeleter>;
+
+Brush solidBrush(ARGB colour) {
+    GpSolidFill* brush = nullptr;
+    GdipCreateSolidFill(colour, &brush);
+    return Brush(brush);
+}
+
+Brush verticalGradient(float x, float y, float width, float height, ARGB top, ARGB bottom) {
+    GpRectF rect{x, y, width, height};
+    GpLineGradient* brush = nullptr;
+    GdipCreateLineBrushFromRect(&rect, top, bottom, LinearGradientModeVertical, WrapModeTile, &brush);
+    return Brush(brush);
+}
+
+Pen makePen(ARGB colour, float width) {
+    GpPen* pen = nullptr;
+    GdipCreatePen1(colour, width, UnitPixel, &pen);
+    return Pen(pen);
+}
+
+Font makeFont(GpFontFamily* family, float pixels, int style) {
+    GpFont* font = nullptr;
+    if (family != nullptr) GdipCreateFont(family, pixels, style, UnitPixel, &font);
+    return Font(font);
+}
+
+// A family among the installed fonts, else the generic sans-serif one, else
+// the embedded family of that name.
+Family installedOrSansSerif(const wchar_t* name) {
+    GpFontFamily* family = nullptr;
+    if (GdipCreateFontFamilyFromName(name, nullptr, &family) == Ok && family != nullptr) return Family(family);
+    GpFontFamily* generic = nullptr;
+    GpFontFamily* copy = nullptr;
+    // The generic family is shared; a copy is ours to delete.
+    if (GdipGetGenericFontFamilySansSerif(&generic) == Ok && generic != nullptr) GdipCloneFontFamily(generic, &copy);
+    if (copy != nullptr) return Family(copy);
+    // A system without even a generic face still gets its captions, from the
+    // embedded fonts.
+    return Family(findFontFamily(name));
+}
+
+Format textFormat(int flags, StringAlignment horizontal, StringAlignment vertical) {
+    GpStringFormat* format = nullptr;
+    if (GdipCreateStringFormat(flags, LANG_NEUTRAL, &format) != Ok) return Format();
+    GdipSetStringFormatTrimming(format, StringTrimmingNone);
+    GdipSetStringFormatAlign(format, horizontal);
+    GdipSetStringFormatLineAlign(format, vertical);
+    return Format(format);
+}
+
+void drawCentredText(GpGraphics* graphics, const wchar_t* text, GpFont* font, const RECT& rect, GpBrush* brush) {
+    Format format = textFormat(0, StringAlignmentCenter, StringAlignmentCenter);
+    RectF layout(static_cast<REAL>(rect.left), static_cast<REAL>(rect.top), static_cast<REAL>(rect.right - rect.left),
+                 static_cast<REAL>(rect.bottom - rect.top));
+    if (font != nullptr && brush != nullptr)
+        GdipDrawString(graphics, text, -1, font, &layout, format.get(), brush);
+}
+
+void drawImage(GpGraphics* graphics, GpImage* picture, float x, float y, float width, float height) {
+    if (picture != nullptr) GdipDrawImageRect(graphics, picture, x, y, width, height);
+}
+
+float width(const RECT& rect) { return static_cast<float>(rect.right - rect.left); }
+float height(const RECT& rect) { return static_cast<float>(rect.bottom - rect.top); }
+
+}  // namespace
+
+// ---- Resources ----------------------------------------------------------------------
+
+GpImage* loadPngResource(int resourceId) {
+    HMODULE module = GetModuleHandleW(nullptr);
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(resourceId), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
+    if (found == nullptr) return nullptr;
+    DWORD size = SizeofResource(module, found);
+    HGLOBAL loaded = LoadResource(module, found);
+    const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
+    if (size == 0 || bytes == nullptr) return nullptr;
+
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size);
+    if (block == nullptr) return nullptr;
+    void* target = GlobalLock(block);
+    if (target == nullptr) {
+        GlobalFree(block);
+        return nullptr;
+    }
+    std::memcpy(target, bytes, size);
+    GlobalUnlock(block);
+
+    IStream* stream = nullptr;
+    // The stream frees the block when its last reference goes.
+    if (CreateStreamOnHGlobal(block, TRUE, &stream) != S_OK || stream == nullptr) {
+        GlobalFree(block);
+        return nullptr;
+    }
+    GpImage* picture = nullptr;
+    if (GdipLoadImageFromStream(stream, &picture) != Ok) picture = nullptr;
+    stream->Release();
+    return picture;
+}
+
+void loadEmbeddedFont(int resourceId) {
+    if (privateFonts == nullptr) return;
+    HMODULE module = GetModuleHandleW(nullptr);
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(resourceId), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
+    if (found == nullptr) return;
+    DWORD size = SizeofResource(module, found);
+    HGLOBAL loaded = LoadResource(module, found);
+    if (size == 0 || loaded == nullptr) return;
+    const void* bytes = LockResource(loaded);
+    // Resource memory lives as long as the module, so the collection may keep
+    // pointing into it.
+    if (bytes != nullptr) GdipPrivateAddMemoryFont(privateFonts, bytes, static_cast<INT>(size));
+}
+
+GpFontFamily* findFontFamily(const wchar_t* name) {
+    GpFontFamily* family = nullptr;
+    if (GdipCreateFontFamilyFromName(name, privateFonts, &family) == Ok && family != nullptr) return family;
+    family = nullptr;
+    if (privateFonts != nullptr && GdipCreateFontFamilyFromName(name, nullptr, &family) == Ok && family != nullptr)
+        return family;
+    family = nullptr;
+    if (GdipCreateFontFamilyFromName(L"Arial", nullptr, &family) == Ok && family != nullptr) return family;
+    return nullptr;
+}
+
+void createControlFont(HWND child, int points, int weight) {
+    HDC dc = GetDC(child);
+    int dotsPerInch = dc != nullptr ? GetDeviceCaps(dc, LOGPIXELSY) : 96;
+    if (dc != nullptr) ReleaseDC(child, dc);
+    int pixelHeight = -MulDiv(points, dotsPerInch, 72);
+    // The font is kept until the process ends; the labels are never shown.
+    HFONT font = CreateFontW(pixelHeight, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                             CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Rubik");
+    SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+}
+
+// ---- Drawing primitives ----------------------------------------------------------------
+
+void fillRoundedRect(GpGraphics* graphics, float x, float y, float width, float height, float radius, GpBrush* brush,
+                     GpPen* pen) {
+    GpPath* made = nullptr;
+    if (GdipCreatePath(FillModeAlternate, &made) != Ok) return;
+    std::unique_ptr<GpPath, PathDeleter> path(made);
+    float diameter = radius * 2;
+    GdipAddPathArc(made, x, y, diameter, diameter, 180, 90);
+    GdipAddPathArc(made, x + width - diameter, y, diameter, diameter, 270, 90);
+    GdipAddPathArc(made, x + width - diameter, y + height - diameter, diameter, diameter, 0, 90);
+    GdipAddPathArc(made, x, y + height - diameter, diameter, diameter, 90, 90);
+    GdipClosePathFigure(made);
+    if (brush != nullptr) GdipFillPath(graphics, brush, made);
+    if (pen != nullptr) GdipDrawPath(graphics, pen, made);
+}
+
+void drawImageFaded(GpGraphics* graphics, GpImage* picture, float x, float y, float width, float height, int opacity) {
+    if (picture == nullptr || opacity <= 0) return;
+    if (opacity >= 255) {
+        GdipDrawImageRect(graphics, picture, x, y, width, height);
+        return;
+    }
+    GpImageAttributes* made = nullptr;
+    if (GdipCreateImageAttributes(&made) != Ok) return;
+    std::unique_ptr<GpImageAttributes, AttributesDeleter> attributes(made);
+    ColorMatrix matrix{};
+    for (int i = 0; i < 5; ++i) matrix.m[i][i] = 1.0f;
+    matrix.m[3][3] = static_cast<REAL>(opacity) / 255.0f;
+    GdipSetImageAttributesColorMatrix(made, ColorAdjustTypeBitmap, TRUE, &matrix, nullptr, ColorMatrixFlagsDefault);
+    UINT imageWidth = 0, imageHeight = 0;
+    GdipGetImageWidth(picture, &imageWidth);
+    GdipGetImageHeight(picture, &imageHeight);
+    GdipDrawImageRectRect(graphics, picture, x, y, width, height, 0, 0, static_cast<REAL>(imageWidth),
+                          static_cast<REAL>(imageHeight), UnitPixel, made, nullptr, nullptr);
+}
+
+void drawProgressBar(GpGraphics* graphics, float x, float y, float width, float height, int value, unsigned fillColour) {
+    Brush track = solidBrush(0xFFDFEEE1);
+    Pen outline = makePen(0xFFAACDAA, 1.0f);
+    fillRoundedRect(graphics, x, y, width, height, height / 2, track.get(), outline.get());
+    int clamped = std::clamp(value, 0, 100);
+    float fillWidth = static_cast<float>(clamped) * width / 100.0f;
+    // A fill narrower than the bar is high would be a malformed capsule.
+    if (fillWidth > height) {
+        Brush fill = solidBrush(fillColour);
+        fillRoundedRect(graphics, x, y, fillWidth, height, height / 2, fill.get(), nullptr);
+    }
+}
+
+void drawSymbolBadge(GpGraphics* graphics, float x, float y, unsigned colour, const wchar_t* glyph) {
+    Brush disc = solidBrush(colour);
+    if (disc) GdipFillEllipse(graphics, disc.get(), x, y, 34, 34);
+    Pen ring = makePen(0xB4FFFFFF, 2.0f);
+    if (ring) GdipDrawEllipse(graphics, ring.get(), x + 2, y + 2, 30, 30);
+    Family family = installedOrSansSerif(L"Segoe UI Symbol");
+    Font font = makeFont(family.get(), 22, FontStyleBold);
+    Brush white = solidBrush(0xFFFFFFFF);
+    RECT box{static_cast<LONG>(x), static_cast<LONG>(y) - 1, static_cast<LONG>(x) + 34, static_cast<LONG>(y) + 33};
+    drawCentredText(graphics, glyph, font.get(), box, white.get());
+}
+
+void drawTextLine(GpGraphics* graphics, const std::wstring& text, GpFont* font, float x, float y, float width,
+                  float height, GpBrush* brush) {
+    if (font == nullptr || brush == nullptr) return;
+    // One line that runs on to the right, never wrapped into the next row nor
+    // cut: near-aligned text is placed the same in any wider layout, so the
+    // layout reaches to the client area's right edge, as some renderers cut
+    // unwrapped text at the layout's width even when told not to clip.
+    Format format =
+        textFormat(StringFormatFlagsNoClip | StringFormatFlagsNoWrap, StringAlignmentNear, StringAlignmentNear);
+    RectF layout(x, y, std::max(width, 786.0f - x), height);
+    GdipDrawString(graphics, text.c_str(), static_cast<INT>(text.size()), font, &layout, format.get(), brush);
+}
+
+void drawButtons(GpGraphics* graphics) {
+    const RECT main = mainButtonRect();
+    const bool ready = clientReady;
+    GpImage* normal = image(ready ? 102 : 104);
+    GpImage* hover = image(ready ? 103 : 105);
+    if (normal != nullptr) {
+        drawImage(graphics, normal, static_cast<float>(main.left), static_cast<float>(main.top), width(main),
+                  height(main));
+        drawImageFaded(graphics, hover, static_cast<float>(main.left), static_cast<float>(main.top), width(main),
+                       height(main), startHoverLevel);
+    } else {
+        bool lit = startHoverLevel >= 128;
+        Brush fill = verticalGradient(static_cast<float>(main.left), static_cast<float>(main.top), width(main),
+                                      height(main), lit ? 0xFF96EE2D : 0xFF7EDF1B, lit ? 0xFF34B40C : 0xFF299E09);
+        Pen outline = makePen(0xFFEAC433, 2.0f);
+        fillRoundedRect(graphics, static_cast<float>(main.left), static_cast<float>(main.top), width(main),
+                        height(main), 20, fill.get(), outline.get());
+        Family family = installedOrSansSerif(L"Rubik");
+        Font font = makeFont(family.get(), 34, FontStyleBold);
+        Brush caption = solidBrush(0xFFFFFFF5);
+        drawCentredText(graphics, ready ? L"GAME START" : L"UPDATE", font.get(), main, caption.get());
+    }
+
+    const RECT exit = exitButtonRect();
+    GpImage* exitNormal = image(106);
+    if (exitNormal != nullptr) {
+        drawImage(graphics, exitNormal, static_cast<float>(exit.left), static_cast<float>(exit.top), width(exit),
+                  height(exit));
+        drawImageFaded(graphics, image(107), static_cast<float>(exit.left), static_cast<float>(exit.top), width(exit),
+                       height(exit), exitHoverLevel);
+    } else {
+        Brush fill = solidBrush(exitHoverLevel >= 128 ? 0xFFFAFFEB : 0xEEFFFFF8);
+        Pen outline = makePen(0xFFD2DAB4, 1.5f);
+        fillRoundedRect(graphics, static_cast<float>(exit.left), static_cast<float>(exit.top), width(exit),
+                        height(exit), 9, fill.get(), outline.get());
+        Family family = installedOrSansSerif(L"Rubik");
+        Font font = makeFont(family.get(), 18, FontStyleBold);
+        Brush caption = solidBrush(0xFF505C46);
+        drawCentredText(graphics, L"EXIT", font.get(), exit, caption.get());
+    }
+}
+
+// ---- The client area ---------------------------------------------------------------------
+
+void drawClientArea(GpGraphics* graphics) {
+    drawImage(graphics, image(101), 0, 440, 786, 180);
+    Brush veil = verticalGradient(0, 440, 786, 180, 0x23FFFFFF, 0x0AFFFFFF);
+    if (veil) GdipFillRectangle(graphics, veil.get(), 0, 440, 786, 180);
+
+    Family rubik(findFontFamily(L"Rubik"));
+    Font titleFont = makeFont(rubik.get(), 12, FontStyleBold);
+    Font statusFont = makeFont(rubik.get(), 10, FontStyleRegular);
+    Font valueFont = makeFont(rubik.get(), 13, FontStyleBold);
+    Brush shadow = solidBrush(0x375A6E48);
+    Brush panel = solidBrush(0xF2FFFFF8);
+    Pen border = makePen(0xFFD2DAB4, 1.5f);
+    Pen separator = makePen(0x78D7CDAC, 1.0f);
+    if (separator) GdipSetPenDashStyle(separator.get(), DashStyleDash);
+    Brush titleBrush = solidBrush(0xFF2D2D2A);
+    Brush statusBrush = solidBrush(0xFF42423A);
+    Brush valueBrush = solidBrush(0xFF2AA618);
+    Brush percentBrush = solidBrush(0xFF148FD8);
+    Brush versionBrush = solidBrush(0xBE585C50);
+
+    fillRoundedRect(graphics, 178, 460, 324, 128, 14, shadow.get(), nullptr);
+    fillRoundedRect(graphics, 176, 458, 325, 130, 14, panel.get(), border.get());
+
+    const PaintedStatus status = paintedStatus();
+    const bool ready = clientReady;
+    auto icon = [&](int resourceId, float y, unsigned badgeColour, const wchar_t* glyph) {
+        if (GpImage* picture = image(resourceId)) {
+            drawImage(graphics, picture, 195, y, 34, 34);
+        } else {
+            drawSymbolBadge(graphics, 195, y, badgeColour, glyph);
+        }
+    };
+
+    icon(108, 464, 0xFF57B124, L"\u2713");
+    drawTextLine(graphics, L"VERSION CHECK", titleFont.get(), 238, 463, 120, 22, titleBrush.get());
+    drawTextLine(graphics, status.versionStatusText, statusFont.get(), 238, 480, 130, 20, statusBrush.get());
+    drawProgressBar(graphics, 345, 481, 100, 7, status.versionProgress, 0xFF3EB71C);
+    drawTextLine(graphics, status.versionProgress < 100 ? L"..." : L"OK", valueFont.get(), 462, 471, 36, 24,
+                 valueBrush.get());
+    if (separator) GdipDrawLine(graphics, separator.get(), 195, 501, 484, 501);
+
+    icon(109, 506, 0xFF46A8E2, L"\u2193");
+    drawTextLine(graphics, L"FILE DOWNLOAD", titleFont.get(), 238, 505, 120, 22, titleBrush.get());
+    drawTextLine(graphics, status.downloadStatusText, statusFont.get(), 238, 522, 130, 20, statusBrush.get());
+    drawProgressBar(graphics, 345, 523, 100, 7, status.downloadProgress, 0xFF349DE1);
+    drawTextLine(graphics, std::to_wstring(std::clamp(status.downloadProgress, 0, 100)) + L"%", valueFont.get(), 454,
+                 513, 46, 24, percentBrush.get());
+    if (separator) GdipDrawLine(graphics, separator.get(), 195, 542, 484, 542);
+
+    icon(110, 546, 0xFF43BC4D, L"\u2713");
+    drawTextLine(graphics, L"CLIENT STATUS", titleFont.get(), 238, 545, 120, 22, titleBrush.get());
+    drawTextLine(graphics, ready ? L"You are ready to play." : L"Preparing your client.", statusFont.get(), 238, 562,
+                 180, 20, statusBrush.get());
+    drawTextLine(graphics, ready ? L"Ready!" : L"Wait", valueFont.get(), 446, 554, 58, 24, valueBrush.get());
+
+    Format versionFormat = textFormat(0, StringAlignmentNear, StringAlignmentCenter);
+    RectF versionRect(176, 592, 325, 24);
+    if (statusFont && versionBrush)
+        GdipDrawString(graphics, L"Launcher Ver. 2.1.2", -1, statusFont.get(), &versionRect, versionFormat.get(),
+                       versionBrush.get());
+
+    drawButtons(graphics);
+}
+
+void renderClientArea(HDC target, const RECT& area) {
+    const int areaWidth = area.right - area.left;
+    const int areaHeight = area.bottom - area.top;
+    if (areaWidth < 1 || areaHeight < 1) return;
+
+    HDC memory = CreateCompatibleDC(target);
+    if (memory == nullptr) return;
+    HBITMAP bitmap = CreateCompatibleBitmap(target, areaWidth, areaHeight);
+    if (bitmap == nullptr) {
+        DeleteDC(memory);
+        return;
+    }
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    {
+        GpGraphics* made = nullptr;
+        if (GdipCreateFromHDC(memory, &made) == Ok) {
+            std::unique_ptr<GpGraphics, GraphicsDeleter> graphics(made);
+            GdipSetSmoothingMode(made, SmoothingModeAntiAlias);
+            GdipSetTextRenderingHint(made, TextRenderingHintClearTypeGridFit);
+            GdipGraphicsClear(made, 0xFFC2E8F7);
+            // Everything is drawn in client coordinates; the buffer holds only the area.
+            GdipTranslateWorldTransform(made, static_cast<REAL>(-area.left), static_cast<REAL>(-area.top),
+                                        MatrixOrderPrepend);
+            drawClientArea(made);
+        }
+    }
+    BitBlt(target, area.left, area.top, areaWidth, areaHeight, memory, 0, 0, SRCCOPY);
+    SelectObject(memory, previous);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+}
+
+void paintWindow(HWND window) {
+    PAINTSTRUCT paint{};
+    HDC dc = BeginPaint(window, &paint);
+    if (dc != nullptr) renderClientArea(dc, paint.rcPaint);
+    EndPaint(window, &paint);
+}
+
+}  // namespace kiv
