@@ -208,15 +208,5 @@ TEST_F(ApplyPatches, LegacyPatchIsAppliedLikeAPackage) {
               (Items{{"icon.bmp", "old icon"}, {"font.ttf", "new font"}, {"new.txt", "+"}}));
 }
 
-TEST_F(ApplyPatches, CommittedLegacySampleApplies) {
-    test::writeArchive(install / "data" / "kiv_ui.hed", {{"readme.txt", "old"}});
-    std::filesystem::copy_file(test::dataDirectory() / "legacy_sample.cab", patches / "sample.cab");
-    ASSERT_TRUE(apply()) << wideToUtf8(error);
-    const Items items = test::readArchive(install / "data" / "kiv_ui.hed");
-    ASSERT_EQ(items.size(), 3u);
-    EXPECT_EQ(items[0], (std::pair<std::string, std::string>{"readme.txt", "KIV legacy patch fixture\r\n"}));
-    EXPECT_EQ(items[2], (std::pair<std::string, std::string>{"empty.dat", ""}));
-}
-
 }  // namespace
 }  // namespace kiv

@@ -111,27 +111,6 @@ TEST_F(LegacyDecryption, BadPaddingIsRejected) {
               L"Legacy .cab padding is invalid.");
 }
 
-TEST_F(LegacyDecryption, WrongSaltShowsAsBadPaddingOrMissingContent) {
-    std::string file = legacyFile(legacyGraph("x.hed", {{"a.txt", "data"}}));
-    file[0] ^= 1;
-    test::writeFile(directory / "p.cab", file);
-    PatchSet set;
-    std::wstring error;
-    EXPECT_FALSE(readLegacyPatch(directory / "p.cab", set, error));
-    EXPECT_TRUE(error == L"Legacy .cab padding is invalid." ||
-                error == L"Legacy .cab patch does not contain an archive path." ||
-                error == L"Legacy .cab patch does not contain file entries.")
-        << wideToUtf8(error);
-}
-
-TEST_F(LegacyDecryption, DirectoryCannotBeRead) {
-    std::filesystem::create_directory(directory / "old.cab");
-    std::vector<std::uint8_t> plaintext;
-    std::wstring error;
-    EXPECT_FALSE(decryptLegacyPatch(directory / "old.cab", plaintext, error));
-    EXPECT_EQ(error, L"Could not read legacy .cab patch.");
-}
-
 // ---- Scan -------------------------------------------------------------------
 
 class LegacyScan : public ::testing::Test {

@@ -45,13 +45,6 @@ TEST_F(PatchPackage, MissingFileCannotBeOpened) {
     EXPECT_EQ(error, L"Could not open patch package.");
 }
 
-TEST_F(PatchPackage, DirectoryCannotBeOpened) {
-    std::filesystem::create_directory(directory / "d.npatch");
-    std::wstring error;
-    EXPECT_FALSE(readPatchPackage(directory / "d.npatch", set, error));
-    EXPECT_EQ(error, L"Could not open patch package.");
-}
-
 TEST_F(PatchPackage, ShortOrDifferentMagicIsUnsupported) {
     EXPECT_EQ(read(""), L"Unsupported patch package.");
     EXPECT_EQ(read("ZOKAPATCH"), L"Unsupported patch package.");
@@ -104,13 +97,6 @@ TEST_F(PatchPackage, NamesStayBytesWhilePathIsDecodedAsUtf8) {
     EXPECT_EQ(set.entries[0].name, "caf\xE9.txt");
     EXPECT_EQ(read(packageBytes("a\xFF.hed", {})), L"");
     EXPECT_EQ(set.archivePath, L"a\uFFFD.hed");
-}
-
-TEST_F(PatchPackage, ReadReplacesWhatTheSetHeld) {
-    set.entries.push_back(PatchEntry{"stale", {}});
-    EXPECT_EQ(read(packageBytes("x.hed", {{"fresh", "1"}})), L"");
-    ASSERT_EQ(set.entries.size(), 1u);
-    EXPECT_EQ(set.entries[0].name, "fresh");
 }
 
 TEST_F(PatchPackage, DataLargerThanTheReadBufferArrivesWhole) {

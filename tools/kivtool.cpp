@@ -32,7 +32,9 @@ const Group kGroups[] = {
     {L"fetch", fetchCommand, L"fetch URL [FILE]"},
     {L"archive", archiveCommand,
      L"archive create HED | archive list HED | archive put HED NAME FILE | archive get HED NAME [OUT]"},
-    {L"patch", patchCommand, L"patch show FILE | patch pack OUT.npatch --archive PATH [--name NAME=FILE]... [FILE]... | patch convert IN.cab OUT.npatch | patch apply PATCHDIR INSTALLDIR"},
+    {L"patch", patchCommand,
+     L"patch show FILE | patch pack OUT.npatch --archive PATH [--name NAME=FILE]... [FILE]... | "
+     L"patch convert IN.cab OUT.npatch | patch apply PATCHDIR INSTALLDIR"},
     {L"update", updateCommand, L"update DIR [--base URL]"},
     {L"serve", serveCommand, L"serve ROOT [--port N]"},
 };
