@@ -339,7 +339,9 @@ bool ArchivePair::replaceItems(std::span<const ItemReplacement> replacements, st
     if (additions > 0) {
         bool namesStorable = false;
         block = filenameBlock(items, indexOrder(items), namesStorable);
-        if (!dat.writeAt(dataEnd, block.data(), block.size())) {
+        // Added names were checked above; a table whose own names would not
+        // read back is not written either.
+        if (!namesStorable || !dat.writeAt(dataEnd, block.data(), block.size())) {
             error = L"Could not finish filename rewrite.";
             return false;
         }
