@@ -838,7 +838,7 @@ TEST(ReplaceItemInterruption, ProcessKilledAtAnyPointLeavesEveryItemOldOrNew) {
 }
 
 TEST(ReplaceItemsInterruption, ProcessKilledAtAnyPointLeavesEveryItemOldOrNewAndAdditionsAllOrNone) {
-    constexpr int kSteps = 1500;
+    constexpr int kSteps = 900;
     constexpr int kBatch = 30;
     constexpr int kKillPoints = 300;
     // On disk, where the flushes take real time: they stand around the
