@@ -36,6 +36,12 @@ struct ArchiveItem {
     bool operator==(const ArchiveItem&) const = default;
 };
 
+// One item's new contents, for `ArchivePair::replaceItems`.
+struct ItemReplacement {
+    std::string_view name;
+    std::span<const std::uint8_t> data;
+};
+
 // One opened archive pair. No file stays open between operations.
 class ArchivePair {
 public:
@@ -50,6 +56,16 @@ public:
     // A process killed at any instant leaves every item with either its old
     // or its new data.
     bool replaceItem(std::string_view name, std::span<const std::uint8_t> data, std::wstring& error);
+
+    // Stores a whole series of replacements (a patch's entries) with the
+    // result of calling `replaceItem` for each in order, later entries of the
+    // same name winning, but with one append of data, at most one new
+    // filename block and a fixed number of flushes for the whole series. Each
+    // entry is checked as `replaceItem` checks it before anything is written;
+    // when entry k fails, the entries before it are stored and `error` holds
+    // entry k's message. A process killed at any instant leaves every item
+    // with either its old or its new data, and the new items all or none.
+    bool replaceItems(std::span<const ItemReplacement> replacements, std::wstring& error);
 
     // Writes a new filename block built from `items` and every item header
     // that differs from what the .hed holds, then the head that makes them

@@ -14,6 +14,13 @@
 // The head is the single commit point of an addition. Until it is written it
 // still names the old block, whose count stops short of the new header, and
 // the reader ignores headers beyond the count.
+//
+// A series of replacements (a patch) is stored the same way, once for the
+// whole series: append every entry's data and, when names are added, one new
+// filename block, flush .dat; write the new items' headers, flush .hed; write
+// the head, flush .hed; write the changed headers of existing items, flush
+// .hed. That is two flushes for a patch that only replaces, four when it
+// also adds, however many entries it holds.
 #include "archive/archive.h"
 
 #include "base/base.h"
@@ -73,6 +80,64 @@ void storeHeader(std::uint8_t* p, std::uint32_t dataOffset, std::uint32_t stored
     storeLe32(p, dataOffset);
     storeLe32(p + 4, storedSizeWord);
     storeLe32(p + 8, size);
+}
+
+// Positions in `items` in index order; the table is normally in that order
+// already.
+std::vector<std::size_t> indexOrder(const std::vector<ArchiveItem>& items) {
+    std::vector<std::size_t> order(items.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    const auto byIndex = [&items](std::size_t a, std::size_t b) { return items[a].index < items[b].index; };
+    if (!std::is_sorted(order.begin(), order.end(), byIndex)) {
+        std::stable_sort(order.begin(), order.end(), byIndex);
+    }
+    return order;
+}
+
+// The unpacked filename block that lists `items` in `order`. `namesStorable`
+// tells whether it reads back as the table: one 0x00 per name, or some name
+// holds one.
+std::vector<std::uint8_t> filenameBlock(const std::vector<ArchiveItem>& items, const std::vector<std::size_t>& order,
+                                        bool& namesStorable) {
+    std::vector<std::uint8_t> block(static_cast<std::size_t>(blockLength(items, nullptr)));
+    storeLe32(block.data(), static_cast<std::uint32_t>(items.size()));
+    std::size_t at = 4;
+    for (std::size_t k : order) {
+        const std::string& name = items[k].name;
+        if (!name.empty()) std::memcpy(block.data() + at, name.data(), name.size());
+        at += name.size() + 1;  // the terminator is already 0
+    }
+    namesStorable = countZeroBytes({block.data() + 4, block.size() - 4}) == items.size();
+    return block;
+}
+
+// Writes the headers of `items` at the sorted, distinct `positions`, each run
+// of adjacent positions in one call.
+bool writeHeaders(File& hed, const std::vector<ArchiveItem>& items, const std::vector<std::size_t>& positions) {
+    std::vector<std::uint8_t> run;
+    for (std::size_t first = 0; first < positions.size();) {
+        std::size_t last = first + 1;
+        while (last < positions.size() && positions[last] == positions[last - 1] + 1) ++last;
+        run.resize((last - first) * kItemHeaderSize);
+        for (std::size_t k = first; k < last; ++k) {
+            const ArchiveItem& item = items[positions[k]];
+            storeHeader(run.data() + (k - first) * kItemHeaderSize, item.dataOffset, item.storedSizeWord, item.size);
+        }
+        if (!hed.writeAt(kArchiveHeadSize + kItemHeaderSize * static_cast<std::uint64_t>(positions[first]),
+                         run.data(), run.size())) {
+            return false;
+        }
+        first = last;
+    }
+    return true;
+}
+
+bool writeHead(File& hed, std::uint32_t blockOffset, std::uint32_t blockLength) {
+    std::uint8_t head[kArchiveHeadSize];
+    storeLe32(head, blockOffset);
+    storeLe32(head + 4, blockLength);
+    storeLe32(head + 8, blockLength);
+    return hed.writeAt(0, head, sizeof head);
 }
 
 }  // namespace
@@ -156,26 +221,167 @@ bool ArchivePair::replaceItem(std::string_view name, std::span<const std::uint8_
     return true;
 }
 
-bool ArchivePair::rewriteFilenames(std::wstring& error) {
-    // Items in index order; the table is normally in that order already.
-    std::vector<std::size_t> order(items.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    const auto byIndex = [this](std::size_t a, std::size_t b) { return items[a].index < items[b].index; };
-    if (!std::is_sorted(order.begin(), order.end(), byIndex)) {
-        std::stable_sort(order.begin(), order.end(), byIndex);
+bool ArchivePair::replaceItems(std::span<const ItemReplacement> replacements, std::wstring& error) {
+    if (replacements.empty()) return true;
+    if (hedPath.empty() || datPath.empty()) {
+        error = L"Archive was not opened.";
+        return false;
+    }
+    File hed;
+    File dat;
+    if (!hed.open(hedPath, File::Mode::readWrite) || !dat.open(datPath, File::Mode::readWrite)) {
+        error = L"Could not reopen archive for writing.";
+        return false;
+    }
+    std::uint64_t end = 0;
+    if (!dat.size(end)) {
+        error = L"Could not append replacement data.";
+        return false;
     }
 
-    std::vector<std::uint8_t> block(static_cast<std::size_t>(blockLength(items, nullptr)));
-    storeLe32(block.data(), static_cast<std::uint32_t>(items.size()));
-    std::size_t at = 4;
-    for (std::size_t k : order) {
-        const std::string& name = items[k].name;
-        if (!name.empty()) std::memcpy(block.data() + at, name.data(), name.size());
-        at += name.size() + 1;  // the terminator is already 0
+    // Where each entry's bytes go and which item they are for, decided for
+    // the whole series before the first byte is written. The checks are those
+    // of replaceItem; the first entry that fails them ends the series, and
+    // the entries before it are stored.
+    struct Placement {
+        std::uint32_t offset;
+        std::uint32_t length;
+        std::size_t position;  // in `items`, which is also the header's slot
+        bool adds;             // the first entry of a name the archive lacks
+    };
+    std::vector<Placement> placements;
+    placements.reserve(replacements.size());
+    std::unordered_map<std::string_view, std::size_t> added;
+    const std::size_t existing = items.size();
+    std::uint64_t newBlockLength = blockLength(items, nullptr);
+    std::uint64_t at = end;
+    std::wstring failure;
+    for (const ItemReplacement& entry : replacements) {
+        Placement placement{};
+        if (const auto found = nameIndex.find(std::string(entry.name)); found != nameIndex.end()) {
+            placement.position = static_cast<std::size_t>(found->second);
+        } else if (const auto again = added.find(entry.name); again != added.end()) {
+            placement.position = again->second;
+        } else {
+            placement.position = existing + added.size();
+            placement.adds = true;
+        }
+        if (!dataFits(at, entry.data.size())) {
+            failure = L"Could not append replacement data.";
+            break;
+        }
+        const std::uint64_t after = at + entry.data.size();
+        if (placement.adds) {
+            // A name holding a 0x00 byte would read back as two names.
+            if (entry.name.find('\0') != std::string_view::npos ||
+                placement.position >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) ||
+                !blockFits(after, newBlockLength + entry.name.size() + 1)) {
+                failure = L"Could not finish filename rewrite.";
+                break;
+            }
+            newBlockLength += entry.name.size() + 1;
+            added.emplace(entry.name, placement.position);
+        } else if (!added.empty() && !blockFits(after, newBlockLength)) {
+            // The series' new block follows this entry's data and would
+            // start where the reader cannot reach it.
+            failure = L"Could not append replacement data.";
+            break;
+        }
+        placement.offset = static_cast<std::uint32_t>(at);
+        placement.length = static_cast<std::uint32_t>(entry.data.size());
+        placements.push_back(placement);
+        at = after;
     }
-    // One 0x00 per name, or some name holds one and the block would not read
-    // back as the table.
-    const bool namesStorable = countZeroBytes({block.data() + 4, block.size() - 4}) == items.size();
+
+    // The data, in entry order, as replaceItem would leave it. A write that
+    // fails ends the series at that entry.
+    std::size_t stored = 0;
+    while (stored < placements.size()) {
+        const std::span<const std::uint8_t> data = replacements[stored].data;
+        if (!dat.writeAt(placements[stored].offset, data.data(), data.size())) {
+            failure = L"Could not append replacement data.";
+            break;
+        }
+        ++stored;
+    }
+    if (stored == 0) {
+        error = failure;
+        return false;
+    }
+
+    // The table as it stands after the stored entries; the last entry of a
+    // name wins.
+    std::vector<std::size_t> changed;
+    for (std::size_t k = 0; k < stored; ++k) {
+        const Placement& placement = placements[k];
+        if (placement.adds) {
+            ArchiveItem item;
+            item.name = std::string(replacements[k].name);
+            item.index = static_cast<std::int32_t>(items.size());
+            nameIndex[item.name] = item.index;
+            items.push_back(std::move(item));
+        } else if (placement.position < existing) {
+            changed.push_back(placement.position);
+        }
+        ArchiveItem& item = items[placement.position];
+        item.dataOffset = placement.offset;
+        item.storedSizeWord = placement.length;
+        item.storedSize = placement.length;
+        item.size = placement.length;
+    }
+    std::sort(changed.begin(), changed.end());
+    changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
+    const std::size_t additions = items.size() - existing;
+
+    const Placement& last = placements[stored - 1];
+    const std::uint64_t dataEnd = std::uint64_t{last.offset} + last.length;
+    std::vector<std::uint8_t> block;
+    if (additions > 0) {
+        bool namesStorable = false;
+        block = filenameBlock(items, indexOrder(items), namesStorable);
+        // Added names were checked above; a table whose own names would not
+        // read back is not written either.
+        if (!namesStorable || !dat.writeAt(dataEnd, block.data(), block.size())) {
+            error = L"Could not finish filename rewrite.";
+            return false;
+        }
+    }
+    if ((dataEnd > end || additions > 0) && !dat.flush()) {
+        error = additions > 0 ? L"Could not finish filename rewrite." : L"Could not append replacement data.";
+        return false;
+    }
+    dat.close();
+
+    if (additions > 0) {
+        // Beyond the count of the head still in force, so ignored until the
+        // head below is written.
+        std::vector<std::size_t> fresh(additions);
+        std::iota(fresh.begin(), fresh.end(), existing);
+        if (!writeHeaders(hed, items, fresh) || !hed.flush() ||
+            !writeHead(hed, static_cast<std::uint32_t>(dataEnd), static_cast<std::uint32_t>(block.size())) ||
+            !hed.flush()) {
+            error = L"Could not finish filename rewrite.";
+            return false;
+        }
+    }
+    // Each header points at whole old or whole new data, so these may land
+    // in any order.
+    if (!changed.empty() && (!writeHeaders(hed, items, changed) || !hed.flush())) {
+        error = L"Could not update .hed item header.";
+        return false;
+    }
+
+    if (!failure.empty()) {
+        error = failure;
+        return false;
+    }
+    return true;
+}
+
+bool ArchivePair::rewriteFilenames(std::wstring& error) {
+    const std::vector<std::size_t> order = indexOrder(items);
+    bool namesStorable = false;
+    const std::vector<std::uint8_t> block = filenameBlock(items, order, namesStorable);
 
     File dat;
     File hed;
@@ -247,11 +453,7 @@ bool ArchivePair::rewriteFilenames(std::wstring& error) {
         return false;
     }
 
-    std::uint8_t head[kArchiveHeadSize];
-    storeLe32(head, blockOffset);
-    storeLe32(head + 4, static_cast<std::uint32_t>(block.size()));
-    storeLe32(head + 8, static_cast<std::uint32_t>(block.size()));
-    if (!hed.writeAt(0, head, sizeof head) || !hed.flush()) {
+    if (!writeHead(hed, blockOffset, static_cast<std::uint32_t>(block.size())) || !hed.flush()) {
         error = L"Could not finish filename rewrite.";
         return false;
     }

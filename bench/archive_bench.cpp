@@ -28,6 +28,7 @@ namespace {
 
 using kiv::ArchivePair;
 using kiv::File;
+using kiv::ItemReplacement;
 
 std::filesystem::path scratch() {
     static const std::filesystem::path dir = [] {
@@ -394,6 +395,65 @@ void BM_Add1000ItemsTo100000(benchmark::State& state) {
     state.counters["ms_per_item"] = seconds * 1e3 / kAdded;
 }
 BENCHMARK(BM_Add1000ItemsTo100000)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+
+// The same two workloads as one batch each, as a patch now stores them.
+void BM_Replace10000ExistingItemsAsOneBatch(benchmark::State& state) {
+    const auto base = scratch() / "replace_base.hed";
+    const auto names = itemNames(20000, 7);
+    writePair(base, names, 64, false);
+    const auto hed = scratch() / "replace_batch.hed";
+    const std::vector<std::uint8_t> data(64, 0xAB);
+    std::vector<ItemReplacement> batch;
+    for (int i = 0; i < kReplacements; ++i) batch.push_back({names[static_cast<std::size_t>(i) * 2], data});
+    std::uint64_t written = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        copyPair(base, hed);
+        ArchivePair pair;
+        std::wstring error;
+        if (!pair.open(hed, error)) state.SkipWithError("open failed");
+        state.ResumeTiming();
+        const auto start = std::chrono::steady_clock::now();
+        const std::uint64_t before = bytesWritten();
+        if (!pair.replaceItems(batch, error)) state.SkipWithError("replace failed");
+        written = bytesWritten() - before;
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    state.counters["bytes_written"] = static_cast<double>(written);
+    state.counters["us_per_item"] = seconds * 1e6 / kReplacements;
+}
+BENCHMARK(BM_Replace10000ExistingItemsAsOneBatch)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+
+void BM_Add1000ItemsTo100000AsOneBatch(benchmark::State& state) {
+    constexpr int kExisting = 100000;
+    constexpr int kAdded = 1000;
+    const auto base = scratch() / "add_base.hed";
+    writePair(base, numberedNames(kExisting, 0), 16, false);
+    const auto added = numberedNames(kAdded, kExisting);
+    const auto hed = scratch() / "add_batch.hed";
+    const std::vector<std::uint8_t> data(64, 0xCD);
+    std::vector<ItemReplacement> batch;
+    for (const std::string& name : added) batch.push_back({name, data});
+    std::uint64_t written = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        copyPair(base, hed);
+        ArchivePair pair;
+        std::wstring error;
+        if (!pair.open(hed, error)) state.SkipWithError("open failed");
+        state.ResumeTiming();
+        const auto start = std::chrono::steady_clock::now();
+        const std::uint64_t before = bytesWritten();
+        if (!pair.replaceItems(batch, error)) state.SkipWithError("add failed");
+        written = bytesWritten() - before;
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    state.counters["bytes_written"] = static_cast<double>(written);
+    state.counters["ms_per_item"] = seconds * 1e3 / kAdded;
+}
+BENCHMARK(BM_Add1000ItemsTo100000AsOneBatch)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
 }  // namespace
 

@@ -24,10 +24,14 @@ namespace {
 constexpr long kConnectTimeoutSeconds = 60;
 constexpr long kStallTimeoutSeconds = 30;
 constexpr long kMaxRedirects = 10;
-constexpr long kReceiveBufferSize = 256 * 1024;
-// libcurl hands the body over in pieces of at most 16 KiB; pieces that arrive
-// together are gathered into one chunk up to this size, and libcurl is paused
-// beyond it, so that memory stays bounded whatever the server sends.
+// What libcurl asks the socket for at a time. Kept below the size from which
+// the C library maps each allocation afresh: libcurl allocates this buffer for
+// every transfer, and a run of many files would otherwise fault its pages in
+// again for each one.
+constexpr long kReceiveBufferSize = 100 * 1024;
+// Pieces of the body that arrive together are gathered into one chunk up to
+// this size, and libcurl is paused beyond it, so that memory stays bounded
+// whatever the server sends.
 constexpr std::size_t kMaxChunkSize = 256 * 1024;
 
 struct SplitUrl {
@@ -125,8 +129,12 @@ bool headerIs(std::string_view line, std::string_view name) {
     return true;
 }
 
+// The chunk buffer of the thread's previous transfer.
+thread_local std::vector<char> spareChunk;
+
 class CurlRequest final : public Request {
 public:
+    CurlRequest() { pending_.clear(); }
     ~CurlRequest() override {
         if (multi_ && easy_) curl_multi_remove_handle(multi_, easy_);
         if (easy_) curl_easy_cleanup(easy_);
@@ -308,7 +316,8 @@ private:
     int responseStatus_ = 0;
     bool hasLocation_ = false;
     std::optional<std::uint64_t> contentLength_;
-    std::vector<char> pending_;
+    ReusedBuffer chunk_{spareChunk};
+    std::vector<char>& pending_ = chunk_.bytes;
     std::size_t pendingOffset_ = 0;
 };
 

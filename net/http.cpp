@@ -77,8 +77,11 @@ bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& f
     std::uint64_t received = 0;
 
     // One buffer, grown to the largest chunk seen (and never past kMaxChunk),
-    // so that a long transfer does not allocate once per chunk.
-    std::vector<char> buffer;
+    // so that a long transfer does not allocate once per chunk, and kept by
+    // the thread for its next file.
+    thread_local std::vector<char> spare;
+    ReusedBuffer reused(spare);
+    std::vector<char>& buffer = reused.bytes;
     for (;;) {
         std::size_t available = 0;
         if (!request->queryDataAvailable(available)) {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kiv::net {
 
@@ -27,6 +28,24 @@ public:
     virtual bool queryDataAvailable(std::size_t& available) = 0;
     // Reads up to `size` bytes of what queryDataAvailable reported.
     virtual bool readData(char* buffer, std::size_t size, std::size_t& read) = 0;
+};
+
+// Memory for a transfer's body chunks that the calling thread keeps between
+// its transfers. A run of many files then reuses the same pages instead of
+// allocating, faulting in and releasing buffers of a few hundred kilobytes
+// for every file. Only memory is kept: no session, connection or data.
+class ReusedBuffer {
+public:
+    explicit ReusedBuffer(std::vector<char>& spare) : spare_(spare) { bytes.swap(spare_); }
+    ~ReusedBuffer() { spare_.swap(bytes); }
+    ReusedBuffer(const ReusedBuffer&) = delete;
+    ReusedBuffer& operator=(const ReusedBuffer&) = delete;
+
+    // As the previous transfer on this thread left it (empty the first time).
+    std::vector<char> bytes;
+
+private:
+    std::vector<char>& spare_;
 };
 
 // Splits the URL, opens a session, connects, sends a GET request and waits

@@ -85,9 +85,12 @@ bool applyPatches(const std::filesystem::path& installDir, const std::filesystem
         }
         ArchivePair archive;
         if (!archive.open(joinEntryPath(installDir, relative), error)) return false;
-        for (const PatchEntry& entry : patchSet.entries) {
-            if (!archive.replaceItem(entry.name, entry.data, error)) return false;
-        }
+        // The whole patch in one go: its data appended together and flushed
+        // once, rather than two flushes for every entry.
+        std::vector<ItemReplacement> replacements;
+        replacements.reserve(patchSet.entries.size());
+        for (const PatchEntry& entry : patchSet.entries) replacements.push_back({entry.name, entry.data});
+        if (!archive.replaceItems(replacements, error)) return false;
     }
     reporter.setProgress(StatusRow::version, 100);
     return true;

@@ -13,6 +13,7 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #ifndef _WIN32
 #include <csignal>
@@ -437,19 +438,194 @@ TEST(ReplaceItem, AdditionWritesOnlyTheNewHeaderBesideDataBlockAndHead) {
 }
 #endif
 
+// ---- Batches ---------------------------------------------------------------------------
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+bool putAll(ArchivePair& pair, const Entries& entries, std::wstring& error) {
+    std::vector<std::vector<std::uint8_t>> bytes;
+    for (const auto& [name, data] : entries) bytes.push_back(asBytes(data));
+    std::vector<ItemReplacement> batch;
+    for (std::size_t k = 0; k < entries.size(); ++k) batch.push_back({entries[k].first, bytes[k]});
+    return pair.replaceItems(batch, error);
+}
+
+// What a reader finds: every item in index order with its flag word and bytes.
+std::vector<std::tuple<std::string, std::uint32_t, std::string>> contents(const std::filesystem::path& hed) {
+    const ArchivePair pair = opened(hed);
+    const std::string dat = readFile(pair.datPath);
+    std::vector<std::tuple<std::string, std::uint32_t, std::string>> found;
+    for (const ArchiveItem& item : pair.items) {
+        found.emplace_back(item.name, item.storedSizeWord, dat.substr(item.dataOffset, item.size));
+    }
+    return found;
+}
+
+TEST(ReplaceItems, RandomMixesLeaveTheSameItemsAsOneEntryAtATime) {
+    const std::vector<std::string> names = {"a", "dup", "", "b", "dup", "Flagged"};
+    const std::vector<std::string> pool = {"a",    "dup", "b",  "Flagged", "new1", "new2", "new3",
+                                           "",     "NEW1", "new4", "new5",  "new6", "c"};
+    for (unsigned seed = 1; seed <= 40; ++seed) {
+        TempDir dir;
+        writeNamedPair(dir / "batch.hed", names, 0x80000000u);
+        writeNamedPair(dir / "single.hed", names, 0x80000000u);
+        std::mt19937 random(seed);
+        // A few batches in a row, each on a freshly opened pair as a patch run does.
+        for (int round = 0; round < 3; ++round) {
+            Entries entries;
+            const std::size_t count = random() % 25;
+            for (std::size_t k = 0; k < count; ++k) {
+                entries.emplace_back(pool[random() % pool.size()],
+                                     std::string(random() % 40, static_cast<char>('a' + (k + round) % 26)));
+            }
+            ArchivePair batch = opened(dir / "batch.hed");
+            ArchivePair single = opened(dir / "single.hed");
+            std::wstring error;
+            ASSERT_TRUE(putAll(batch, entries, error)) << wideToUtf8(error);
+            for (const auto& [name, data] : entries) ASSERT_TRUE(put(single, name, data, error));
+            ASSERT_EQ(contents(dir / "batch.hed"), contents(dir / "single.hed")) << "seed " << seed;
+            // The table in memory is the one the files now hold.
+            EXPECT_EQ(batch.items, opened(dir / "batch.hed").items) << "seed " << seed;
+        }
+    }
+}
+
+TEST(ReplaceItems, EmptyBatchTouchesNothing) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a"});
+    const std::string hed = readFile(dir / "x.hed");
+    const std::string dat = readFile(dir / "x.dat");
+    ArchivePair pair = opened(dir / "x.hed");
+    std::wstring error;
+    EXPECT_TRUE(pair.replaceItems({}, error));
+    EXPECT_TRUE(error.empty());
+    EXPECT_EQ(readFile(dir / "x.hed"), hed);
+    EXPECT_EQ(readFile(dir / "x.dat"), dat);
+}
+
+TEST(ReplaceItems, PairNeverOpenedOrGoneIsRefused) {
+    ArchivePair unopened;
+    std::wstring error;
+    EXPECT_FALSE(putAll(unopened, {{"a", "x"}}, error));
+    EXPECT_EQ(error, L"Archive was not opened.");
+
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a"});
+    ArchivePair pair = opened(dir / "x.hed");
+    std::filesystem::remove(dir / "x.dat");
+    EXPECT_FALSE(putAll(pair, {{"a", "new"}}, error));
+    EXPECT_EQ(error, L"Could not reopen archive for writing.");
+    EXPECT_FALSE(std::filesystem::exists(dir / "x.dat"));
+}
+
+TEST(ReplaceItems, FailingEntryStopsTheBatchWithTheEntriesBeforeItStored) {
+    const Entries entries = {{"a", "new a"},   {"c", "added c"}, {"b", "new b"},  {"c", "second c"},
+                             {std::string("bad\0name", 8), "x"}, {"a", "never"}, {"d", "never"}};
+    TempDir dir;
+    writeNamedPair(dir / "batch.hed", {"a", "b"});
+    writeNamedPair(dir / "single.hed", {"a", "b"});
+    ArchivePair batch = opened(dir / "batch.hed");
+    ArchivePair single = opened(dir / "single.hed");
+    std::wstring error;
+    EXPECT_FALSE(putAll(batch, entries, error));
+    EXPECT_EQ(error, L"Could not finish filename rewrite.");
+    std::wstring singleError;
+    for (const auto& [name, data] : entries) {
+        if (!put(single, name, data, singleError)) break;
+    }
+    EXPECT_EQ(singleError, error);
+    EXPECT_EQ(contents(dir / "batch.hed"), contents(dir / "single.hed"));
+    EXPECT_EQ(itemBytes(opened(dir / "batch.hed"), "c"), "second c");
+    // Nothing of the entries after the failing one reached the .dat.
+    EXPECT_EQ(readFile(dir / "batch.dat").find("never"), std::string::npos);
+}
+
+TEST(ReplaceItems, FailureOnTheFirstEntryWritesNothing) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a"});
+    const std::string hed = readFile(dir / "x.hed");
+    const std::string dat = readFile(dir / "x.dat");
+    ArchivePair pair = opened(dir / "x.hed");
+    const auto itemsBefore = pair.items;
+    std::wstring error;
+    EXPECT_FALSE(putAll(pair, {{std::string("a\0", 2), "x"}, {"a", "y"}}, error));
+    EXPECT_EQ(error, L"Could not finish filename rewrite.");
+    EXPECT_EQ(readFile(dir / "x.hed"), hed);
+    EXPECT_EQ(readFile(dir / "x.dat"), dat);
+    EXPECT_EQ(pair.items, itemsBefore);
+}
+
+TEST(ReplaceItemsLimits, DataBeyondFourGibibytesStopsTheBatchAtThatEntry) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a", "b"});
+    growDat(dir / "x.dat", 0xFFFFFF00u);
+    ArchivePair pair = opened(dir / "x.hed");
+    std::wstring error;
+    EXPECT_FALSE(putAll(pair, {{"a", std::string(0x80, 'y')}, {"b", std::string(0x81, 'z')}}, error));
+    EXPECT_EQ(error, L"Could not append replacement data.");
+    EXPECT_EQ(fileSize(dir / "x.dat"), 0xFFFFFF80u);
+    const ArchivePair again = opened(dir / "x.hed");
+    EXPECT_EQ(again.items[0].dataOffset, 0xFFFFFF00u);
+    EXPECT_EQ(again.items[0].size, 0x80u);
+    EXPECT_EQ(again.items[1].dataOffset, 16u + 3u);  // "b"'s data as written first
+}
+
+TEST(ReplaceItemsLimits, ReplacementThatWouldPushTheNewBlockOutOfReachStopsTheBatch) {
+    // The batch's new block follows all of its data: an entry whose data
+    // would put it beyond the signed offset ends the batch there, and the
+    // addition before it is stored with its block still in reach.
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a"});
+    growDat(dir / "x.dat", 0x7FFFFFF0u);
+    ArchivePair pair = opened(dir / "x.hed");
+    std::wstring error;
+    EXPECT_FALSE(putAll(pair, {{"b", "1"}, {"a", std::string(0x20, 'y')}}, error));
+    EXPECT_EQ(error, L"Could not append replacement data.");
+    const ArchivePair again = opened(dir / "x.hed");
+    ASSERT_EQ(again.items.size(), 2u);
+    EXPECT_EQ(again.items[1].dataOffset, 0x7FFFFFF0u);
+    EXPECT_EQ(again.items[0].dataOffset, 16u);
+    EXPECT_EQ(word(readFile(dir / "x.hed"), 0), 0x7FFFFFF1u);
+}
+
+#ifdef __linux__
+TEST(ReplaceItems, BatchWritesItsDataOneBlockAndOnlyTheHeadersItChanges) {
+    TempDir dir;
+    std::vector<std::string> names;
+    for (int i = 0; i < 2000; ++i) names.push_back("data\\file" + std::to_string(i));
+    writeNamedPair(dir / "x.hed", names);
+    ArchivePair pair = opened(dir / "x.hed");
+    Entries entries;
+    for (int i = 0; i < 500; ++i) entries.emplace_back(names[static_cast<std::size_t>(i * 3)], std::string(40, 'r'));
+    for (int i = 0; i < 300; ++i) {
+        names.push_back("data\\added" + std::to_string(i));
+        entries.emplace_back(names.back(), std::string(60, 'n'));
+    }
+    const std::size_t block = buildFilenameBlock(names).size();
+    std::wstring error;
+    const std::uint64_t before = bytesWritten();
+    ASSERT_TRUE(putAll(pair, entries, error)) << wideToUtf8(error);
+    const std::uint64_t written = bytesWritten() - before;
+    EXPECT_EQ(written, 500 * 40 + 300 * 60 + block + 300 * 12 + 12 + 500 * 12);
+    EXPECT_EQ(opened(dir / "x.hed").items.size(), 2300u);
+}
+#endif
+
 // ---- Interruption --------------------------------------------------------------------
 
 #ifndef _WIN32
 // Checks the pair after the child was stopped: it opens, every item holds
 // exactly one generation's whole content, and the generations are those of
 // some prefix of the workload (each step either fully done or not at all).
-void expectOldOrNewData(const std::filesystem::path& hed, const std::vector<test::WorkloadStep>& steps,
-                        std::size_t& stepsDone) {
+using Generations = std::map<std::string, std::uint32_t>;
+
+// Opens the pair and reads each item's generation, checking that the item
+// holds exactly that generation's whole content.
+void readGenerations(const std::filesystem::path& hed, Generations& seen) {
     ArchivePair pair;
     std::wstring error;
     ASSERT_TRUE(pair.open(hed, error)) << wideToUtf8(error);
     const std::string dat = readFile(pair.datPath);
-    std::map<std::string, std::uint32_t> seen;
     for (const ArchiveItem& item : pair.items) {
         ASSERT_LE(std::uint64_t{item.dataOffset} + item.size, dat.size()) << item.name;
         const std::string content = dat.substr(item.dataOffset, item.size);
@@ -459,6 +635,13 @@ void expectOldOrNewData(const std::filesystem::path& hed, const std::vector<test
         ASSERT_EQ(content, test::workloadContent(item.name, generation)) << item.name;
         ASSERT_TRUE(seen.emplace(item.name, generation).second) << item.name;
     }
+}
+
+void expectOldOrNewData(const std::filesystem::path& hed, const std::vector<test::WorkloadStep>& steps,
+                        std::size_t& stepsDone) {
+    Generations seen;
+    readGenerations(hed, seen);
+    if (::testing::Test::HasFatalFailure()) return;
 
     std::map<std::string, std::uint32_t> expected;
     for (const std::string& name : test::workloadInitialNames()) expected[name] = 0;
@@ -471,6 +654,57 @@ void expectOldOrNewData(const std::filesystem::path& hed, const std::vector<test
     stepsDone = done;
 }
 
+// The same check for a child that stores the workload in batches: the
+// batches before some batch b are stored, those after it are not, and within
+// b every item holds its old or its new generation, with b's new items all
+// present or all absent. `state` is 2b, 2b + 1 while b was in progress, or
+// twice the number of batches when all are stored.
+void expectOldOrNewPerBatch(const std::filesystem::path& hed, const std::vector<test::WorkloadStep>& steps,
+                            std::size_t batchSize, std::size_t& state) {
+    Generations seen;
+    readGenerations(hed, seen);
+    if (::testing::Test::HasFatalFailure()) return;
+
+    Generations before;
+    for (const std::string& name : test::workloadInitialNames()) before[name] = 0;
+    for (std::size_t first = 0; first < steps.size(); first += batchSize) {
+        Generations after = before;
+        for (std::size_t k = first; k < std::min(steps.size(), first + batchSize); ++k) {
+            after[steps[k].name] = steps[k].generation;
+        }
+        if (seen == before) {
+            state = 2 * (first / batchSize);
+            return;
+        }
+        bool consistent = true;
+        std::size_t addedSeen = 0;
+        std::size_t added = 0;
+        for (const auto& [name, generation] : after) {
+            const auto old = before.find(name);
+            const auto found = seen.find(name);
+            if (old == before.end()) {
+                ++added;
+                if (found == seen.end()) continue;
+                ++addedSeen;
+            } else if (found == seen.end()) {
+                consistent = false;
+                break;
+            }
+            if (found->second != generation && (old == before.end() || found->second != old->second)) {
+                consistent = false;
+                break;
+            }
+        }
+        if (consistent && seen.size() == before.size() + addedSeen && (addedSeen == 0 || addedSeen == added)) {
+            state = 2 * (first / batchSize) + (seen == after ? 2 : 1);
+            return;
+        }
+        before = std::move(after);
+    }
+    ASSERT_EQ(seen, before) << "the pair is in no state a batch could leave";
+    state = 2 * ((steps.size() + batchSize - 1) / batchSize);
+}
+
 struct ChildRun {
     bool killed = false;
     std::size_t stepsDone = 0;
@@ -478,8 +712,10 @@ struct ChildRun {
 };
 
 // Starts the child on `hed`, waits for it to begin, lets it run for `delay`
-// (or to its end when negative), kills it and checks the pair.
-ChildRun runChild(const std::filesystem::path& hed, int stepCount, std::chrono::microseconds delay) {
+// (or to its end when negative), kills it and checks the pair. With a batch
+// size, the child stores the steps in batches of that many.
+ChildRun runChild(const std::filesystem::path& hed, int stepCount, std::chrono::microseconds delay,
+                  int batchSize = 0) {
     ChildRun run;
     int ready[2];
     if (pipe(ready) != 0) {
@@ -493,8 +729,10 @@ ChildRun runChild(const std::filesystem::path& hed, int stepCount, std::chrono::
     const std::string program = KIV_ARCHIVE_UPDATE_CHILD;
     const std::string hedText = hed.string();
     const std::string stepsText = std::to_string(stepCount);
+    const std::string batchText = std::to_string(batchSize);
     char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(hedText.c_str()),
-                    const_cast<char*>(stepsText.c_str()), nullptr};
+                    const_cast<char*>(stepsText.c_str()), batchSize > 0 ? const_cast<char*>(batchText.c_str()) : nullptr,
+                    nullptr};
     pid_t child = 0;
     const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -520,7 +758,12 @@ ChildRun runChild(const std::filesystem::path& hed, int stepCount, std::chrono::
     if (!run.killed) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child failed";
     }
-    expectOldOrNewData(hed, test::workloadSteps(stepCount), run.stepsDone);
+    if (batchSize > 0) {
+        expectOldOrNewPerBatch(hed, test::workloadSteps(stepCount), static_cast<std::size_t>(batchSize),
+                               run.stepsDone);
+    } else {
+        expectOldOrNewData(hed, test::workloadSteps(stepCount), run.stepsDone);
+    }
     return run;
 }
 
@@ -589,6 +832,56 @@ TEST(ReplaceItemInterruption, ProcessKilledAtAnyPointLeavesEveryItemOldOrNew) {
     std::printf("[ interruption ] %d kill points, %d while the series ran, leaving %zu different numbers of "
                 "steps done (of %d); full run %lld ms\n",
                 kKillPoints, killedMidway, distinctStates.size(), kSteps,
+                static_cast<long long>(span.count() / 1000));
+    RecordProperty("kill_points", kKillPoints);
+    RecordProperty("killed_midway", killedMidway);
+}
+
+TEST(ReplaceItemsInterruption, ProcessKilledAtAnyPointLeavesEveryItemOldOrNewAndAdditionsAllOrNone) {
+    constexpr int kSteps = 900;
+    constexpr int kBatch = 30;
+    constexpr int kKillPoints = 300;
+    // On disk, where the flushes take real time: they stand around the
+    // points that commit a batch, so kills land inside a batch's writes too.
+    TempDir dir;
+    test::writeWorkloadPair(dir / "template.hed");
+
+    const auto fresh = [&dir](const std::string& base) {
+        std::filesystem::copy_file(dir / "template.hed", dir / (base + ".hed"),
+                                   std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::copy_file(dir / "template.dat", dir / (base + ".dat"),
+                                   std::filesystem::copy_options::overwrite_existing);
+        return dir / (base + ".hed");
+    };
+
+    std::chrono::microseconds span{0};
+    for (int run = 0; run < 3; ++run) {
+        const ChildRun whole = runChild(fresh("whole"), kSteps, std::chrono::microseconds(-1), kBatch);
+        ASSERT_FALSE(whole.killed);
+        ASSERT_EQ(whole.stepsDone, static_cast<std::size_t>(2 * kSteps / kBatch));
+        span = std::max(span, whole.ran);
+    }
+
+    std::mt19937 random(31);
+    std::uniform_int_distribution<long long> when(0, span.count());
+    int killedMidway = 0;
+    int insideBatch = 0;
+    std::set<std::size_t> distinctStates;
+    for (int point = 0; point < kKillPoints; ++point) {
+        const ChildRun run = runChild(fresh("trial"), kSteps, std::chrono::microseconds(when(random)), kBatch);
+        if (HasFailure()) {
+            ADD_FAILURE() << "at kill point " << point;
+            return;
+        }
+        if (run.killed) {
+            ++killedMidway;
+            insideBatch += static_cast<int>(run.stepsDone % 2);
+            distinctStates.insert(run.stepsDone);
+        }
+    }
+    std::printf("[ interruption ] batches of %d: %d kill points, %d while the series ran, %d inside a batch "
+                "(some items new, some old), leaving %zu different states (of %d); full run %lld ms\n",
+                kBatch, kKillPoints, killedMidway, insideBatch, distinctStates.size(), 2 * kSteps / kBatch + 1,
                 static_cast<long long>(span.count() / 1000));
     RecordProperty("kill_points", kKillPoints);
     RecordProperty("killed_midway", killedMidway);
