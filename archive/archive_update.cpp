@@ -140,19 +140,24 @@ bool writeHead(File& hed, std::uint32_t blockOffset, std::uint32_t blockLength) 
     return hed.writeAt(0, head, sizeof head);
 }
 
-}  // namespace
-
-bool ArchivePair::replaceItem(std::string_view name, std::span<const std::uint8_t> data, std::wstring& error) {
-    if (hedPath.empty() || datPath.empty()) {
+bool openForWriting(const ArchivePair& pair, File& hed, File& dat, std::wstring& error) {
+    if (pair.hedPath.empty() || pair.datPath.empty()) {
         error = L"Archive was not opened.";
         return false;
     }
-    File hed;
-    File dat;
-    if (!hed.open(hedPath, File::Mode::readWrite) || !dat.open(datPath, File::Mode::readWrite)) {
+    if (!hed.open(pair.hedPath, File::Mode::readWrite) || !dat.open(pair.datPath, File::Mode::readWrite)) {
         error = L"Could not reopen archive for writing.";
         return false;
     }
+    return true;
+}
+
+}  // namespace
+
+bool ArchivePair::replaceItem(std::string_view name, std::span<const std::uint8_t> data, std::wstring& error) {
+    File hed;
+    File dat;
+    if (!openForWriting(*this, hed, dat, error)) return false;
 
     const auto found = nameIndex.find(std::string(name));
     const bool adding = found == nameIndex.end();
@@ -223,16 +228,9 @@ bool ArchivePair::replaceItem(std::string_view name, std::span<const std::uint8_
 
 bool ArchivePair::replaceItems(std::span<const ItemReplacement> replacements, std::wstring& error) {
     if (replacements.empty()) return true;
-    if (hedPath.empty() || datPath.empty()) {
-        error = L"Archive was not opened.";
-        return false;
-    }
     File hed;
     File dat;
-    if (!hed.open(hedPath, File::Mode::readWrite) || !dat.open(datPath, File::Mode::readWrite)) {
-        error = L"Could not reopen archive for writing.";
-        return false;
-    }
+    if (!openForWriting(*this, hed, dat, error)) return false;
     std::uint64_t end = 0;
     if (!dat.size(end)) {
         error = L"Could not append replacement data.";

@@ -63,18 +63,6 @@ std::int64_t File::readSomeAt(std::uint64_t offset, void* data, std::size_t leng
     }
 }
 
-bool File::readAt(std::uint64_t offset, void* data, std::size_t length) const {
-    auto* out = static_cast<unsigned char*>(data);
-    while (length > 0) {
-        std::int64_t got = readSomeAt(offset, out, length);
-        if (got <= 0) return false;
-        out += got;
-        offset += static_cast<std::uint64_t>(got);
-        length -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 bool File::writeAt(std::uint64_t offset, const void* data, std::size_t length) {
     if (fd_ < 0) return false;
     const auto* in = static_cast<const unsigned char*>(data);
