@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -78,20 +79,17 @@ bool put(ArchivePair& pair, const std::string& name, const std::string& data, st
     return pair.replaceItem(name, bytes, error);
 }
 
-TEST(ReplaceItem, PairNeverOpenedOrGoneIsRefused) {
-    ArchivePair unopened;
-    std::wstring error;
-    EXPECT_FALSE(put(unopened, "a", "x", error));
-    EXPECT_EQ(error, L"Archive was not opened.");
-
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a"});
-    ArchivePair pair = opened(dir / "x.hed");
-    std::filesystem::remove(dir / "x.dat");
-    EXPECT_FALSE(put(pair, "a", "new", error));
-    EXPECT_EQ(error, L"Could not reopen archive for writing.");
-    EXPECT_FALSE(std::filesystem::exists(dir / "x.dat"));
-}
+// Both files' bytes, to show that a refused change wrote nothing.
+struct Snapshot {
+    explicit Snapshot(const std::filesystem::path& hed)
+        : hed(hed), hedBytes(readFile(hed)), datBytes(readFile(std::filesystem::path(hed).replace_extension(".dat"))) {}
+    void expectUnchanged() const {
+        EXPECT_EQ(readFile(hed), hedBytes);
+        EXPECT_EQ(readFile(std::filesystem::path(hed).replace_extension(".dat")), datBytes);
+    }
+    std::filesystem::path hed;
+    std::string hedBytes, datBytes;
+};
 
 TEST(ReplaceItem, ExistingItemPointsAtAppendedBytes) {
     TempDir dir;
@@ -113,7 +111,7 @@ TEST(ReplaceItem, ExistingItemPointsAtAppendedBytes) {
     EXPECT_EQ(itemBytes(again, "a"), "a#0");
 }
 
-TEST(ReplaceItem, ReplacingTwiceKeepsBothCopiesAndUsesTheSecond) {
+TEST(ReplaceItem, ReplacingTwiceKeepsBothCopiesAndEmptyDataPointsAtTheEnd) {
     TempDir dir;
     writeNamedPair(dir / "x.hed", {"a"});
     const std::string datBefore = readFile(dir / "x.dat");
@@ -123,17 +121,10 @@ TEST(ReplaceItem, ReplacingTwiceKeepsBothCopiesAndUsesTheSecond) {
     ASSERT_TRUE(put(pair, "a", "second", error));
     EXPECT_EQ(readFile(dir / "x.dat"), datBefore + "firstsecond");
     EXPECT_EQ(itemBytes(opened(dir / "x.hed"), "a"), "second");
-}
 
-TEST(ReplaceItem, EmptyDataStoresTheEndOfTheDatAndZeroLengths) {
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a"});
-    const auto datSize = static_cast<std::uint32_t>(readFile(dir / "x.dat").size());
-    ArchivePair pair = opened(dir / "x.hed");
-    std::wstring error;
     ASSERT_TRUE(pair.replaceItem("a", {}, error));
     const ArchiveItem item = opened(dir / "x.hed").items[0];
-    EXPECT_EQ(item.dataOffset, datSize);
+    EXPECT_EQ(item.dataOffset, datBefore.size() + 11);
     EXPECT_EQ(item.storedSizeWord, 0u);
     EXPECT_EQ(item.size, 0u);
 }
@@ -198,32 +189,6 @@ TEST(ReplaceItem, StoredSizeFlagSurvivesARewriteAndNewDataClearsIt) {
     EXPECT_EQ(again.items[0].storedSize, 3u);
     EXPECT_EQ(again.items[1].storedSizeWord, 5u);
     EXPECT_EQ(again.items[2].storedSizeWord, 5u);
-}
-
-TEST(ReplaceItem, EarlierBlockStaysInTheDatUnreferenced) {
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a"});
-    const std::string oldBlock = asString(buildFilenameBlock({"a"}));
-    const std::uint32_t oldOffset = word(readFile(dir / "x.hed"), 0);
-    ArchivePair pair = opened(dir / "x.hed");
-    std::wstring error;
-    ASSERT_TRUE(put(pair, "b", "", error));
-    EXPECT_EQ(readFile(dir / "x.dat").substr(oldOffset, oldBlock.size()), oldBlock);
-    EXPECT_NE(word(readFile(dir / "x.hed"), 0), oldOffset);
-}
-
-TEST(ReplaceItem, NameHoldingAZeroByteIsRefusedBeforeWriting) {
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a"});
-    const std::string hed = readFile(dir / "x.hed");
-    const std::string dat = readFile(dir / "x.dat");
-    ArchivePair pair = opened(dir / "x.hed");
-    std::wstring error;
-    EXPECT_FALSE(put(pair, std::string("evil\0name", 9), "x", error));
-    EXPECT_EQ(error, L"Could not finish filename rewrite.");
-    EXPECT_EQ(readFile(dir / "x.hed"), hed);
-    EXPECT_EQ(readFile(dir / "x.dat"), dat);
-    EXPECT_EQ(pair.items.size(), 1u);
 }
 
 TEST(ReplaceItem, InterruptedAdditionLeavesTheOldBlockInForce) {
@@ -395,20 +360,6 @@ TEST(RewriteFilenames, ChangedHeadersInTheTableAreWrittenWithTheBlock) {
     EXPECT_EQ(again.items[0], pair.items[0]);
 }
 
-TEST(RewriteFilenames, NameHoldingAZeroByteInTheTableIsRefusedBeforeWriting) {
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a", "b"});
-    const std::string hed = readFile(dir / "x.hed");
-    const std::string dat = readFile(dir / "x.dat");
-    ArchivePair pair = opened(dir / "x.hed");
-    pair.items[0].name = std::string("a\0b", 3);
-    std::wstring error;
-    EXPECT_FALSE(pair.rewriteFilenames(error));
-    EXPECT_EQ(error, L"Could not finish filename rewrite.");
-    EXPECT_EQ(readFile(dir / "x.hed"), hed);
-    EXPECT_EQ(readFile(dir / "x.dat"), dat);
-}
-
 #ifdef __linux__
 // Bytes this process has handed to write calls so far.
 std::uint64_t bytesWritten() {
@@ -493,29 +444,33 @@ TEST(ReplaceItems, RandomMixesLeaveTheSameItemsAsOneEntryAtATime) {
 TEST(ReplaceItems, EmptyBatchTouchesNothing) {
     TempDir dir;
     writeNamedPair(dir / "x.hed", {"a"});
-    const std::string hed = readFile(dir / "x.hed");
-    const std::string dat = readFile(dir / "x.dat");
+    const Snapshot before(dir / "x.hed");
     ArchivePair pair = opened(dir / "x.hed");
     std::wstring error;
     EXPECT_TRUE(pair.replaceItems({}, error));
     EXPECT_TRUE(error.empty());
-    EXPECT_EQ(readFile(dir / "x.hed"), hed);
-    EXPECT_EQ(readFile(dir / "x.dat"), dat);
+    before.expectUnchanged();
 }
 
-TEST(ReplaceItems, PairNeverOpenedOrGoneIsRefused) {
-    ArchivePair unopened;
-    std::wstring error;
-    EXPECT_FALSE(putAll(unopened, {{"a", "x"}}, error));
-    EXPECT_EQ(error, L"Archive was not opened.");
+TEST(ReplaceItems, PairNeverOpenedOrGoneIsRefusedOneAtATimeAndInABatch) {
+    for (bool batch : {false, true}) {
+        SCOPED_TRACE(batch ? "batch" : "single");
+        const auto store = [batch](ArchivePair& pair, std::wstring& error) {
+            return batch ? putAll(pair, {{"a", "new"}}, error) : put(pair, "a", "new", error);
+        };
+        ArchivePair unopened;
+        std::wstring error;
+        EXPECT_FALSE(store(unopened, error));
+        EXPECT_EQ(error, L"Archive was not opened.");
 
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a"});
-    ArchivePair pair = opened(dir / "x.hed");
-    std::filesystem::remove(dir / "x.dat");
-    EXPECT_FALSE(putAll(pair, {{"a", "new"}}, error));
-    EXPECT_EQ(error, L"Could not reopen archive for writing.");
-    EXPECT_FALSE(std::filesystem::exists(dir / "x.dat"));
+        TempDir dir;
+        writeNamedPair(dir / "x.hed", {"a"});
+        ArchivePair pair = opened(dir / "x.hed");
+        std::filesystem::remove(dir / "x.dat");
+        EXPECT_FALSE(store(pair, error));
+        EXPECT_EQ(error, L"Could not reopen archive for writing.");
+        EXPECT_FALSE(std::filesystem::exists(dir / "x.dat"));
+    }
 }
 
 TEST(ReplaceItems, FailingEntryStopsTheBatchWithTheEntriesBeforeItStored) {
@@ -540,19 +495,31 @@ TEST(ReplaceItems, FailingEntryStopsTheBatchWithTheEntriesBeforeItStored) {
     EXPECT_EQ(readFile(dir / "batch.dat").find("never"), std::string::npos);
 }
 
-TEST(ReplaceItems, FailureOnTheFirstEntryWritesNothing) {
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a"});
-    const std::string hed = readFile(dir / "x.hed");
-    const std::string dat = readFile(dir / "x.dat");
-    ArchivePair pair = opened(dir / "x.hed");
-    const auto itemsBefore = pair.items;
-    std::wstring error;
-    EXPECT_FALSE(putAll(pair, {{std::string("a\0", 2), "x"}, {"a", "y"}}, error));
-    EXPECT_EQ(error, L"Could not finish filename rewrite.");
-    EXPECT_EQ(readFile(dir / "x.hed"), hed);
-    EXPECT_EQ(readFile(dir / "x.dat"), dat);
-    EXPECT_EQ(pair.items, itemsBefore);
+TEST(ReplaceItems, NameHoldingAZeroByteIsRefusedBeforeWriting) {
+    // One at a time, as a batch's first entry, and in the table rewriteFilenames writes.
+    const std::function<bool(ArchivePair&, std::wstring&)> attempts[] = {
+        [](ArchivePair& pair, std::wstring& error) { return put(pair, std::string("evil\0name", 9), "x", error); },
+        [](ArchivePair& pair, std::wstring& error) {
+            return putAll(pair, {{std::string("a\0", 2), "x"}, {"a", "y"}}, error);
+        },
+        [](ArchivePair& pair, std::wstring& error) {
+            pair.items[0].name = std::string("a\0b", 3);
+            return pair.rewriteFilenames(error);
+        },
+    };
+    for (std::size_t k = 0; k < std::size(attempts); ++k) {
+        SCOPED_TRACE(k);
+        TempDir dir;
+        writeNamedPair(dir / "x.hed", {"a", "b"});
+        const Snapshot before(dir / "x.hed");
+        ArchivePair pair = opened(dir / "x.hed");
+        const auto itemsBefore = pair.items;
+        std::wstring error;
+        EXPECT_FALSE(attempts[k](pair, error));
+        EXPECT_EQ(error, L"Could not finish filename rewrite.");
+        before.expectUnchanged();
+        if (k < 2) EXPECT_EQ(pair.items, itemsBefore);
+    }
 }
 
 TEST(ReplaceItemsLimits, DataBeyondFourGibibytesStopsTheBatchAtThatEntry) {
@@ -784,107 +751,85 @@ public:
         std::error_code ignored;
         if (path_ != fallback_.path()) std::filesystem::remove_all(path_, ignored);
     }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    const std::filesystem::path& path() const { return path_; }
 
 private:
     TempDir fallback_;
     std::filesystem::path path_;
 };
 
-TEST(ReplaceItemInterruption, ProcessKilledAtAnyPointLeavesEveryItemOldOrNew) {
-    constexpr int kSteps = 300;
-    constexpr int kKillPoints = 300;
-    ScratchDir dir;
-    test::writeWorkloadPair(dir / "template.hed");
+// Runs the child to its end a few times to learn how long the series takes,
+// then kills fresh copies of the workload pair at `kKillPoints` random
+// instants over that span, checking the pair after each.
+struct KillSeries {
+    int killedMidway = 0;
+    int insideBatch = 0;
+    std::set<std::size_t> states;
+    long long spanMs = 0;
+};
+constexpr int kKillPoints = 300;
 
+KillSeries killAtRandomPoints(const std::filesystem::path& dir, int steps, int batch, unsigned seed) {
+    KillSeries series;
+    test::writeWorkloadPair(dir / "template.hed");
     const auto fresh = [&dir](const std::string& base) {
-        std::filesystem::copy_file(dir / "template.hed", dir / (base + ".hed"),
-                                   std::filesystem::copy_options::overwrite_existing);
-        std::filesystem::copy_file(dir / "template.dat", dir / (base + ".dat"),
-                                   std::filesystem::copy_options::overwrite_existing);
+        for (const char* extension : {".hed", ".dat"}) {
+            std::filesystem::copy_file(dir / ("template" + std::string(extension)), dir / (base + extension),
+                                       std::filesystem::copy_options::overwrite_existing);
+        }
         return dir / (base + ".hed");
     };
-
-    // Runs to the end set the span over which the kills are spread.
+    const std::size_t finalState = batch > 0 ? static_cast<std::size_t>(2 * steps / batch) : steps;
     std::chrono::microseconds span{0};
     for (int run = 0; run < 3; ++run) {
-        const ChildRun whole = runChild(fresh("whole"), kSteps, std::chrono::microseconds(-1));
-        ASSERT_FALSE(whole.killed);
-        ASSERT_EQ(whole.stepsDone, static_cast<std::size_t>(kSteps));
+        const ChildRun whole = runChild(fresh("whole"), steps, std::chrono::microseconds(-1), batch);
+        EXPECT_FALSE(whole.killed);
+        EXPECT_EQ(whole.stepsDone, finalState);
+        if (::testing::Test::HasFailure()) return series;
         span = std::max(span, whole.ran);
     }
-
-    std::mt19937 random(29);
+    series.spanMs = span.count() / 1000;
+    std::mt19937 random(seed);
     std::uniform_int_distribution<long long> when(0, span.count());
-    int killedMidway = 0;
-    std::set<std::size_t> distinctStates;
     for (int point = 0; point < kKillPoints; ++point) {
-        const ChildRun run = runChild(fresh("trial"), kSteps, std::chrono::microseconds(when(random)));
-        if (HasFailure()) {
+        const ChildRun run = runChild(fresh("trial"), steps, std::chrono::microseconds(when(random)), batch);
+        if (::testing::Test::HasFailure()) {
             ADD_FAILURE() << "at kill point " << point;
-            return;
+            return series;
         }
         if (run.killed) {
-            ++killedMidway;
-            distinctStates.insert(run.stepsDone);
+            ++series.killedMidway;
+            series.insideBatch += static_cast<int>(run.stepsDone % 2);
+            series.states.insert(run.stepsDone);
         }
     }
+    ::testing::Test::RecordProperty("kill_points", kKillPoints);
+    ::testing::Test::RecordProperty("killed_midway", series.killedMidway);
+    return series;
+}
+
+TEST(ReplaceItemInterruption, ProcessKilledAtAnyPointLeavesEveryItemOldOrNew) {
+    constexpr int kSteps = 300;
+    ScratchDir dir;
+    const KillSeries series = killAtRandomPoints(dir.path(), kSteps, 0, 29);
+    if (HasFailure()) return;
     std::printf("[ interruption ] %d kill points, %d while the series ran, leaving %zu different numbers of "
                 "steps done (of %d); full run %lld ms\n",
-                kKillPoints, killedMidway, distinctStates.size(), kSteps,
-                static_cast<long long>(span.count() / 1000));
-    RecordProperty("kill_points", kKillPoints);
-    RecordProperty("killed_midway", killedMidway);
+                kKillPoints, series.killedMidway, series.states.size(), kSteps, series.spanMs);
 }
 
 TEST(ReplaceItemsInterruption, ProcessKilledAtAnyPointLeavesEveryItemOldOrNewAndAdditionsAllOrNone) {
     constexpr int kSteps = 900;
     constexpr int kBatch = 30;
-    constexpr int kKillPoints = 300;
     // On disk, where the flushes take real time: they stand around the
     // points that commit a batch, so kills land inside a batch's writes too.
     TempDir dir;
-    test::writeWorkloadPair(dir / "template.hed");
-
-    const auto fresh = [&dir](const std::string& base) {
-        std::filesystem::copy_file(dir / "template.hed", dir / (base + ".hed"),
-                                   std::filesystem::copy_options::overwrite_existing);
-        std::filesystem::copy_file(dir / "template.dat", dir / (base + ".dat"),
-                                   std::filesystem::copy_options::overwrite_existing);
-        return dir / (base + ".hed");
-    };
-
-    std::chrono::microseconds span{0};
-    for (int run = 0; run < 3; ++run) {
-        const ChildRun whole = runChild(fresh("whole"), kSteps, std::chrono::microseconds(-1), kBatch);
-        ASSERT_FALSE(whole.killed);
-        ASSERT_EQ(whole.stepsDone, static_cast<std::size_t>(2 * kSteps / kBatch));
-        span = std::max(span, whole.ran);
-    }
-
-    std::mt19937 random(31);
-    std::uniform_int_distribution<long long> when(0, span.count());
-    int killedMidway = 0;
-    int insideBatch = 0;
-    std::set<std::size_t> distinctStates;
-    for (int point = 0; point < kKillPoints; ++point) {
-        const ChildRun run = runChild(fresh("trial"), kSteps, std::chrono::microseconds(when(random)), kBatch);
-        if (HasFailure()) {
-            ADD_FAILURE() << "at kill point " << point;
-            return;
-        }
-        if (run.killed) {
-            ++killedMidway;
-            insideBatch += static_cast<int>(run.stepsDone % 2);
-            distinctStates.insert(run.stepsDone);
-        }
-    }
+    const KillSeries series = killAtRandomPoints(dir.path(), kSteps, kBatch, 31);
+    if (HasFailure()) return;
     std::printf("[ interruption ] batches of %d: %d kill points, %d while the series ran, %d inside a batch "
                 "(some items new, some old), leaving %zu different states (of %d); full run %lld ms\n",
-                kBatch, kKillPoints, killedMidway, insideBatch, distinctStates.size(), 2 * kSteps / kBatch + 1,
-                static_cast<long long>(span.count() / 1000));
-    RecordProperty("kill_points", kKillPoints);
-    RecordProperty("killed_midway", killedMidway);
+                kBatch, kKillPoints, series.killedMidway, series.insideBatch, series.states.size(),
+                2 * kSteps / kBatch + 1, series.spanMs);
 }
 #endif
 

@@ -30,18 +30,15 @@ protected:
     test::TempDir directory;
 };
 
-TEST_F(LegacyDecryption, FixtureFromTheCommandLineToolDecryptsToItsPlaintext) {
+TEST_F(LegacyDecryption, FixtureFromTheCommandLineToolDecryptsAndReadsAsAPatch) {
     // legacy_sample.cab was encrypted by the openssl command line with a key
     // from Python's PBKDF2 (tests/data/make_legacy_sample.py).
     std::vector<std::uint8_t> plaintext;
     std::wstring error;
     ASSERT_TRUE(decryptLegacyPatch(test::dataDirectory() / "legacy_sample.cab", plaintext, error)) << wideToUtf8(error);
     EXPECT_EQ(plaintext, bytesOf(test::readFile(test::dataDirectory() / "legacy_sample.plain")));
-}
 
-TEST_F(LegacyDecryption, FixtureFromTheCommandLineToolReadsAsAPatch) {
     PatchSet set;
-    std::wstring error;
     ASSERT_TRUE(readLegacyPatch(test::dataDirectory() / "legacy_sample.cab", set, error)) << wideToUtf8(error);
     EXPECT_EQ(set.archivePath, L"data\\kiv_ui.hed");
     ASSERT_EQ(set.entries.size(), 3u);
@@ -144,7 +141,7 @@ TEST_F(LegacyScan, GraphOfTheOldBuilderGivesPathAndEntries) {
     EXPECT_EQ(set.entries[1], (PatchEntry{"b.bmp", bytesOf(std::string("\0\x06\x0F", 3))}));
 }
 
-TEST_F(LegacyScan, ArchivePathIsTheFirstLowerCaseHedString) {
+TEST_F(LegacyScan, ArchivePathIsTheFirstLowerCaseHedStringInUtf8) {
     NrbfWriter w;
     w.string(1, "first.HED").string(2, "second.hed").string(3, "third.hed");
     w.string(4, "a.txt").reference(9).byteArray(9, "x");
@@ -152,9 +149,7 @@ TEST_F(LegacyScan, ArchivePathIsTheFirstLowerCaseHedString) {
     EXPECT_EQ(set.archivePath, L"second.hed");
     EXPECT_EQ(parse(NrbfWriter().string(1, "only.HED").string(4, "a.txt").reference(9).byteArray(9, "x").bytes()),
               L"Legacy .cab patch does not contain an archive path.");
-}
-
-TEST_F(LegacyScan, ArchivePathIsDecodedAsUtf8) {
+    // Decoded as UTF-8.
     EXPECT_EQ(parse(NrbfWriter().string(1, "\xC3\xA9.hed").string(4, "a.txt").reference(9).byteArray(9, "").bytes()),
               L"");
     EXPECT_EQ(set.archivePath, L"\u00E9.hed");
@@ -177,12 +172,6 @@ TEST_F(LegacyScan, UnsuitableFileNamesNeverBecomeEntries) {
     EXPECT_EQ(names(), std::vector<std::string>{longest});
 }
 
-TEST_F(LegacyScan, ArrayBeforeItsNameYieldsNoEntry) {
-    NrbfWriter w;
-    w.string(1, "x.hed").byteArray(7, "early").string(2, "a.txt").reference(7);
-    EXPECT_EQ(parse(w.bytes()), L"Legacy .cab patch does not contain file entries.");
-}
-
 TEST_F(LegacyScan, SharedAndRepeatedArraysFollowTheStream) {
     NrbfWriter w;
     w.string(1, "x.hed").string(2, "one.txt").reference(7).string(3, "two.txt").reference(7);
@@ -202,21 +191,18 @@ TEST_F(LegacyScan, CandidateWithoutArrayIsDroppedSilently) {
               L"Legacy .cab patch does not contain file entries.");
 }
 
-TEST_F(LegacyScan, ArraysOfOtherTypesOrNegativeCountAreIgnored) {
-    NrbfWriter w;
-    w.string(1, "x.hed").string(2, "a.txt").reference(7);
-    w.primitiveArray(7, 2, 8, "\x01\x02").primitiveArray(7, -1, 2, "");
-    EXPECT_EQ(parse(w.bytes()), L"Legacy .cab patch does not contain file entries.");
-}
-
-TEST_F(LegacyScan, ArrayRunningPastTheEndIsIgnored) {
-    NrbfWriter w;
-    w.string(1, "x.hed").string(2, "a.txt").reference(7).primitiveArray(7, 10, 2, "short");
-    EXPECT_EQ(parse(w.bytes()), L"Legacy .cab patch does not contain file entries.");
-    // A count that would wrap a 32-bit sum.
-    NrbfWriter wrap;
-    wrap.string(1, "x.hed").string(2, "a.txt").reference(7).primitiveArray(7, 0x7FFFFFFF, 2, "x");
-    EXPECT_EQ(parse(wrap.bytes()), L"Legacy .cab patch does not contain file entries.");
+TEST_F(LegacyScan, ArraysThatCannotBeCapturedYieldNoEntry) {
+    const auto named = [] { return NrbfWriter().string(1, "x.hed").string(2, "a.txt").reference(7); };
+    const std::pair<const char*, std::string> cases[] = {
+        {"array before its name", NrbfWriter().string(1, "x.hed").byteArray(7, "early").string(2, "a.txt").reference(7).bytes()},
+        {"other element type", named().primitiveArray(7, 2, 8, "\x01\x02").bytes()},
+        {"negative count", named().primitiveArray(7, -1, 2, "").bytes()},
+        {"past the end", named().primitiveArray(7, 10, 2, "short").bytes()},
+        {"count wrapping a 32-bit sum", named().primitiveArray(7, 0x7FFFFFFF, 2, "x").bytes()},
+    };
+    for (const auto& [what, stream] : cases) {
+        EXPECT_EQ(parse(stream), L"Legacy .cab patch does not contain file entries.") << what;
+    }
 }
 
 TEST_F(LegacyScan, HedStringFollowedByAReferenceIsPathAndEntry) {
