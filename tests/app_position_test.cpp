@@ -30,12 +30,15 @@ protected:
         store(L"WindowLeft", REG_DWORD, &left, 4);
         store(L"WindowTop", REG_DWORD, &top, 4);
     }
-    static bool stored(std::int32_t& left, std::int32_t& top) {
+    static void expectStored(std::int32_t left, std::int32_t top) {
         HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-        bool both = readDwordValue(key, L"WindowLeft", left) && readDwordValue(key, L"WindowTop", top);
+        ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+        std::int32_t storedLeft = 0, storedTop = 0;
+        EXPECT_TRUE(readDwordValue(key, L"WindowLeft", storedLeft));
+        EXPECT_TRUE(readDwordValue(key, L"WindowTop", storedTop));
         RegCloseKey(key);
-        return both;
+        EXPECT_EQ(storedLeft, left);
+        EXPECT_EQ(storedTop, top);
     }
     static HWND makeWindow(int x, int y) {
         static bool registered = false;
@@ -97,14 +100,12 @@ TEST_F(SavedPosition, NoKeyOrIncompleteValuesLetTheSystemChoose) {
     EXPECT_EQ(position.y, CW_USEDEFAULT);
 }
 
-TEST_F(SavedPosition, VisiblePositionIsRestored) {
+TEST_F(SavedPosition, VisiblePositionIsRestoredIfEightyPixelsAreOnTheWorkArea) {
     storePosition(work_.left + 20, work_.top + 30);
     POINT position = loadSavedPosition(786, 620);
     EXPECT_EQ(position.x, work_.left + 20);
     EXPECT_EQ(position.y, work_.top + 30);
-}
 
-TEST_F(SavedPosition, MostlyOffScreenNeedsEightyPixelsOnTheWorkArea) {
     // 80 pixels of width on the work area: accepted; 79: the system chooses.
     storePosition(work_.right - 80, work_.top + 10);
     EXPECT_EQ(loadSavedPosition(786, 620).x, work_.right - 80);
@@ -129,26 +130,17 @@ TEST_F(SavedPosition, SmallWindowNeedsOnlyToBeWhollyOnTheWorkArea) {
     EXPECT_FALSE(isPlacementVisible(empty));
 }
 
-TEST_F(SavedPosition, ClosingStoresTheRestoredRectangle) {
-    HWND window = makeWindow(work_.left + 40, work_.top + 50);
-    ASSERT_NE(window, nullptr);
-    saveWindowPositionAndClose(window);
-    EXPECT_FALSE(IsWindow(window));
-    std::int32_t left = 0, top = 0;
-    ASSERT_TRUE(stored(left, top));
-    EXPECT_EQ(left, work_.left + 40);
-    EXPECT_EQ(top, work_.top + 50);
-}
-
-TEST_F(SavedPosition, ClosingWhileMinimisedStoresTheRestoredRectangle) {
-    HWND window = makeWindow(work_.left + 60, work_.top + 70);
-    ASSERT_NE(window, nullptr);
-    ShowWindow(window, SW_SHOWMINNOACTIVE);
-    saveWindowPositionAndClose(window);
-    std::int32_t left = 0, top = 0;
-    ASSERT_TRUE(stored(left, top));
-    EXPECT_EQ(left, work_.left + 60);
-    EXPECT_EQ(top, work_.top + 70);
+TEST_F(SavedPosition, ClosingStoresTheRestoredRectangleEvenWhileMinimised) {
+    for (bool minimised : {false, true}) {
+        SCOPED_TRACE(minimised ? "minimised" : "normal");
+        HWND window = makeWindow(work_.left + 40, work_.top + 50);
+        ASSERT_NE(window, nullptr);
+        if (minimised) ShowWindow(window, SW_SHOWMINNOACTIVE);
+        saveWindowPositionAndClose(window);
+        EXPECT_FALSE(IsWindow(window));
+        expectStored(work_.left + 40, work_.top + 50);
+        RegDeleteTreeW(HKEY_CURRENT_USER, kLauncherRegistryKey);
+    }
 }
 
 TEST_F(SavedPosition, ClosingOffScreenKeepsTheStoredValues) {
@@ -157,10 +149,7 @@ TEST_F(SavedPosition, ClosingOffScreenKeepsTheStoredValues) {
     ASSERT_NE(window, nullptr);
     saveWindowPositionAndClose(window);
     EXPECT_FALSE(IsWindow(window));
-    std::int32_t left = 0, top = 0;
-    ASSERT_TRUE(stored(left, top));
-    EXPECT_EQ(left, work_.left + 5);
-    EXPECT_EQ(top, work_.top + 6);
+    expectStored(work_.left + 5, work_.top + 6);
 }
 
 }  // namespace

@@ -52,16 +52,18 @@ std::uint32_t veiled(std::uint32_t background, int y) {
     return test::blend(background, 0xFFFFFF, alpha);
 }
 
-TEST_F(Render, NewsAreaShowsTheClearColourWhenThereIsNoPage) {
+TEST_F(Render, WithoutImagesTheClearColourShowsUnderTheVeilAndThePanel) {
     Canvas canvas = paint(0, 0);
+    // The news area, with no page.
     EXPECT_EQ(canvas.pixel(10, 10), kClear);
     EXPECT_EQ(canvas.pixel(785, 439), kClear);
-}
-
-TEST_F(Render, MissingBannerLeavesTheClearColourUnderTheVeil) {
-    Canvas canvas = paint(0, 0);
-    EXPECT_TRUE(closeTo(canvas.pixel(20, 450), veiled(kClear, 450), 3)) << std::hex << canvas.pixel(20, 450);
-    EXPECT_TRUE(closeTo(canvas.pixel(20, 615), veiled(kClear, 615), 3)) << std::hex << canvas.pixel(20, 615);
+    // No banner: the clear colour under the band's veil.
+    for (int y : {450, 615}) EXPECT_TRUE(closeTo(canvas.pixel(20, y), veiled(kClear, y), 3)) << std::hex << canvas.pixel(20, y);
+    // The status panel's fill, and its border along the top edge.
+    EXPECT_TRUE(closeTo(canvas.pixel(420, 466), test::blend(veiled(kClear, 466), 0xFFFFF8, 0xF2 / 255.0), 3))
+        << std::hex << canvas.pixel(420, 466);
+    EXPECT_TRUE(closeTo(canvas.pixel(420, 458), 0xD2DAB4, 40)) << std::hex << canvas.pixel(420, 458);
+    EXPECT_FALSE(closeTo(canvas.pixel(420, 456), 0xD2DAB4, 40)) << std::hex << canvas.pixel(420, 456);
 }
 
 TEST_F(Render, BannerFillsTheBandUnderTheVeil) {
@@ -69,16 +71,6 @@ TEST_F(Render, BannerFillsTheBandUnderTheVeil) {
     Canvas canvas = paint(0, 0);
     EXPECT_TRUE(closeTo(canvas.pixel(20, 450), veiled(0x405060, 450), 3)) << std::hex << canvas.pixel(20, 450);
     EXPECT_EQ(canvas.pixel(20, 430), kClear);
-}
-
-TEST_F(Render, StatusPanelHasItsFillAndBorder) {
-    Canvas canvas = paint(0, 0);
-    std::uint32_t under = veiled(kClear, 466);
-    EXPECT_TRUE(closeTo(canvas.pixel(420, 466), test::blend(under, 0xFFFFF8, 0xF2 / 255.0), 3))
-        << std::hex << canvas.pixel(420, 466);
-    // The border runs along the panel's top edge.
-    EXPECT_TRUE(closeTo(canvas.pixel(420, 458), 0xD2DAB4, 40)) << std::hex << canvas.pixel(420, 458);
-    EXPECT_FALSE(closeTo(canvas.pixel(420, 456), 0xD2DAB4, 40)) << std::hex << canvas.pixel(420, 456);
 }
 
 // The length of the run of fill-coloured pixels along a bar's middle row.
@@ -105,7 +97,7 @@ TEST_F(Render, BarsFillInProportionToTheirClampedValues) {
     }
 }
 
-TEST_F(Render, VersionValueReadsOkFromOneHundred) {
+TEST_F(Render, VersionValueReadsOkFromOneHundredAndTheDownloadPercentageIsClamped) {
     const RECT value{462, 471, 498, 495};
     Canvas zero = paint(0, 0), ninetyNine = paint(99, 0), hundred = paint(100, 0), over = paint(150, 0);
     EXPECT_TRUE(zero.sameIn(ninetyNine, value));
@@ -113,12 +105,10 @@ TEST_F(Render, VersionValueReadsOkFromOneHundred) {
     EXPECT_TRUE(hundred.sameIn(over, value));
     // "OK" is written with more ink than "...".
     EXPECT_GT(hundred.inkIn(value, 0x2AA618), ninetyNine.inkIn(value, 0x2AA618));
-}
 
-TEST_F(Render, DownloadPercentageIsClampedWhenPainted) {
     const RECT percentage{454, 513, 500, 537};
-    Canvas half = paint(0, 50), full = paint(0, 100), over = paint(0, 150), zero = paint(0, 0), under = paint(0, -5);
-    EXPECT_TRUE(over.sameIn(full, percentage));
+    Canvas half = paint(0, 50), full = paint(0, 100), overFull = paint(0, 150), under = paint(0, -5);
+    EXPECT_TRUE(overFull.sameIn(full, percentage));
     EXPECT_FALSE(full.sameIn(half, percentage));
     EXPECT_TRUE(under.sameIn(zero, percentage));
     EXPECT_FALSE(zero.sameIn(half, percentage));

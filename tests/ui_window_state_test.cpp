@@ -7,6 +7,8 @@
 #include <gdiplus.h>
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace kiv {
 namespace {
 
@@ -75,20 +77,27 @@ protected:
 };
 ULONG_PTR WindowState::gdiplusToken = 0;
 
-TEST_F(WindowState, StatusTextStoresThePaintedCopyAndTheLabelText) {
+TEST_F(WindowState, StatusAndProgressStoreThePaintedCopiesMoveTheCarriersAndInvalidateTheBand) {
     mainWindow = window_;
     ValidateRect(window_, nullptr);
     setStatusText(versionStatusLabel, L"Checking version");
     setStatusText(downloadStatusLabel, L"Please wait");
+    setProgress(versionProgressBar, 25);
+    setProgress(downloadProgressBar, 97);
     PaintedStatus painted = paintedStatus();
     EXPECT_EQ(painted.versionStatusText, L"Checking version");
     EXPECT_EQ(painted.downloadStatusText, L"Please wait");
+    EXPECT_EQ(painted.versionProgress, 25);
+    EXPECT_EQ(painted.downloadProgress, 97);
     EXPECT_EQ(windowText(versionStatusLabel), L"Checking version");
     EXPECT_EQ(windowText(downloadStatusLabel), L"Please wait");
+    EXPECT_EQ(SendMessageW(versionProgressBar, PBM_GETPOS, 0, 0), 25);
+    EXPECT_EQ(SendMessageW(downloadProgressBar, PBM_GETPOS, 0, 0), 97);
     EXPECT_TRUE(bandIsInvalid());
 }
 
-TEST_F(WindowState, StatusTextOnAnotherControlOnlySetsItsText) {
+TEST_F(WindowState, OnlyTheBandCarriersOfAKnownWindowRequestARepaint) {
+    // Another control only gets its text.
     mainWindow = window_;
     setStatusText(versionStatusLabel, L"before");
     ValidateRect(window_, nullptr);
@@ -96,24 +105,8 @@ TEST_F(WindowState, StatusTextOnAnotherControlOnlySetsItsText) {
     EXPECT_EQ(windowText(other_), L"elsewhere");
     EXPECT_EQ(paintedStatus().versionStatusText, L"before");
     EXPECT_FALSE(bandIsInvalid());
-}
-
-TEST_F(WindowState, ProgressStoresThePaintedCopyAndMovesTheBar) {
-    mainWindow = window_;
-    ValidateRect(window_, nullptr);
-    setProgress(versionProgressBar, 25);
-    setProgress(downloadProgressBar, 97);
-    PaintedStatus painted = paintedStatus();
-    EXPECT_EQ(painted.versionProgress, 25);
-    EXPECT_EQ(painted.downloadProgress, 97);
-    EXPECT_EQ(SendMessageW(versionProgressBar, PBM_GETPOS, 0, 0), 25);
-    EXPECT_EQ(SendMessageW(downloadProgressBar, PBM_GETPOS, 0, 0), 97);
-    EXPECT_TRUE(bandIsInvalid());
-}
-
-TEST_F(WindowState, RepaintRequestsBeforeTheWindowIsKnownAreSkipped) {
+    // Before the window is known, the copy is stored and no repaint requested.
     mainWindow = nullptr;
-    ValidateRect(window_, nullptr);
     setStatusText(versionStatusLabel, L"early");
     EXPECT_EQ(paintedStatus().versionStatusText, L"early");
     EXPECT_FALSE(bandIsInvalid());
@@ -132,35 +125,18 @@ TEST_F(WindowState, ReporterDrivesTheCarriersAndTheTitle) {
     EXPECT_TRUE(clientReady);
 }
 
-TEST_F(WindowState, ButtonAreasFollowTheImagesAndClientReady) {
-    // Without images: the fallback sizes.
-    RECT main = mainButtonRect();
-    EXPECT_EQ(main.left, 550);
-    EXPECT_EQ(main.top, 452);
-    EXPECT_EQ(main.right, 778);
-    EXPECT_EQ(main.bottom, 526);
-    RECT exit = exitButtonRect();
-    EXPECT_EQ(exit.left, 550);
-    EXPECT_EQ(exit.top, 536);
-    EXPECT_EQ(exit.right, 778);
-    EXPECT_EQ(exit.bottom, 566);
+std::tuple<LONG, LONG, LONG, LONG> corners(const RECT& r) { return {r.left, r.top, r.right, r.bottom}; }
 
-    // With images of the shipped sizes.
+TEST_F(WindowState, GameStartAreaIsMeasuredFromItsOwnImageAndExitFollowsIt) {
     images[104 - kFirstImageId] = bitmap(279, 93);
     images[106 - kFirstImageId] = bitmap(226, 33);
-    main = mainButtonRect();
-    EXPECT_EQ(main.left, 499);
-    EXPECT_EQ(main.right, 778);
-    EXPECT_EQ(main.bottom, 545);
-    exit = exitButtonRect();
-    EXPECT_EQ(exit.left, 526);
-    EXPECT_EQ(exit.top, 555);
-    EXPECT_EQ(exit.right, 752);
-    EXPECT_EQ(exit.bottom, 588);
-
-    // "GAME START" is measured from its own image, which is missing here.
+    EXPECT_EQ(corners(mainButtonRect()), corners(RECT{499, 452, 778, 545}));
+    EXPECT_EQ(corners(exitButtonRect()), corners(RECT{526, 555, 752, 588}));
+    // Once the client is ready, "GAME START" (missing here) takes its fallback
+    // size, and EXIT stays centred 10 pixels below it.
     clientReady = true;
-    EXPECT_EQ(mainButtonRect().left, 550);
+    EXPECT_EQ(corners(mainButtonRect()), corners(RECT{550, 452, 778, 526}));
+    EXPECT_EQ(corners(exitButtonRect()), corners(RECT{551, 536, 777, 569}));
 }
 
 TEST(PointInRect, IsHalfOpen) {

@@ -98,51 +98,50 @@ protected:
         return point;
     }
 
+    static void expectStoredPosition(const RECT& frame) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+        std::int32_t left = 0, top = 0;
+        EXPECT_TRUE(readDwordValue(key, L"WindowLeft", left));
+        EXPECT_TRUE(readDwordValue(key, L"WindowTop", top));
+        RegCloseKey(key);
+        EXPECT_EQ(left, frame.left);
+        EXPECT_EQ(top, frame.top);
+    }
+
     static LPARAM at(int x, int y) { return MAKELPARAM(x, y); }
     static POINT centre(const RECT& r) { return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2}; }
 
     HWND window_ = nullptr;
 };
 
-TEST(HoverLevel, StepsFortyTwoTowardTheGoalAndStopsThere) {
-    int level = 0;
-    std::vector<int> up;
-    while (stepHoverLevel(level, true)) up.push_back(level);
-    EXPECT_EQ(up, (std::vector<int>{42, 84, 126, 168, 210, 252, 255}));
-    EXPECT_FALSE(stepHoverLevel(level, true));
-    std::vector<int> down;
-    while (stepHoverLevel(level, false)) down.push_back(level);
-    EXPECT_EQ(down, (std::vector<int>{213, 171, 129, 87, 45, 3, 0}));
-    level = 100;
-    EXPECT_TRUE(stepHoverLevel(level, false));
-    EXPECT_EQ(level, 58);
-}
-
 TEST_F(WindowProcedure, CreationMakesFourHiddenCarriersInOrder) {
-    std::vector<std::wstring> classes;
-    std::vector<HWND> carriers;
+    struct Carrier {
+        HWND window;
+        const wchar_t* className;
+    };
+    const Carrier expected[] = {{versionStatusLabel, L"Static"},
+                                {downloadProgressBar, PROGRESS_CLASSW},
+                                {downloadStatusLabel, L"Static"},
+                                {versionProgressBar, PROGRESS_CLASSW}};
+    std::size_t index = 0;
     for (HWND child = GetWindow(window_, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
         // The news page's host, when the browser control could be made.
         if (IsWindowVisible(child) && child == GetWindow(window_, GW_CHILD)) continue;
-        carriers.push_back(child);
+        ASSERT_LT(index, 4u) << "more than four carriers";
+        SCOPED_TRACE(index);
+        EXPECT_EQ(child, expected[index].window);
         wchar_t name[64] = {};
         GetClassNameW(child, name, 64);
-        classes.push_back(name);
+        EXPECT_EQ(lstrcmpiW(name, expected[index].className), 0);
         EXPECT_FALSE(IsWindowVisible(child));
         RECT rect{};
         GetWindowRect(child, &rect);
         EXPECT_EQ(rect.right - rect.left, 1);
         EXPECT_EQ(GetDlgCtrlID(child), 0);
+        ++index;
     }
-    ASSERT_EQ(classes.size(), 4u);
-    EXPECT_EQ(carriers[0], versionStatusLabel);
-    EXPECT_EQ(carriers[1], downloadProgressBar);
-    EXPECT_EQ(carriers[2], downloadStatusLabel);
-    EXPECT_EQ(carriers[3], versionProgressBar);
-    EXPECT_EQ(lstrcmpiW(classes[0].c_str(), L"Static"), 0);
-    EXPECT_EQ(lstrcmpiW(classes[1].c_str(), PROGRESS_CLASSW), 0);
-    EXPECT_EQ(lstrcmpiW(classes[2].c_str(), L"Static"), 0);
-    EXPECT_EQ(lstrcmpiW(classes[3].c_str(), PROGRESS_CLASSW), 0);
+    EXPECT_EQ(index, 4u);
     EXPECT_EQ(SendMessageW(versionProgressBar, PBM_GETRANGE, FALSE, 0), 100);
     EXPECT_EQ(SendMessageW(downloadProgressBar, PBM_GETRANGE, FALSE, 0), 100);
     EXPECT_NE(SendMessageW(versionStatusLabel, WM_GETFONT, 0, 0), 0);
@@ -223,23 +222,15 @@ TEST_F(WindowProcedure, ExitStoresThePositionAndEndsTheLoop) {
     EXPECT_EQ(message.wParam, 0u);
     EXPECT_EQ(privateFonts, nullptr);
     for (auto* slot : images) EXPECT_EQ(slot, nullptr);
-
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, &key), ERROR_SUCCESS);
-    std::int32_t left = 0, top = 0;
-    EXPECT_TRUE(readDwordValue(key, L"WindowLeft", left));
-    EXPECT_TRUE(readDwordValue(key, L"WindowTop", top));
-    RegCloseKey(key);
-    EXPECT_EQ(left, frame.left);
-    EXPECT_EQ(top, frame.top);
+    expectStoredPosition(frame);
 }
 
 TEST_F(WindowProcedure, CloseBoxClosesThroughTheSamePath) {
+    RECT frame{};
+    GetWindowRect(window_, &frame);
     SendMessageW(window_, WM_CLOSE, 0, 0);
     EXPECT_FALSE(IsWindow(window_));
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, &key), ERROR_SUCCESS);
-    RegCloseKey(key);
+    expectStoredPosition(frame);
 }
 
 }  // namespace
