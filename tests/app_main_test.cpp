@@ -1,5 +1,6 @@
 // The launcher program itself, started beside a stand-in client and talking
 // to a loopback patch server; driven by synthesised mouse input.
+#include "tests/launcher_canvas.h"
 #include "tests/patch_fixtures.h"
 #include "tests/support.h"
 #include "tools/http_server.h"
@@ -237,14 +238,7 @@ TEST_F(LauncherProgram, UpdatesThenStartsTheClientWithItsSwitchAndCloses) {
     std::string handle = rest.substr(rest.find('\n') + 1);
     closeClient(reinterpret_cast<HWND>(static_cast<UINT_PTR>(std::stoull(handle))));
 
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, &key), ERROR_SUCCESS);
-    std::int32_t left = 0, top = 0;
-    EXPECT_TRUE(readDwordValue(key, L"WindowLeft", left));
-    EXPECT_TRUE(readDwordValue(key, L"WindowTop", top));
-    RegCloseKey(key);
-    EXPECT_EQ(left, frame.left);
-    EXPECT_EQ(top, frame.top);
+    test::expectStoredPosition(frame);
 }
 
 TEST_F(LauncherProgram, SecondStartRestoresTheFirstAndEndsWithZero) {

@@ -1,6 +1,8 @@
 #include "tests/archive_packer.h"
 
+#include <fstream>
 #include <list>
+#include <stdexcept>
 #include <map>
 #include <utility>
 
@@ -212,6 +214,30 @@ std::string buildHed(std::uint32_t nameBlockOffset, std::uint32_t nameBlockStore
         put(header.size);
     }
     return hed;
+}
+
+void writeUnpackedPair(const std::filesystem::path& hed, const std::vector<std::string>& names,
+                       const std::function<std::string(const std::string&)>& content, std::uint32_t flagMask) {
+    std::string dat(16, '\0');
+    std::vector<HeaderWords> headers;
+    for (const std::string& name : names) {
+        const std::string bytes = content(name);
+        const auto length = static_cast<std::uint32_t>(bytes.size());
+        headers.push_back({static_cast<std::uint32_t>(dat.size()), length | flagMask, length});
+        dat += bytes;
+    }
+    const auto block = buildFilenameBlock(names);
+    const auto blockOffset = static_cast<std::uint32_t>(dat.size());
+    dat += asString(block);
+    const auto blockLength = static_cast<std::uint32_t>(block.size());
+    std::filesystem::path datPath = hed;
+    datPath.replace_extension(".dat");
+    for (const auto& [path, bytes] : {std::pair{datPath, dat},
+                                      std::pair{hed, buildHed(blockOffset, blockLength, blockLength, headers)}}) {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        if (!out) throw std::runtime_error("could not write " + path.string());
+    }
 }
 
 }  // namespace kiv::test

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <random>
 #include <span>
 #include <string>
@@ -43,6 +45,12 @@ struct HeaderWords {
 };
 std::string buildHed(std::uint32_t nameBlockOffset, std::uint32_t nameBlockStoredSize, std::uint32_t nameBlockSize,
                      const std::vector<HeaderWords>& headers);
+
+// Writes `hed` and its .dat: the items `names` in index order, each holding
+// content(name) with `flagMask` or-ed into its stored-size word, and an
+// unpacked filename block after the data.
+void writeUnpackedPair(const std::filesystem::path& hed, const std::vector<std::string>& names,
+                       const std::function<std::string(const std::string&)>& content, std::uint32_t flagMask = 0);
 
 inline std::string asString(std::span<const std::uint8_t> bytes) {
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());

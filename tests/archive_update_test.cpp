@@ -44,22 +44,7 @@ std::uint32_t word(const std::string& bytes, std::size_t at) {
 // 16-byte filler, and the block follows the data.
 void writeNamedPair(const std::filesystem::path& hed, const std::vector<std::string>& names,
                     std::uint32_t flagMask = 0) {
-    std::string dat(16, '\0');
-    std::vector<HeaderWords> headers;
-    for (const std::string& name : names) {
-        const std::string content = name + "#0";
-        const auto length = static_cast<std::uint32_t>(content.size());
-        headers.push_back({static_cast<std::uint32_t>(dat.size()), length | flagMask, length});
-        dat += content;
-    }
-    const auto block = buildFilenameBlock(names);
-    const auto blockOffset = static_cast<std::uint32_t>(dat.size());
-    dat += asString(block);
-    std::filesystem::path datPath = hed;
-    datPath.replace_extension(".dat");
-    writeFile(datPath, dat);
-    const auto length = static_cast<std::uint32_t>(block.size());
-    writeFile(hed, buildHed(blockOffset, length, length, headers));
+    test::writeUnpackedPair(hed, names, [](const std::string& name) { return name + "#0"; }, flagMask);
 }
 
 ArchivePair opened(const std::filesystem::path& hed) {
@@ -518,7 +503,9 @@ TEST(ReplaceItems, NameHoldingAZeroByteIsRefusedBeforeWriting) {
         EXPECT_FALSE(attempts[k](pair, error));
         EXPECT_EQ(error, L"Could not finish filename rewrite.");
         before.expectUnchanged();
-        if (k < 2) EXPECT_EQ(pair.items, itemsBefore);
+        if (k < 2) {
+            EXPECT_EQ(pair.items, itemsBefore);
+        }
     }
 }
 

@@ -45,23 +45,7 @@ std::string workloadContent(const std::string& name, std::uint32_t generation) {
 }
 
 void writeWorkloadPair(const std::filesystem::path& hed) {
-    const std::vector<std::string> names = workloadInitialNames();
-    std::string dat(16, '\0');
-    std::vector<HeaderWords> headers;
-    for (const std::string& name : names) {
-        const std::string content = workloadContent(name, 0);
-        const auto length = static_cast<std::uint32_t>(content.size());
-        headers.push_back({static_cast<std::uint32_t>(dat.size()), length, length});
-        dat += content;
-    }
-    const auto block = buildFilenameBlock(names);
-    const auto blockOffset = static_cast<std::uint32_t>(dat.size());
-    dat += asString(block);
-    std::filesystem::path datPath = hed;
-    datPath.replace_extension(".dat");
-    writeFile(datPath, dat);
-    const auto blockLength = static_cast<std::uint32_t>(block.size());
-    writeFile(hed, buildHed(blockOffset, blockLength, blockLength, headers));
+    writeUnpackedPair(hed, workloadInitialNames(), [](const std::string& name) { return workloadContent(name, 0); });
 }
 
 }  // namespace kiv::test

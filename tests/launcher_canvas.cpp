@@ -1,5 +1,7 @@
 #include "tests/launcher_canvas.h"
 
+#include "app/shell.h"
+
 #include <commctrl.h>
 #include <objidl.h>
 #include <gdiplus.h>
@@ -237,6 +239,17 @@ void LauncherFixture::clearImages() {
         if (slot != nullptr) GdipDisposeImage(slot);
         slot = nullptr;
     }
+}
+
+void expectStoredPosition(const RECT& frame) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+    std::int32_t left = 0, top = 0;
+    EXPECT_TRUE(readDwordValue(key, L"WindowLeft", left));
+    EXPECT_TRUE(readDwordValue(key, L"WindowTop", top));
+    RegCloseKey(key);
+    EXPECT_EQ(left, frame.left);
+    EXPECT_EQ(top, frame.top);
 }
 
 }  // namespace kiv::test

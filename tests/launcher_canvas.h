@@ -62,6 +62,9 @@ void startGraphicsOnce();
 
 // GDI+, the embedded fonts (from the source tree) and the hidden carriers of
 // a test window; state back to "just created" after every test.
+// Expects the launcher's registry key to hold `frame`'s left and top.
+void expectStoredPosition(const RECT& frame);
+
 class LauncherFixture : public ::testing::Test {
 protected:
     static void SetUpTestSuite();

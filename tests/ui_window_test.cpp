@@ -98,17 +98,6 @@ protected:
         return point;
     }
 
-    static void expectStoredPosition(const RECT& frame) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, &key), ERROR_SUCCESS);
-        std::int32_t left = 0, top = 0;
-        EXPECT_TRUE(readDwordValue(key, L"WindowLeft", left));
-        EXPECT_TRUE(readDwordValue(key, L"WindowTop", top));
-        RegCloseKey(key);
-        EXPECT_EQ(left, frame.left);
-        EXPECT_EQ(top, frame.top);
-    }
-
     static LPARAM at(int x, int y) { return MAKELPARAM(x, y); }
     static POINT centre(const RECT& r) { return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2}; }
 
@@ -222,7 +211,7 @@ TEST_F(WindowProcedure, ExitStoresThePositionAndEndsTheLoop) {
     EXPECT_EQ(message.wParam, 0u);
     EXPECT_EQ(privateFonts, nullptr);
     for (auto* slot : images) EXPECT_EQ(slot, nullptr);
-    expectStoredPosition(frame);
+    test::expectStoredPosition(frame);
 }
 
 TEST_F(WindowProcedure, CloseBoxClosesThroughTheSamePath) {
@@ -230,7 +219,7 @@ TEST_F(WindowProcedure, CloseBoxClosesThroughTheSamePath) {
     GetWindowRect(window_, &frame);
     SendMessageW(window_, WM_CLOSE, 0, 0);
     EXPECT_FALSE(IsWindow(window_));
-    expectStoredPosition(frame);
+    test::expectStoredPosition(frame);
 }
 
 }  // namespace
