@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/shell.h"
+#include "base/base.h"
 #include "ui/ui.h"
 #include "update/update.h"
 

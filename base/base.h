@@ -47,6 +47,13 @@ std::wstring toWide(const std::filesystem::path& path);
 // `directory` joined with a relative path that may use either separator.
 std::filesystem::path joinEntryPath(const std::filesystem::path& directory, std::wstring_view relative);
 
+// ---- The installation ------------------------------------------------------
+
+// The directory of the running executable: the installation directory, root
+// of every file the launcher reads or writes. Empty if the module path cannot
+// be read.
+std::filesystem::path launcherDirectory();
+
 // ---- Little-endian fields --------------------------------------------------
 
 constexpr std::uint16_t loadLe16(const std::uint8_t* p) {

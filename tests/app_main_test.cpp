@@ -13,7 +13,6 @@
 #include <optional>
 #include <string>
 
-#include "app/shell.h"
 #include "base/base.h"
 
 namespace kiv {

@@ -1,6 +1,5 @@
 #include "tests/launcher_canvas.h"
 
-#include "app/shell.h"
 
 #include <commctrl.h>
 #include <objidl.h>

@@ -7,7 +7,6 @@
 
 #include <cstdio>
 
-#include "app/shell.h"
 
 namespace {
 

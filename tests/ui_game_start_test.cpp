@@ -1,6 +1,5 @@
 // Starting the client: the window rules, and a real start of a stand-in
 // client from an installation whose path has spaces.
-#include "app/shell.h"
 #include "tests/support.h"
 #include "ui/ui.h"
 #include "update/update.h"

@@ -12,7 +12,6 @@
 #include <functional>
 #include <vector>
 
-#include "app/shell.h"
 
 namespace kiv {
 namespace {

@@ -86,5 +86,14 @@ TEST(WriteInstalledVersion, FailureIsSilentAndKeepsTheOldFile) {
     EXPECT_EQ(test::readFile(dir / "kiv.ver"), "58\r\n");
 }
 
+TEST(FormatWindowTitle, VersionOrLauncherName) {
+    EXPECT_EQ(formatWindowTitle(57), L"KIV Client Ver. 57");
+    EXPECT_EQ(formatWindowTitle(1), L"KIV Client Ver. 1");
+    EXPECT_EQ(formatWindowTitle(2147483647), L"KIV Client Ver. 2147483647");
+    EXPECT_EQ(formatWindowTitle(0), L"KIV Launcher");
+    EXPECT_EQ(formatWindowTitle(-1), L"KIV Launcher");
+    EXPECT_EQ(formatWindowTitle(-2147483647 - 1), L"KIV Launcher");
+}
+
 }  // namespace
 }  // namespace kiv

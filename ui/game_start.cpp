@@ -3,7 +3,6 @@
 #include <cwctype>
 #include <vector>
 
-#include "app/shell.h"
 
 namespace kiv {
 

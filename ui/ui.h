@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -154,6 +155,26 @@ LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
 void setHoverTargets(bool start, bool exit);
 // Moves `level` 42 steps toward 255 (target) or 0; whether it changed.
 bool stepHoverLevel(int& level, bool target);
+
+// ---- The saved window position ------------------------------------------------
+
+// Registry key under HKEY_CURRENT_USER that keeps the window position.
+inline constexpr const wchar_t* kLauncherRegistryKey = L"Software\\Kobalune\\KIV Launcher";
+
+// True only for a REG_DWORD value of exactly four bytes.
+bool readDwordValue(HKEY key, const wchar_t* name, std::int32_t& value);
+
+// The stored position when it is still usable on a monitor, otherwise
+// CW_USEDEFAULT for both coordinates.
+POINT loadSavedPosition(int outerWidth, int outerHeight);
+
+// Whether at least min(80, width) x min(80, height) pixels of `rect` lie in
+// the work area of the monitor it is mostly on.
+bool isPlacementVisible(const RECT& rect);
+
+// Stores the restored rectangle's left and top when that rectangle is visible
+// enough, then destroys the window. The only way the launcher window closes.
+void saveWindowPositionAndClose(HWND window);
 
 // ---- Starting the game ----------------------------------------------------------------
 

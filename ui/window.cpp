@@ -9,7 +9,6 @@
 
 #include <algorithm>
 
-#include "app/shell.h"
 #include "ui/browser_host.h"
 #include "update/update.h"
 

@@ -25,6 +25,10 @@ std::int32_t readInstalledVersion(const std::filesystem::path& directory);
 // not reported; an interrupted write leaves the old file in force.
 void writeInstalledVersion(const std::filesystem::path& directory, std::int32_t version);
 
+// The window title for an installed version: "KIV Client Ver. 57", or
+// "KIV Launcher" below 1.
+std::wstring formatWindowTitle(std::int32_t version);
+
 // ---- Download lists and URLs -------------------------------------------------
 
 // The ordered file names of one version's "dl_list.txt", duplicates kept.

@@ -1,6 +1,5 @@
 #include "update/update.h"
 
-#include "app/shell.h"
 #include "net/http.h"
 
 #include <exception>

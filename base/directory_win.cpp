@@ -1,4 +1,6 @@
-#include "app/shell.h"
+#include "base/base.h"
+
+#include <windows.h>
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "app/shell.h"
+#include "base/base.h"
 
 #include <system_error>
 

@@ -1,4 +1,4 @@
-#include "app/shell.h"
+#include "update/update.h"
 
 namespace kiv {
 

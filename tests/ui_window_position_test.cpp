@@ -1,6 +1,6 @@
 // The saved window position, against the real registry and monitors (run
 // under Wine with its own prefix, so the launcher's key is the test's alone).
-#include "app/shell.h"
+#include "ui/ui.h"
 
 #include <gtest/gtest.h>
 

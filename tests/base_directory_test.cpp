@@ -1,30 +1,26 @@
-#include "app/shell.h"
+// Where the installation is: the directory of the running program.
+#include "base/base.h"
 #include "tests/support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace kiv {
 namespace {
-
-TEST(FormatWindowTitle, VersionOrLauncherName) {
-    EXPECT_EQ(formatWindowTitle(57), L"KIV Client Ver. 57");
-    EXPECT_EQ(formatWindowTitle(1), L"KIV Client Ver. 1");
-    EXPECT_EQ(formatWindowTitle(2147483647), L"KIV Client Ver. 2147483647");
-    EXPECT_EQ(formatWindowTitle(0), L"KIV Launcher");
-    EXPECT_EQ(formatWindowTitle(-1), L"KIV Launcher");
-    EXPECT_EQ(formatWindowTitle(-2147483647 - 1), L"KIV Launcher");
-}
 
 TEST(LauncherDirectory, IsTheDirectoryHoldingThisProgram) {
     std::filesystem::path directory = launcherDirectory();
     ASSERT_FALSE(directory.empty());
     EXPECT_TRUE(directory.is_absolute());
 #ifdef _WIN32
-    EXPECT_TRUE(std::filesystem::exists(directory / "app_tests.exe"));
+    EXPECT_TRUE(std::filesystem::exists(directory / "base_tests.exe"));
 #else
-    EXPECT_TRUE(std::filesystem::exists(directory / "app_tests"));
+    EXPECT_TRUE(std::filesystem::exists(directory / "base_tests"));
 #endif
 }
 
@@ -33,7 +29,7 @@ TEST(LauncherDirectory, IsTheDirectoryHoldingThisProgram) {
 // the classic path limit allows, finds its directory in full.
 TEST(LauncherDirectory, ModulePathOfTheClassicLimitIsNotCut) {
     test::TempDir dir;
-    const std::size_t fileLength = std::wstring(L"\\app_tests.exe").size();
+    const std::size_t fileLength = std::wstring(L"\\base_tests.exe").size();
     std::wstring deep = dir.path().wstring();
     while (deep.size() + fileLength < 259) {
         std::size_t room = 259 - fileLength - deep.size();
@@ -44,10 +40,10 @@ TEST(LauncherDirectory, ModulePathOfTheClassicLimitIsNotCut) {
         }
         deep += L'\\' + std::wstring(std::min<std::size_t>(room - 1, 40), L'd');
     }
-    const std::filesystem::path program = std::filesystem::path(deep) / L"app_tests.exe";
+    const std::filesystem::path program = std::filesystem::path(deep) / L"base_tests.exe";
     ASSERT_EQ(program.wstring().size(), 259u);
     std::filesystem::create_directories(deep);
-    std::filesystem::copy_file(launcherDirectory() / "app_tests.exe", program);
+    std::filesystem::copy_file(launcherDirectory() / "base_tests.exe", program);
 
     std::wstring command =
         L"\"" + program.wstring() + L"\" --gtest_filter=LauncherDirectory.IsTheDirectoryHoldingThisProgram";

@@ -1,4 +1,4 @@
-#include "app/shell.h"
+#include "ui/ui.h"
 
 #include <algorithm>
 
