@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace kiv {
 namespace {
 
@@ -121,6 +123,22 @@ TEST_F(SavedPosition, VisiblePositionIsRestoredIfEightyPixelsAreOnTheWorkArea) {
     EXPECT_EQ(loadSavedPosition(786, 620).x, CW_USEDEFAULT);
 }
 
+TEST_F(SavedPosition, EdgesNearTheIntegerLimitsLetTheSystemChoose) {
+    const std::int32_t most = std::numeric_limits<std::int32_t>::max();
+    const std::int32_t least = std::numeric_limits<std::int32_t>::min();
+    struct Case {
+        std::int32_t left, top;
+    };
+    for (Case c : {Case{most, work_.top + 10}, Case{most - 700, work_.top + 10}, Case{work_.left + 10, most - 600},
+                   Case{least, work_.top + 10}, Case{work_.left + 10, least + 1}}) {
+        SCOPED_TRACE(testing::Message() << c.left << "," << c.top);
+        storePosition(c.left, c.top);
+        const POINT position = loadSavedPosition(786, 620);
+        EXPECT_EQ(position.x, CW_USEDEFAULT);
+        EXPECT_EQ(position.y, CW_USEDEFAULT);
+    }
+}
+
 TEST_F(SavedPosition, SmallWindowNeedsOnlyToBeWhollyOnTheWorkArea) {
     RECT small{work_.right - 50, work_.top + 10, work_.right, work_.top + 40};
     EXPECT_TRUE(isPlacementVisible(small));
@@ -140,6 +158,61 @@ TEST_F(SavedPosition, ClosingStoresTheRestoredRectangleEvenWhileMinimised) {
         EXPECT_FALSE(IsWindow(window));
         expectStored(work_.left + 40, work_.top + 50);
         RegDeleteTreeW(HKEY_CURRENT_USER, kLauncherRegistryKey);
+    }
+}
+
+// Sets the work area for the length of a scope, as a taskbar at the left or
+// the top would, and puts the old one back.
+class WorkArea {
+public:
+    explicit WorkArea(const RECT& area) {
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &previous_, 0);
+        changed_ = SystemParametersInfoW(SPI_SETWORKAREA, 0, const_cast<RECT*>(&area), 0) != 0;
+    }
+    ~WorkArea() {
+        if (changed_) SystemParametersInfoW(SPI_SETWORKAREA, 0, &previous_, 0);
+    }
+    WorkArea(const WorkArea&) = delete;
+    WorkArea& operator=(const WorkArea&) = delete;
+    bool changed() const { return changed_; }
+
+private:
+    RECT previous_{};
+    bool changed_ = false;
+};
+
+TEST_F(SavedPosition, AWindowReopensWhereItWasClosedWhateverTheWorkArea) {
+    struct Case {
+        const char* name;
+        RECT area;
+        bool minimised;
+    };
+    const RECT screen{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    const Case cases[] = {
+        {"taskbar at the left", {screen.left + 60, screen.top, screen.right, screen.bottom}, false},
+        {"taskbar at the top", {screen.left, screen.top + 40, screen.right, screen.bottom}, false},
+        {"taskbar at the top, closed minimised", {screen.left, screen.top + 40, screen.right, screen.bottom}, true},
+        {"no taskbar", screen, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WorkArea area(c.area);
+        ASSERT_TRUE(area.changed());
+        storePosition(work_.left + 150, work_.top + 120);
+        // Each start opens where the last one closed, as the launcher does.
+        // (A window that was shown takes Wine a while to destroy, so only
+        // the minimised case shows its windows.)
+        for (int start = 0; start < (c.minimised ? 2 : 3); ++start) {
+            SCOPED_TRACE(start);
+            const POINT position = loadSavedPosition(300, 200);
+            ASSERT_EQ(position.x, work_.left + 150);
+            ASSERT_EQ(position.y, work_.top + 120);
+            HWND window = makeWindow(position.x, position.y);
+            ASSERT_NE(window, nullptr);
+            if (c.minimised) ShowWindow(window, SW_SHOWMINNOACTIVE);
+            saveWindowPositionAndClose(window);
+            expectStored(work_.left + 150, work_.top + 120);
+        }
     }
 }
 

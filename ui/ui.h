@@ -172,7 +172,11 @@ POINT loadSavedPosition(int outerWidth, int outerHeight);
 // the work area of the monitor it is mostly on.
 bool isPlacementVisible(const RECT& rect);
 
-// Stores the restored rectangle's left and top when that rectangle is visible
+// The restored (normal) outer rectangle of a top-level window in screen
+// coordinates, also while the window is minimised or maximised.
+RECT restoredScreenRect(HWND window, const WINDOWPLACEMENT& placement);
+
+// Stores the restored rectangle's screen left and top when that rectangle is visible
 // enough, then destroys the window. The only way the launcher window closes.
 void saveWindowPositionAndClose(HWND window);
 

@@ -1,6 +1,7 @@
 #include "ui/ui.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace kiv {
 
@@ -28,7 +29,12 @@ POINT loadSavedPosition(int outerWidth, int outerHeight) {
     bool haveTop = readDwordValue(key, L"WindowTop", top);
     RegCloseKey(key);
     if (!haveLeft || !haveTop) return systemChooses;
-    RECT rect{left, top, left + outerWidth, top + outerHeight};
+    // A stored edge near the integer limits would carry the far edge past
+    // them: such a window lies on no monitor.
+    const std::int64_t right = std::int64_t{left} + outerWidth;
+    const std::int64_t bottom = std::int64_t{top} + outerHeight;
+    if (right > std::numeric_limits<LONG>::max() || bottom > std::numeric_limits<LONG>::max()) return systemChooses;
+    RECT rect{left, top, static_cast<LONG>(right), static_cast<LONG>(bottom)};
     if (!isPlacementVisible(rect)) return systemChooses;
     return POINT{left, top};
 }
@@ -41,21 +47,43 @@ bool isPlacementVisible(const RECT& rect) {
     if (!GetMonitorInfoW(monitor, &info)) return false;
     RECT visible{};
     if (!IntersectRect(&visible, &rect, &info.rcWork)) return false;
-    const long width = rect.right - rect.left;
-    const long height = rect.bottom - rect.top;
-    return visible.right - visible.left >= std::min(80L, width) &&
-           visible.bottom - visible.top >= std::min(80L, height);
+    const std::int64_t width = std::int64_t{rect.right} - rect.left;
+    const std::int64_t height = std::int64_t{rect.bottom} - rect.top;
+    return visible.right - visible.left >= std::min<std::int64_t>(80, width) &&
+           visible.bottom - visible.top >= std::min<std::int64_t>(80, height);
+}
+
+RECT restoredScreenRect(HWND window, const WINDOWPLACEMENT& placement) {
+    // A window shown normally is where the screen says it is.
+    RECT frame{};
+    if (!IsIconic(window) && !IsZoomed(window) && GetWindowRect(window, &frame)) return frame;
+    // Otherwise only the placement knows the restored rectangle, and for a
+    // top-level window other than a tool window it gives it relative to the
+    // work area of the window's monitor: a taskbar at the left or the top
+    // shifts it by the taskbar's size.
+    RECT rect = placement.rcNormalPosition;
+    if ((GetWindowLongW(window, GWL_EXSTYLE) & WS_EX_TOOLWINDOW) != 0) return rect;
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    if (GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &info)) {
+        OffsetRect(&rect, info.rcWork.left - info.rcMonitor.left, info.rcWork.top - info.rcMonitor.top);
+    }
+    return rect;
 }
 
 void saveWindowPositionAndClose(HWND window) {
     WINDOWPLACEMENT placement{};
     placement.length = sizeof placement;
-    if (GetWindowPlacement(window, &placement) && isPlacementVisible(placement.rcNormalPosition)) {
+    if (GetWindowPlacement(window, &placement)) {
+        // The stored values are the screen coordinates of the outer
+        // rectangle, which is what window creation takes back.
+        const RECT restored = restoredScreenRect(window, placement);
         HKEY key = nullptr;
-        if (RegCreateKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+        if (isPlacementVisible(restored) &&
+            RegCreateKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
                             nullptr) == ERROR_SUCCESS) {
-            DWORD left = static_cast<DWORD>(placement.rcNormalPosition.left);
-            DWORD top = static_cast<DWORD>(placement.rcNormalPosition.top);
+            DWORD left = static_cast<DWORD>(restored.left);
+            DWORD top = static_cast<DWORD>(restored.top);
             RegSetValueExW(key, L"WindowLeft", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&left), sizeof left);
             RegSetValueExW(key, L"WindowTop", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&top), sizeof top);
             RegCloseKey(key);
