@@ -50,8 +50,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         return 1;
     }
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        // Asynchronously: the first launcher may be busy (starting the game,
+        // showing a message) and must not keep this one waiting.
         if (HWND running = FindWindowW(kWindowClassName, nullptr)) {
-            ShowWindow(running, SW_RESTORE);
+            ShowWindowAsync(running, SW_RESTORE);
             SetForegroundWindow(running);
         }
         closeMutex();

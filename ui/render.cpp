@@ -382,9 +382,13 @@ void renderClientArea(HDC target, const RECT& area) {
         return;
     }
     HGDIOBJ previous = SelectObject(memory, bitmap);
+    // A compatible bitmap starts with undefined contents: it is copied to the
+    // screen only once something has been drawn into it.
+    bool drawn = false;
     {
         GpGraphics* made = nullptr;
-        if (GdipCreateFromHDC(memory, &made) == Ok) {
+        if (GdipCreateFromHDC(memory, &made) == Ok && made != nullptr) {
+            drawn = true;
             std::unique_ptr<GpGraphics, GraphicsDeleter> graphics(made);
             GdipSetSmoothingMode(made, SmoothingModeAntiAlias);
             GdipSetTextRenderingHint(made, TextRenderingHintClearTypeGridFit);
@@ -395,7 +399,7 @@ void renderClientArea(HDC target, const RECT& area) {
             drawClientArea(made);
         }
     }
-    BitBlt(target, area.left, area.top, areaWidth, areaHeight, memory, 0, 0, SRCCOPY);
+    if (drawn) BitBlt(target, area.left, area.top, areaWidth, areaHeight, memory, 0, 0, SRCCOPY);
     SelectObject(memory, previous);
     DeleteObject(bitmap);
     DeleteDC(memory);

@@ -26,14 +26,16 @@ namespace kiv {
 
 // ---- Shared window state -------------------------------------------------------
 
-// The launcher window, set once creation has returned; owner of every message box.
-extern HWND mainWindow;
+// The launcher window, set once creation has returned; owner of every message
+// box. Written by the main thread while a worker may already read it.
+extern std::atomic<HWND> mainWindow;
 
-// Hidden carriers of the two status lines and two progress values.
-extern HWND versionStatusLabel;
-extern HWND downloadStatusLabel;
-extern HWND versionProgressBar;
-extern HWND downloadProgressBar;
+// Hidden carriers of the two status lines and two progress values, made and
+// cleared by the main thread, read by the workers.
+extern std::atomic<HWND> versionStatusLabel;
+extern std::atomic<HWND> downloadStatusLabel;
+extern std::atomic<HWND> versionProgressBar;
+extern std::atomic<HWND> downloadProgressBar;
 
 // What the status band paints. Workers write it, painting reads a copy.
 struct PaintedStatus {

@@ -164,7 +164,7 @@ LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
         paintWindow(window);
         return 0;
     case WM_CLOSE:
-        saveWindowPositionAndClose(mainWindow != nullptr ? mainWindow : window);
+        saveWindowPositionAndClose(mainWindow.load() != nullptr ? mainWindow.load() : window);
         return 0;
     case WM_ERASEBKGND:
         return 1;

@@ -8,11 +8,11 @@
 
 namespace kiv {
 
-HWND mainWindow = nullptr;
-HWND versionStatusLabel = nullptr;
-HWND downloadStatusLabel = nullptr;
-HWND versionProgressBar = nullptr;
-HWND downloadProgressBar = nullptr;
+std::atomic<HWND> mainWindow{nullptr};
+std::atomic<HWND> versionStatusLabel{nullptr};
+std::atomic<HWND> downloadStatusLabel{nullptr};
+std::atomic<HWND> versionProgressBar{nullptr};
+std::atomic<HWND> downloadProgressBar{nullptr};
 std::atomic<bool> clientReady{false};
 std::atomic<bool> workerBusy{false};
 int startHoverLevel = 0;
@@ -53,14 +53,15 @@ PaintedStatus paintedStatus() {
 }
 
 void invalidateStatusBand() {
-    if (mainWindow != nullptr) InvalidateRect(mainWindow, &kStatusBand, FALSE);
+    if (HWND window = mainWindow.load(); window != nullptr) InvalidateRect(window, &kStatusBand, FALSE);
 }
 
 void setStatusText(HWND control, const std::wstring& text) {
-    if (control != nullptr && (control == versionStatusLabel || control == downloadStatusLabel)) {
+    const HWND versionLabel = versionStatusLabel.load();
+    if (control != nullptr && (control == versionLabel || control == downloadStatusLabel.load())) {
         {
             std::lock_guard<std::mutex> hold(statusLock);
-            (control == versionStatusLabel ? status.versionStatusText : status.downloadStatusText) = text;
+            (control == versionLabel ? status.versionStatusText : status.downloadStatusText) = text;
         }
         invalidateStatusBand();
     }
@@ -68,9 +69,10 @@ void setStatusText(HWND control, const std::wstring& text) {
 }
 
 void setProgress(HWND control, int value) {
-    if (control != nullptr && (control == versionProgressBar || control == downloadProgressBar)) {
+    const HWND versionBar = versionProgressBar.load();
+    if (control != nullptr && (control == versionBar || control == downloadProgressBar.load())) {
         std::lock_guard<std::mutex> hold(statusLock);
-        (control == versionProgressBar ? status.versionProgress : status.downloadProgress) = value;
+        (control == versionBar ? status.versionProgress : status.downloadProgress) = value;
     }
     invalidateStatusBand();
     SendMessageW(control, 0x402 /* PBM_SETPOS */, static_cast<WPARAM>(value), 0);
