@@ -113,6 +113,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
 
     MSG message{};
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        // Keys for the news page (Tab, Enter, copying, typing in a form) go to it first.
+        if (translateNewsPageKey(message)) continue;
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }

@@ -412,6 +412,71 @@ TEST_F(HostTest, AStartedControlGivesBackEveryReferenceWhenClosed) {
     DestroyWindow(parent);
 }
 
+// An in-place active object that records the keys it is offered.
+class KeyRecorder final : public IOleInPlaceActiveObject {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        if (object == nullptr) return E_POINTER;
+        *object = nullptr;
+        if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IOleInPlaceActiveObject)) return E_NOINTERFACE;
+        *object = this;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
+    STDMETHODIMP_(ULONG) Release() override { return --references; }
+    STDMETHODIMP GetWindow(HWND*) override { return E_NOTIMPL; }
+    STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+    STDMETHODIMP TranslateAccelerator(LPMSG message) override {
+        offered.push_back(message->message);
+        return answer;
+    }
+    STDMETHODIMP OnFrameWindowActivate(BOOL) override { return S_OK; }
+    STDMETHODIMP OnDocWindowActivate(BOOL) override { return S_OK; }
+    STDMETHODIMP ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) override { return S_OK; }
+    STDMETHODIMP EnableModeless(BOOL) override { return S_OK; }
+
+    ULONG references = 1;
+    HRESULT answer = S_OK;
+    std::vector<UINT> offered;
+};
+
+TEST_F(HostTest, KeysForThePageAreOfferedToTheControlBeforeTheyAreDispatched) {
+    HWND parent = CreateWindowExW(0, L"STATIC", L"launcher", WS_OVERLAPPEDWINDOW, 0, 0, 800, 660, nullptr, nullptr,
+                                  GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(parent, nullptr);
+    ASSERT_TRUE(host_->createControl(parent, RECT{0, 0, 786, 440}, L"http://127.0.0.1:9/launcher"));
+    HWND page = host_->hostWindow();
+    HWND inside = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 50, 20, page, nullptr, GetModuleHandleW(nullptr),
+                                  nullptr);
+    KeyRecorder recorder;
+    EXPECT_EQ(host_->SetActiveObject(&recorder, nullptr), S_OK);
+
+    struct Case {
+        const char* name;
+        HWND target;
+        UINT message;
+        HRESULT answer;
+        bool offered, consumed;
+    };
+    for (const Case& c : {Case{"Tab to the page", page, WM_KEYDOWN, S_OK, true, true},
+                          Case{"a letter inside the page", inside, WM_CHAR, S_OK, true, true},
+                          Case{"a key the control leaves alone", inside, WM_KEYUP, S_FALSE, true, false},
+                          Case{"a key for the rest of the window", parent, WM_KEYDOWN, S_OK, false, false},
+                          Case{"the mouse", page, WM_LBUTTONDOWN, S_OK, false, false}}) {
+        SCOPED_TRACE(c.name);
+        recorder.offered.clear();
+        recorder.answer = c.answer;
+        MSG message{c.target, c.message, VK_TAB, 0, 0, {}};
+        EXPECT_EQ(host_->translateAccelerator(message), c.consumed);
+        EXPECT_EQ(recorder.offered, c.offered ? std::vector<UINT>{c.message} : std::vector<UINT>{});
+    }
+    EXPECT_EQ(recorder.references, 2u);
+    host_->close();
+    EXPECT_EQ(recorder.references, 1u) << "the active object was not given back";
+    DestroyWindow(parent);
+}
+
 TEST_F(HostTest, AChildWindowThatCannotBeMadeFailsTheCreation) {
     EXPECT_FALSE(host_->createControl(reinterpret_cast<HWND>(0x7ffffff0), RECT{0, 0, 786, 440},
                                       L"http://127.0.0.1:9/launcher"));

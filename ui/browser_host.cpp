@@ -300,6 +300,7 @@ void BrowserHost::close() {
         }
         releaseAndClear(browserEventsPoint_);
     }
+    releaseAndClear(activeObject_);
     releaseAndClear(webBrowser_);
     if (oleObject_ != nullptr) {
         oleObject_->Close(OLECLOSE_NOSAVE);
@@ -312,6 +313,19 @@ void BrowserHost::close() {
         DestroyWindow(hostWindow_);
         hostWindow_ = nullptr;
     }
+}
+
+bool BrowserHost::translateAccelerator(MSG& message) {
+    if (message.message < WM_KEYFIRST || message.message > WM_KEYLAST || hostWindow_ == nullptr) return false;
+    // Only keys aimed at the page: the rest of the window has its own handling.
+    if (message.hwnd != hostWindow_ && !IsChild(hostWindow_, message.hwnd)) return false;
+    IOleInPlaceActiveObject* active = activeObject_;
+    Held<IOleInPlaceActiveObject> asked;
+    if (active == nullptr && oleObject_ != nullptr &&
+        SUCCEEDED(oleObject_->QueryInterface(IID_IOleInPlaceActiveObject, reinterpret_cast<void**>(asked.out())))) {
+        active = asked.get();
+    }
+    return active != nullptr && active->TranslateAccelerator(&message) == S_OK;
 }
 
 // ---- IUnknown -------------------------------------------------------------------------
@@ -430,7 +444,13 @@ STDMETHODIMP BrowserHost::RequestBorderSpace(LPCBORDERWIDTHS) { return E_NOTIMPL
 
 STDMETHODIMP BrowserHost::SetBorderSpace(LPCBORDERWIDTHS) { return S_OK; }
 
-STDMETHODIMP BrowserHost::SetActiveObject(IOleInPlaceActiveObject*, LPCOLESTR) { return S_OK; }
+STDMETHODIMP BrowserHost::SetActiveObject(IOleInPlaceActiveObject* activeObject, LPCOLESTR) {
+    // Kept for the keyboard: the message loop offers keys to it.
+    if (activeObject != nullptr) activeObject->AddRef();
+    releaseAndClear(activeObject_);
+    activeObject_ = activeObject;
+    return S_OK;
+}
 
 STDMETHODIMP BrowserHost::InsertMenus(HMENU, LPOLEMENUGROUPWIDTHS) { return E_NOTIMPL; }
 

@@ -89,6 +89,12 @@ public:
     // window. Safe to call more than once.
     void close();
 
+    // Offers a keyboard message for the page (its window or one inside it) to
+    // the control's in-place active object, so that Tab, Enter, copying and
+    // typing into forms work. True when the control consumed the message,
+    // which must then not be dispatched.
+    bool translateAccelerator(MSG& message);
+
     // A click on the page: opens a link that leads away from the page in the
     // default browser and cancels the click inside the page.
     void handleDocumentClick(IHTMLElement* element);
@@ -163,6 +169,8 @@ private:
     IConnectionPoint* documentEventsPoint_ = nullptr;
     IStorage* storage_ = nullptr;
     ILockBytes* lockBytes_ = nullptr;
+    // The control's in-place active object, as it announces it to its frame.
+    IOleInPlaceActiveObject* activeObject_ = nullptr;
     std::atomic<ULONG> refCount_{1};
     DWORD browserEventsCookie_ = 0;
     DWORD documentEventsCookie_ = 0;

@@ -152,6 +152,9 @@ extern bool startHoverTarget;
 extern bool exitHoverTarget;
 
 LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Offers a keyboard message to the news page before it is dispatched; true
+// when the page consumed it.
+bool translateNewsPageKey(MSG& message);
 // Stores new hover targets, (re)starting the animation timer and repainting
 // the band; nothing when they are unchanged.
 void setHoverTargets(bool start, bool exit);

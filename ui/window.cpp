@@ -144,6 +144,8 @@ void setHoverTargets(bool start, bool exit) {
     invalidateStatusBand();
 }
 
+bool translateNewsPageKey(MSG& message) { return newsView != nullptr && newsView->translateAccelerator(message); }
+
 bool stepHoverLevel(int& level, bool target) {
     const int goal = target ? 255 : 0;
     const int before = level;
