@@ -1,14 +1,15 @@
-// The resources every launcher executable embeds, read back the way the
-// launcher reads them: images decoded by GDI+ from RCDATA, fonts added to a
-// private font collection from resource memory, the icon and the manifest.
+// The resources every launcher executable embeds, read back by the
+// launcher's own loaders: images decoded by GDI+ from RCDATA, fonts added to
+// the private font collection from resource memory, the icon and the manifest.
 #include <windows.h>
 #include <objidl.h>
 #include <gdiplus.h>
 
 #include <gtest/gtest.h>
 
+#include "ui/ui.h"
+
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,23 +48,6 @@ struct ImageSize {
     UINT height;
 };
 
-// Decodes one RCDATA image through a stream on movable global memory.
-Gdiplus::GpImage* decodeImage(std::string_view bytes) {
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
-    if (block == nullptr) return nullptr;
-    std::memcpy(GlobalLock(block), bytes.data(), bytes.size());
-    GlobalUnlock(block);
-    IStream* stream = nullptr;
-    if (FAILED(CreateStreamOnHGlobal(block, TRUE, &stream))) {
-        GlobalFree(block);
-        return nullptr;
-    }
-    Gdiplus::GpImage* image = nullptr;
-    if (GdipLoadImageFromStream(stream, &image) != Gdiplus::Ok) image = nullptr;
-    stream->Release();
-    return image;
-}
-
 using ResourceImages = GdiplusSession;
 
 TEST_F(ResourceImages, EveryImageIsAPngOfTheSizeItsSlotIsDrawnAt) {
@@ -76,7 +60,7 @@ TEST_F(ResourceImages, EveryImageIsAPngOfTheSizeItsSlotIsDrawnAt) {
         std::string_view bytes = resourceBytes(size.id, MAKEINTRESOURCEW(10));  // RT_RCDATA
         ASSERT_GT(bytes.size(), 8u);
         EXPECT_EQ(bytes.substr(0, 8), std::string_view("\x89PNG\r\n\x1a\n", 8));
-        Gdiplus::GpImage* image = decodeImage(bytes);
+        Gdiplus::GpImage* image = kiv::loadPngResource(size.id);
         ASSERT_NE(image, nullptr);
         UINT width = 0, height = 0;
         EXPECT_EQ(GdipGetImageWidth(image, &width), Gdiplus::Ok);
@@ -89,7 +73,7 @@ TEST_F(ResourceImages, EveryImageIsAPngOfTheSizeItsSlotIsDrawnAt) {
 
 // Reads one pixel of an embedded image as ARGB.
 Gdiplus::ARGB pixelOf(int id, INT x, INT y) {
-    Gdiplus::GpImage* image = decodeImage(resourceBytes(id, MAKEINTRESOURCEW(10)));
+    Gdiplus::GpImage* image = kiv::loadPngResource(id);
     if (image == nullptr) return 0;
     Gdiplus::ARGB colour = 0;
     GdipBitmapGetPixel(static_cast<Gdiplus::GpBitmap*>(image), x, y, &colour);
@@ -144,15 +128,9 @@ std::vector<std::wstring> familyNames(Gdiplus::GpFontCollection* collection) {
 using ResourceFonts = GdiplusSession;
 
 TEST_F(ResourceFonts, EmbeddedFontsGiveTheFamiliesTheBandAsksFor) {
-    Gdiplus::GpFontCollection* collection = nullptr;
-    ASSERT_EQ(GdipNewPrivateFontCollection(&collection), Gdiplus::Ok);
-    for (int id = 201; id <= 205; ++id) {
-        std::string_view bytes = resourceBytes(id, MAKEINTRESOURCEW(10));
-        ASSERT_FALSE(bytes.empty()) << id;
-        EXPECT_EQ(GdipPrivateAddMemoryFont(collection, bytes.data(), static_cast<INT>(bytes.size())),
-                  Gdiplus::Ok)
-            << id;
-    }
+    ASSERT_EQ(GdipNewPrivateFontCollection(&kiv::privateFonts), Gdiplus::Ok);
+    for (int id = 201; id <= 205; ++id) kiv::loadEmbeddedFont(id);
+    Gdiplus::GpFontCollection* collection = kiv::privateFonts;
     std::vector<std::wstring> names = familyNames(collection);
     for (const wchar_t* family : {L"Rubik", L"Quicksand Light", L"Nunito ExtraLight"}) {
         EXPECT_TRUE(std::find(names.begin(), names.end(), family) != names.end())
@@ -171,7 +149,8 @@ TEST_F(ResourceFonts, EmbeddedFontsGiveTheFamiliesTheBandAsksFor) {
     EXPECT_TRUE(regular);
     EXPECT_TRUE(bold);
     GdipDeleteFontFamily(rubik);
-    GdipDeletePrivateFontCollection(&collection);
+    GdipDeletePrivateFontCollection(&kiv::privateFonts);
+    kiv::privateFonts = nullptr;
 }
 
 TEST(ResourceIcon, IconOneLoadsAtTheWindowIconSizes) {
