@@ -475,6 +475,45 @@ TEST_F(HostTest, KeysForThePageAreOfferedToTheControlBeforeTheyAreDispatched) {
     DestroyWindow(parent);
 }
 
+// The arguments of NavigateError, last first: the failing browser or frame
+// at index 4.
+HRESULT sendNavigateError(IDispatch* sink, IDispatch* source) {
+    std::array<VARIANT, 5> arguments;
+    for (VARIANT& argument : arguments) VariantInit(&argument);
+    arguments[4].vt = VT_DISPATCH;
+    arguments[4].pdispVal = source;
+    DISPPARAMS parameters{arguments.data(), nullptr, static_cast<UINT>(arguments.size()), 0};
+    return sink->Invoke(271, IID_NULL, 0, DISPATCH_METHOD, &parameters, nullptr, nullptr, nullptr);
+}
+
+TEST_F(HostTest, ANavigationErrorOfThePageHidesItSoThatThePlaceholderShows) {
+    HWND parent = CreateWindowExW(0, L"STATIC", L"launcher", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 800, 660, nullptr,
+                                  nullptr, GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(parent, nullptr);
+    EXPECT_FALSE(host_->showsPage());
+    ASSERT_TRUE(host_->createControl(parent, RECT{0, 0, 786, 440}, L"http://127.0.0.1:9/launcher"));
+    HWND page = host_->hostWindow();
+    EXPECT_TRUE(host_->showsPage());
+
+    // An error inside a frame of the page (another browser object) leaves it.
+    IDispatch* frame = static_cast<IDispatch*>(new BrowserHost());
+    EXPECT_EQ(sendNavigateError(host_, frame), S_OK);
+    frame->Release();
+    EXPECT_TRUE(host_->showsPage());
+    EXPECT_TRUE(IsWindowVisible(page));
+
+    ValidateRect(parent, nullptr);
+    EXPECT_EQ(sendNavigateError(host_, host_->browser()), S_OK);
+    EXPECT_FALSE(host_->showsPage());
+    EXPECT_FALSE(IsWindowVisible(page));
+    RECT update{};
+    EXPECT_TRUE(GetUpdateRect(parent, &update, FALSE));
+    EXPECT_TRUE(update.left <= 0 && update.top <= 0 && update.right >= 786 && update.bottom >= 440)
+        << update.left << "," << update.top << "," << update.right << "," << update.bottom;
+    host_->close();
+    DestroyWindow(parent);
+}
+
 TEST_F(HostTest, AChildWindowThatCannotBeMadeFailsTheCreation) {
     EXPECT_FALSE(host_->createControl(reinterpret_cast<HWND>(0x7ffffff0), RECT{0, 0, 786, 440},
                                       L"http://127.0.0.1:9/launcher"));

@@ -54,7 +54,7 @@ std::uint32_t veiled(std::uint32_t background, int y) {
 
 TEST_F(Render, WithoutImagesTheClearColourShowsUnderTheVeilAndThePanel) {
     Canvas canvas = paint(0, 0);
-    // The news area, with no page.
+    // The news area, with no page, round the placeholder's card.
     EXPECT_EQ(canvas.pixel(10, 10), kClear);
     EXPECT_EQ(canvas.pixel(785, 439), kClear);
     // No banner: the clear colour under the band's veil.
@@ -230,6 +230,21 @@ TEST_F(Render, PartialRepaintDrawsOnlyItsRectangleAndMatchesAFullOne) {
     EXPECT_EQ(piece.pixel(299, 500), 0x000000u);
 }
 
+TEST_F(Render, WithoutAPageTheNewsAreaShowsTheArtTheLineAndTheLink) {
+    useSolidImages();
+    Canvas canvas = paint(0, 0);
+    // The banner as the card's picture, the line in the status text colour
+    // and the link in the link colour, centred where a click opens the page.
+    EXPECT_TRUE(closeTo(canvas.pixel(393, 150), 0x405060, 3)) << std::hex << canvas.pixel(393, 150);
+    EXPECT_GT(canvas.inkIn(RECT{168, 218, 618, 248}, 0x42423A, 40), 150);
+    const RECT link = kOpenInBrowserLink;
+    const int linkInk = canvas.inkIn(link, 0x148FD8, 40);
+    EXPECT_GT(linkInk, 150);
+    // The whole link lies inside its clickable rectangle.
+    EXPECT_EQ(canvas.inkIn(RECT{link.left - 40, link.top - 4, link.right + 40, link.bottom + 4}, 0x148FD8, 40),
+              linkInk);
+}
+
 // ---- Reference screenshots of the main states, with the shipped art -------------
 
 struct Screen {
@@ -264,6 +279,23 @@ TEST_P(ReferenceScreens, StatusBandMatchesTheCommittedScreenshot) {
     test::Comparison result = canvas.compareWithPng(reference, kStatusBand, 40);
     ASSERT_TRUE(result.loaded) << "missing reference " << reference;
     // Glyph edges may differ between font rasterisers; anything else may not.
+    EXPECT_LT(result.differentPixels, result.totalPixels / 200) << result.differentPixels << " pixels differ";
+}
+
+class PlaceholderScreen : public test::LauncherFixture {};
+
+TEST_F(PlaceholderScreen, NewsPlaceholderMatchesTheCommittedScreenshot) {
+    if (!loadShippedImages()) GTEST_FAIL() << "the launcher's images are not embedded in this test program";
+    Canvas canvas;
+    canvas.renderAll();
+    const RECT card{160, 84, 626, 310};
+    const auto reference = test::referenceScreenPath("news_placeholder");
+    if (const char* update = std::getenv("KIV_UPDATE_REFERENCE_SCREENS"); update != nullptr && *update != '\0') {
+        ASSERT_TRUE(canvas.savePng(reference, card)) << reference;
+        GTEST_SKIP() << "reference written";
+    }
+    test::Comparison result = canvas.compareWithPng(reference, card, 40);
+    ASSERT_TRUE(result.loaded) << "missing reference " << reference;
     EXPECT_LT(result.differentPixels, result.totalPixels / 200) << result.differentPixels << " pixels differ";
 }
 

@@ -1,6 +1,7 @@
 // The window procedure in this process: creation and teardown, the hover
 // animation and its timer, cursors and the EXIT button.
 #include "tests/launcher_canvas.h"
+#include "ui/browser_host.h"
 #include "tests/support.h"
 #include "ui/ui.h"
 
@@ -194,6 +195,36 @@ TEST_F(WindowProcedure, HandCursorOnlyOverTheButtons) {
     SendMessageW(window_, WM_MOUSEMOVE, 0, at(60, 600));
     EXPECT_FALSE(exitHoverTarget);
     EXPECT_NE(GetCursor(), hand);
+}
+
+std::vector<std::wstring> opened;
+void recordOpened(const std::wstring& url) { opened.push_back(url); }
+
+TEST_F(WindowProcedure, WithoutAPageTheLinkInTheNewsAreaOpensThePageInTheBrowser) {
+    // No browser engine here: the news area shows the placeholder.
+    ASSERT_TRUE(newsPlaceholderShown());
+    opened.clear();
+    auto* shellOpen = openPageInBrowser;
+    openPageInBrowser = recordOpened;
+    const POINT link = centre(kOpenInBrowserLink);
+    HCURSOR hand = LoadCursorW(nullptr, IDC_HAND);
+    struct Case {
+        POINT at;
+        bool isLink;
+    };
+    for (Case c : {Case{link, true}, Case{POINT{kOpenInBrowserLink.left - 2, link.y}, false},
+                   Case{POINT{link.x, kOpenInBrowserLink.bottom}, false}, Case{POINT{393, 150}, false}}) {
+        SCOPED_TRACE(testing::Message() << c.at.x << "," << c.at.y);
+        const POINT screen = screenPoint(c.at.x, c.at.y);
+        SetCursorPos(screen.x, screen.y);
+        SendMessageW(window_, WM_SETCURSOR, reinterpret_cast<WPARAM>(window_), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+        EXPECT_EQ(GetCursor() == hand, c.isLink);
+        SendMessageW(window_, WM_LBUTTONUP, 0, at(c.at.x, c.at.y));
+        EXPECT_EQ(opened, c.isLink ? std::vector<std::wstring>{launcherPageUrl()} : std::vector<std::wstring>{});
+        opened.clear();
+    }
+    openPageInBrowser = shellOpen;
+    EXPECT_TRUE(IsWindow(window_));
 }
 
 TEST_F(WindowProcedure, ExitStoresThePositionAndEndsTheLoop) {

@@ -25,6 +25,7 @@ constexpr LONG kNavigationFlags = 14;
 
 constexpr DISPID kDocumentComplete = DISPID_DOCUMENTCOMPLETE;  // 259
 constexpr DISPID kBeforeNavigate2 = DISPID_BEFORENAVIGATE2;    // 250
+constexpr DISPID kNavigateError = DISPID_NAVIGATEERROR;        // 271
 constexpr DISPID kDocumentClick = DISPID_HTMLDOCUMENTEVENTS2_ONCLICK;  // -600
 
 // Releases a COM pointer and clears it.
@@ -212,6 +213,7 @@ bool BrowserHost::create(HWND parent, const RECT& rect, const std::wstring& url)
 
 bool BrowserHost::createControl(HWND parent, const RECT& rect, const std::wstring& url) {
     close();
+    pageFailed_ = false;
     auto fail = [this] {
         close();
         return false;
@@ -491,6 +493,9 @@ STDMETHODIMP BrowserHost::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* para
     case kBeforeNavigate2:
         onBeforeNavigate(parameters);
         break;
+    case kNavigateError:
+        onNavigateError(parameters);
+        break;
     default:
         break;
     }
@@ -606,6 +611,33 @@ void BrowserHost::onBeforeNavigate(DISPPARAMS* parameters) {
     if (target == LinkTarget::page) return;
     *cancel.pboolVal = VARIANT_TRUE;
     if (target == LinkTarget::defaultBrowser) openInDefaultBrowser(url);
+}
+
+
+void BrowserHost::onNavigateError(DISPPARAMS* parameters) {
+    // Arguments last first: the failing browser or frame is index 4. An error
+    // inside a frame of the page leaves the rest of the page to be seen.
+    if (parameters == nullptr || parameters->rgvarg == nullptr || parameters->cArgs < 5 || webBrowser_ == nullptr ||
+        hostWindow_ == nullptr) {
+        return;
+    }
+    const VARIANT& source = parameters->rgvarg[4];
+    if (source.vt != VT_DISPATCH || source.pdispVal == nullptr) return;
+    Held<IUnknown> failing, page;
+    if (FAILED(source.pdispVal->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(failing.out()))) ||
+        FAILED(webBrowser_->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(page.out()))) ||
+        failing.get() != page.get()) {
+        return;
+    }
+    // The control would show its own error page; the owner's placeholder
+    // shows through instead.
+    pageFailed_ = true;
+    RECT area{};
+    GetWindowRect(hostWindow_, &area);
+    HWND parent = GetParent(hostWindow_);
+    MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&area), 2);
+    ShowWindow(hostWindow_, SW_HIDE);
+    InvalidateRect(parent, &area, FALSE);
 }
 
 }  // namespace kiv

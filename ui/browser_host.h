@@ -103,6 +103,12 @@ public:
     HWND hostWindow() const { return hostWindow_; }
     // True from construction until the first DocumentComplete.
     bool firstLoadPending() const { return firstLoadPending_; }
+    // Whether the page is there to be seen: the control was created and the
+    // page has reported no navigation error. Otherwise the child window is
+    // hidden and the owner paints its placeholder in the area.
+    bool showsPage() const { return hostWindow_ != nullptr && !pageFailed_; }
+    // The control's browser interface (null before create and after close).
+    IWebBrowser2* browser() const { return webBrowser_; }
 
     // IUnknown (shared)
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override;
@@ -159,6 +165,7 @@ private:
     void onDocumentComplete();
     void onDocumentClick();
     void onBeforeNavigate(DISPPARAMS* parameters);
+    void onNavigateError(DISPPARAMS* parameters);
     // The current event of the loaded document, or null.
     IHTMLEventObj* currentEvent();
 
@@ -175,6 +182,7 @@ private:
     DWORD browserEventsCookie_ = 0;
     DWORD documentEventsCookie_ = 0;
     bool firstLoadPending_ = true;
+    bool pageFailed_ = false;
 };
 
 }  // namespace kiv

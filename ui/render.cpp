@@ -305,7 +305,36 @@ void drawButtons(GpGraphics* graphics) {
 
 // ---- The client area ---------------------------------------------------------------------
 
+void drawNewsPlaceholder(GpGraphics* graphics) {
+    // A card like the status panel, centred in the news area.
+    Brush shadow = solidBrush(0x375A6E48);
+    Brush card = solidBrush(0xF2FFFFF8);
+    Pen border = makePen(0xFFD2DAB4, 1.5f);
+    fillRoundedRect(graphics, 170, 94, 450, 208, 14, shadow.get(), nullptr);
+    fillRoundedRect(graphics, 168, 92, 450, 208, 14, card.get(), border.get());
+    // The launcher's own art: its banner, as a picture on the card.
+    if (GpImage* banner = image(101)) drawImage(graphics, banner, 182, 106, 422, 97);
+
+    Family rubik(findFontFamily(L"Rubik"));
+    Font lineFont = makeFont(rubik.get(), 15, FontStyleRegular);
+    Font linkFont = makeFont(rubik.get(), 13, FontStyleBold | FontStyleUnderline);
+    Brush lineBrush = solidBrush(0xFF42423A);
+    Brush linkBrush = solidBrush(0xFF148FD8);
+    drawCentredText(graphics, L"News is not available right now.", lineFont.get(), RECT{168, 218, 618, 248},
+                    lineBrush.get());
+    drawCentredText(graphics, L"Open in browser", linkFont.get(), kOpenInBrowserLink, linkBrush.get());
+}
+
 void drawClientArea(GpGraphics* graphics) {
+    // The placeholder only when some of the news area is being painted: the
+    // band's frequent repaints leave it alone.
+    BOOL newsVisible = FALSE;
+    if (newsPlaceholderShown() &&
+        GdipIsVisibleRectI(graphics, kNewsArea.left, kNewsArea.top, kNewsArea.right - kNewsArea.left,
+                           kNewsArea.bottom - kNewsArea.top, &newsVisible) == Ok &&
+        newsVisible) {
+        drawNewsPlaceholder(graphics);
+    }
     drawImage(graphics, image(101), 0, 440, 786, 180);
     Brush veil = verticalGradient(0, 440, 786, 180, 0x23FFFFFF, 0x0AFFFFFF);
     if (veil) GdipFillRectangle(graphics, veil.get(), 0, 440, 786, 180);

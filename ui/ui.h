@@ -61,6 +61,8 @@ Gdiplus::GpImage* image(int resourceId);
 
 // The part of the client area that workers change.
 inline constexpr RECT kStatusBand{0, 440, 786, 620};
+// The upper part, where the news page lives.
+inline constexpr RECT kNewsArea{0, 0, 786, 440};
 
 // ---- Operations offered to the workers ------------------------------------------
 
@@ -128,6 +130,10 @@ void drawTextLine(Gdiplus::GpGraphics* graphics, const std::wstring& text, Gdipl
 // The main button and the EXIT button, with their hover cross-fades.
 void drawButtons(Gdiplus::GpGraphics* graphics);
 
+// What the news area shows when there is no page: the launcher's art, the
+// line "News is not available right now." and the link "Open in browser".
+void drawNewsPlaceholder(Gdiplus::GpGraphics* graphics);
+
 // Draws the client area's content (banner, status panel, buttons) in client
 // coordinates onto `graphics`.
 void drawClientArea(Gdiplus::GpGraphics* graphics);
@@ -152,6 +158,15 @@ extern bool startHoverTarget;
 extern bool exitHoverTarget;
 
 LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Whether the news area shows the placeholder: no page could be created (no
+// browser engine) or the page reported a navigation error.
+bool newsPlaceholderShown();
+// The placeholder's "Open in browser" link, in client coordinates.
+inline constexpr RECT kOpenInBrowserLink{333, 258, 453, 282};
+// Opens the page's address in the user's default browser, through the shell.
+// Replaceable, so that tests can see the link followed without a browser.
+extern void (*openPageInBrowser)(const std::wstring& url);
+
 // Offers a keyboard message to the news page before it is dispatched; true
 // when the page consumed it.
 bool translateNewsPageKey(MSG& message);

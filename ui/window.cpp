@@ -4,6 +4,7 @@
 #include "ui/ui.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
 #include <objidl.h>
 #include <gdiplus.h>
 
@@ -15,13 +16,20 @@
 namespace kiv {
 
 std::wstring workerBaseUrl = patchBaseUrl();
+
+namespace {
+void openWithShell(const std::wstring& url) {
+    ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+}  // namespace
+
+void (*openPageInBrowser)(const std::wstring& url) = openWithShell;
 bool startHoverTarget = false;
 bool exitHoverTarget = false;
 
 namespace {
 
 constexpr int kHoverStep = 42;
-constexpr RECT kNewsArea{0, 0, 786, 440};
 
 BrowserHost* newsView = nullptr;
 
@@ -83,13 +91,15 @@ void onDestroy(HWND window) {
     PostQuitMessage(0);
 }
 
+bool overNewsLink(int x, int y) { return newsPlaceholderShown() && pointInRect(kOpenInBrowserLink, x, y); }
+
 bool overButton(int x, int y) { return pointInRect(mainButtonRect(), x, y) || pointInRect(exitButtonRect(), x, y); }
 
 void onMouseMove(HWND window, POINT point) {
     bool inStart = pointInRect(mainButtonRect(), point.x, point.y);
     bool inExit = pointInRect(exitButtonRect(), point.x, point.y);
     if (!inStart && !inExit) {
-        SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+        SetCursor(LoadCursorW(nullptr, overNewsLink(point.x, point.y) ? IDC_HAND : IDC_ARROW));
         setHoverTargets(false, false);
         return;
     }
@@ -112,7 +122,11 @@ void onClick(POINT point) {
         startWorker(updateWorker);
         return;
     }
-    if (pointInRect(exitButtonRect(), point.x, point.y)) saveWindowPositionAndClose(mainWindow);
+    if (pointInRect(exitButtonRect(), point.x, point.y)) {
+        saveWindowPositionAndClose(mainWindow);
+        return;
+    }
+    if (overNewsLink(point.x, point.y)) openPageInBrowser(launcherPageUrl());
 }
 
 void onAnimationTick(HWND window) {
@@ -144,6 +158,8 @@ void setHoverTargets(bool start, bool exit) {
     invalidateStatusBand();
 }
 
+bool newsPlaceholderShown() { return newsView == nullptr || !newsView->showsPage(); }
+
 bool translateNewsPageKey(MSG& message) { return newsView != nullptr && newsView->translateAccelerator(message); }
 
 bool stepHoverLevel(int& level, bool target) {
@@ -172,7 +188,8 @@ LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
         return 1;
     case WM_SETCURSOR: {
         POINT cursor{};
-        if (GetCursorPos(&cursor) && ScreenToClient(window, &cursor) && overButton(cursor.x, cursor.y)) {
+        if (GetCursorPos(&cursor) && ScreenToClient(window, &cursor) &&
+            (overButton(cursor.x, cursor.y) || overNewsLink(cursor.x, cursor.y))) {
             SetCursor(LoadCursorW(nullptr, IDC_HAND));
             return 1;
         }
