@@ -56,7 +56,7 @@ POINT messagePoint(LPARAM lParam) {
 void onCreate(HWND window) {
     for (int slot = 0; slot < kImageCount; ++slot) images[static_cast<std::size_t>(slot)] = loadPngResource(kFirstImageId + slot);
 
-    // Without the browser control the upper area simply stays empty.
+    // Without the browser control the upper area shows the placeholder.
     newsView = new (std::nothrow) BrowserHost();
     if (newsView != nullptr) newsView->create(window, kNewsArea, launcherPageUrl());
 
