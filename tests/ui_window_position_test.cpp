@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <limits>
-
 namespace kiv {
 namespace {
 
@@ -121,22 +119,6 @@ TEST_F(SavedPosition, VisiblePositionIsRestoredIfEightyPixelsAreOnTheWorkArea) {
 
     storePosition(-20000, -20000);
     EXPECT_EQ(loadSavedPosition(786, 620).x, CW_USEDEFAULT);
-}
-
-TEST_F(SavedPosition, EdgesNearTheIntegerLimitsLetTheSystemChoose) {
-    const std::int32_t most = std::numeric_limits<std::int32_t>::max();
-    const std::int32_t least = std::numeric_limits<std::int32_t>::min();
-    struct Case {
-        std::int32_t left, top;
-    };
-    for (Case c : {Case{most, work_.top + 10}, Case{most - 700, work_.top + 10}, Case{work_.left + 10, most - 600},
-                   Case{least, work_.top + 10}, Case{work_.left + 10, least + 1}}) {
-        SCOPED_TRACE(testing::Message() << c.left << "," << c.top);
-        storePosition(c.left, c.top);
-        const POINT position = loadSavedPosition(786, 620);
-        EXPECT_EQ(position.x, CW_USEDEFAULT);
-        EXPECT_EQ(position.y, CW_USEDEFAULT);
-    }
 }
 
 TEST_F(SavedPosition, SmallWindowNeedsOnlyToBeWhollyOnTheWorkArea) {
