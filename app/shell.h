@@ -16,6 +16,8 @@ namespace kiv {
 // of every file the launcher reads or writes. Empty if the module path cannot
 // be read.
 std::filesystem::path launcherDirectory();
+// The running executable itself; empty if the module path cannot be read.
+std::filesystem::path launcherProgramPath();
 
 // "KIV Client Ver. 57" for an installed version, "KIV Launcher" below 1.
 std::wstring formatWindowTitle(std::int32_t version);

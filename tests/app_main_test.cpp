@@ -241,6 +241,48 @@ TEST_F(LauncherProgram, UpdatesThenStartsTheClientWithItsSwitchAndCloses) {
     test::expectStoredPosition(frame);
 }
 
+// Ends the process that owns `window`: asked through WM_CLOSE, then by force.
+void endProcessOf(HWND window) {
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, processId);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    if (process != nullptr) {
+        if (WaitForSingleObject(process, 10000) != WAIT_OBJECT_0) TerminateProcess(process, 1);
+        CloseHandle(process);
+    }
+}
+
+// Windows refuses to overwrite a running program: the launcher moves itself
+// aside, puts the new program in place, starts it and ends; the new one
+// deletes the old copy.
+TEST_F(LauncherProgram, UpdateThatShipsTheLauncherRestartsIntoTheNewProgram) {
+    const std::string current = test::readFile(program());
+    const std::string shipped = current + "launcher of version 58";
+    const auto folder = serverRoot / "kiv" / "58";
+    test::writeFile(folder / "dl_list.txt", "kiv_launcher.exe\r\n");
+    test::writeFile(folder / "kiv_launcher.exe", shipped);
+
+    Launcher old(program());
+    HWND window = old.waitForWindow();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(waitUntil([&] { return versionText(window) == L"Update available"; })) << versionText(window);
+    click(window, 638, 498);
+    ASSERT_EQ(old.exitCode(60000), std::optional<DWORD>(0)) << "the old launcher did not end";
+
+    HWND fresh = nullptr;
+    ASSERT_TRUE(waitUntil([&] {
+        fresh = FindWindowW(L"KobaluneKivLauncher", nullptr);
+        return fresh != nullptr && IsWindowVisible(fresh);
+    })) << "the new launcher did not start";
+    EXPECT_TRUE(waitUntil([&] { return versionText(fresh) == L"Version Check OK"; })) << versionText(fresh);
+    EXPECT_TRUE(waitUntil([&] { return !std::filesystem::exists(install / "kiv_launcher.exe.old"); }))
+        << "the old copy was not deleted";
+    EXPECT_EQ(test::readFile(program()), shipped);
+    EXPECT_EQ(test::readFile(install / "kiv.ver"), "58\r\n");
+    endProcessOf(fresh);
+}
+
 TEST_F(LauncherProgram, SecondStartRestoresTheFirstAndEndsWithZero) {
     Launcher first(program());
     HWND window = first.waitForWindow();
