@@ -257,11 +257,15 @@ void endProcessOf(HWND window) {
 // aside, puts the new program in place, starts it and ends; the new one
 // deletes the old copy.
 TEST_F(LauncherProgram, UpdateThatShipsTheLauncherRestartsIntoTheNewProgram) {
+    // Two versions in one run ship one each: the second swap finds the
+    // running program already aside.
     const std::string current = test::readFile(program());
-    const std::string shipped = current + "launcher of version 58";
-    const auto folder = serverRoot / "kiv" / "58";
-    test::writeFile(folder / "dl_list.txt", "kiv_launcher.exe\r\n");
-    test::writeFile(folder / "kiv_launcher.exe", shipped);
+    std::string shipped;
+    for (const char* version : {"58", "59"}) {
+        shipped = current + "launcher of version " + version;
+        test::writeFile(serverRoot / "kiv" / version / "dl_list.txt", "kiv_launcher.exe\r\n");
+        test::writeFile(serverRoot / "kiv" / version / "kiv_launcher.exe", shipped);
+    }
 
     Launcher old(program());
     HWND window = old.waitForWindow();
@@ -279,7 +283,7 @@ TEST_F(LauncherProgram, UpdateThatShipsTheLauncherRestartsIntoTheNewProgram) {
     EXPECT_TRUE(waitUntil([&] { return !std::filesystem::exists(install / "kiv_launcher.exe.old"); }))
         << "the old copy was not deleted";
     EXPECT_EQ(test::readFile(program()), shipped);
-    EXPECT_EQ(test::readFile(install / "kiv.ver"), "58\r\n");
+    EXPECT_EQ(test::readFile(install / "kiv.ver"), "59\r\n");
     endProcessOf(fresh);
 }
 
