@@ -34,6 +34,26 @@ void setWindowIcon(HWND window, HINSTANCE instance, int size, WPARAM which) {
     if (icon != nullptr) SendMessageW(window, WM_SETICON, which, reinterpret_cast<LPARAM>(icon));
 }
 
+// The copy that an update moved aside may still be ending (it starts this
+// program just before it exits), so a copy that will not go yet is given a
+// moment.
+void removeOldProgram(const std::filesystem::path& directory, const std::wstring& fileName) {
+    if (fileName.empty()) return;
+    for (int attempt = 0; attempt < 50 && !kiv::removeReplacedLauncher(directory, fileName); ++attempt) Sleep(40);
+}
+
+void startProgram(const std::filesystem::path& program) {
+    std::wstring commandLine = L"\"" + program.wstring() + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                       program.parent_path().c_str(), &startup, &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
@@ -60,9 +80,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         return 0;
     }
 
-    const std::filesystem::path directory = launcherDirectory();
+    const std::filesystem::path program = launcherProgramPath();
+    const std::filesystem::path directory = program.parent_path();
     std::error_code ignored;
     std::filesystem::remove(directory / L"kiv_launcher.log", ignored);
+    removeOldProgram(directory, program.filename().wstring());
 
     // A directory that cannot even be looked into counts as one without a client.
     std::error_code existence;
@@ -122,6 +144,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     if (gdiplusToken != 0) Gdiplus::GdiplusShutdown(gdiplusToken);
     OleUninitialize();
     closeMutex();
+    // An update replaced this program: the new one starts now, after the
+    // single-instance guard has been released, and this one ends.
+    if (restartLauncher) startProgram(program);
     const int exitCode = static_cast<int>(message.wParam);
     // A worker still running (the window was closed during an update) is
     // stopped here, before any of the process's static state is torn down

@@ -62,14 +62,18 @@ public:
     // same name winning, but with one append of data, at most one new
     // filename block and a fixed number of flushes for the whole series. Each
     // entry is checked as `replaceItem` checks it before anything is written;
-    // when entry k fails, the entries before it are stored and `error` holds
-    // entry k's message. A process killed at any instant leaves every item
-    // with either its old or its new data, and the new items all or none.
+    // when entry k fails those checks, the entries before it are stored and
+    // `error` holds entry k's message. When writing an entry's data fails (a
+    // full disk), nothing of the series is stored: the pair stays as it was
+    // and `error` holds that write's message. A process killed at any instant
+    // leaves every item with either its old or its new data, and the new
+    // items all or none.
     bool replaceItems(std::span<const ItemReplacement> replacements, std::wstring& error);
 
     // Writes a new filename block built from `items` and every item header
     // that differs from what the .hed holds, then the head that makes them
-    // current. Called by `replaceItem` after it has added an item.
+    // current. Called by `replaceItem` after it has added an item. Refused,
+    // with nothing written, unless every item's `index` is its position.
     bool rewriteFilenames(std::wstring& error);
 
     std::filesystem::path hedPath;

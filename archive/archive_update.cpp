@@ -291,16 +291,19 @@ bool ArchivePair::replaceItems(std::span<const ItemReplacement> replacements, st
         at = after;
     }
 
-    // The data, in entry order, as replaceItem would leave it. A write that
-    // fails ends the series at that entry.
-    std::size_t stored = 0;
-    while (stored < placements.size()) {
-        const std::span<const std::uint8_t> data = replacements[stored].data;
-        if (!dat.writeAt(placements[stored].offset, data.data(), data.size())) {
-            failure = L"Could not append replacement data.";
-            break;
+    // The data, in entry order. A write that fails (a full disk) commits
+    // nothing of the series: keeping the entries before it would need the
+    // new filename block written on the disk that has just refused a write,
+    // and a failed patch fails its version, which the next run installs
+    // whole. The bytes appended so far are unreachable and given back.
+    const std::size_t stored = placements.size();
+    for (std::size_t k = 0; k < stored; ++k) {
+        const std::span<const std::uint8_t> data = replacements[k].data;
+        if (!dat.writeAt(placements[k].offset, data.data(), data.size())) {
+            dat.truncate(end);
+            error = L"Could not append replacement data.";
+            return false;
         }
-        ++stored;
     }
     if (stored == 0) {
         error = failure;
@@ -377,6 +380,15 @@ bool ArchivePair::replaceItems(std::span<const ItemReplacement> replacements, st
 }
 
 bool ArchivePair::rewriteFilenames(std::wstring& error) {
+    // Each item's index places its name in the block and its header in the
+    // .hed; one that is not its position in the table would put headers in
+    // the wrong slots (or size the header buffer from a wild number).
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        if (items[k].index < 0 || static_cast<std::size_t>(items[k].index) != k) {
+            error = L"Archive item table is out of order.";
+            return false;
+        }
+    }
     const std::vector<std::size_t> order = indexOrder(items);
     bool namesStorable = false;
     const std::vector<std::uint8_t> block = filenameBlock(items, order, namesStorable);

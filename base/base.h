@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kiv {
 
@@ -36,9 +37,21 @@ std::size_t rootNameLength(std::wstring_view path);
 // `entry` without its root name and without the separators that then lead it.
 std::wstring relativeEntryPath(std::wstring_view entry);
 
-// A relative path that would leave the directory it is joined to: one of its
-// elements is "..", or it still holds a ':' (a drive or an alternate stream).
+// A relative path that Windows would not store as the file it names, or that
+// would leave the directory it is joined to: it holds a character Windows
+// forbids in file names (< > " | ? * :, control characters; ':' would name a
+// drive or an alternate stream), or one of its elements is a device name
+// (CON, PRN, AUX, NUL, COM1-9, LPT1-9 with any extension, any letter case) or
+// ends in a dot or a space (".." included; "." is the folder itself).
 bool isUnsafeRelativePath(std::wstring_view relative);
+
+// The elements of a relative path in order; repeated separators and "."
+// name no element of their own, as on Windows.
+std::vector<std::wstring_view> pathElements(std::wstring_view relative);
+
+// Whether two names are equal as Windows compares file names for the ASCII
+// letters: without regard to their case.
+bool sameNameIgnoringCase(std::wstring_view left, std::wstring_view right);
 
 // Wide path text as a file-system path (UTF-8 on Linux), and back.
 std::filesystem::path toPath(std::wstring_view text);
@@ -53,6 +66,8 @@ std::filesystem::path joinEntryPath(const std::filesystem::path& directory, std:
 // of every file the launcher reads or writes. Empty if the module path cannot
 // be read.
 std::filesystem::path launcherDirectory();
+// The running executable itself; empty if the module path cannot be read.
+std::filesystem::path launcherProgramPath();
 
 // ---- Little-endian fields --------------------------------------------------
 
@@ -137,6 +152,10 @@ private:
 // the old or the new file and never a partial one. The rename is made
 // durable before returning.
 bool replaceFile(const std::filesystem::path& source, const std::filesystem::path& target);
+
+// Deletes the file `path`. True when it is gone, also when it was never
+// there; false when it stays (in use, read-only, a folder).
+bool removeFile(const std::filesystem::path& path);
 
 // Copies `source` over `target`, replacing an existing file. False when the
 // copy could not be made (source missing, target read-only or a directory).

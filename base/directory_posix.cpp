@@ -4,11 +4,13 @@
 
 namespace kiv {
 
-std::filesystem::path launcherDirectory() {
+std::filesystem::path launcherProgramPath() {
     std::error_code error;
     std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
     if (error) return {};
-    return executable.parent_path();
+    return executable;
 }
+
+std::filesystem::path launcherDirectory() { return launcherProgramPath().parent_path(); }
 
 }  // namespace kiv

@@ -97,6 +97,10 @@ bool replaceFile(const std::filesystem::path& source, const std::filesystem::pat
     return true;
 }
 
+bool removeFile(const std::filesystem::path& path) {
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR;
+}
+
 bool copyFileReplacing(const std::filesystem::path& source, const std::filesystem::path& target) {
     std::error_code error;
     std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing, error);

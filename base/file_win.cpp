@@ -98,6 +98,12 @@ bool replaceFile(const std::filesystem::path& source, const std::filesystem::pat
     return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool removeFile(const std::filesystem::path& path) {
+    if (DeleteFileW(path.c_str()) != 0) return true;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 bool copyFileReplacing(const std::filesystem::path& source, const std::filesystem::path& target) {
     // The runtime's own copy refuses to replace an existing file here, so
     // the system copy is asked directly.

@@ -27,14 +27,64 @@ std::wstring relativeEntryPath(std::wstring_view entry) {
     return std::wstring(entry.substr(start));
 }
 
-bool isUnsafeRelativePath(std::wstring_view relative) {
-    if (relative.find(L':') != std::wstring_view::npos) return true;
-    std::size_t start = 0;
-    while (start <= relative.size()) {
+std::vector<std::wstring_view> pathElements(std::wstring_view relative) {
+    std::vector<std::wstring_view> elements;
+    for (std::size_t start = 0; start < relative.size();) {
         std::size_t end = start;
         while (end < relative.size() && !isPathSeparator(relative[end])) ++end;
-        if (relative.substr(start, end - start) == L"..") return true;
+        const std::wstring_view element = relative.substr(start, end - start);
+        if (!element.empty() && element != L".") elements.push_back(element);
         start = end + 1;
+    }
+    return elements;
+}
+
+bool sameNameIgnoringCase(std::wstring_view left, std::wstring_view right) {
+    const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+    if (left.size() != right.size()) return false;
+    for (std::size_t i = 0; i < left.size(); ++i) {
+        if (lower(left[i]) != lower(right[i])) return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Windows opens a device instead of a file for these names, whatever the
+// extension and the letter case: "nul.txt" is the null device too. Spaces
+// before the extension do not change that either.
+bool isDeviceName(std::wstring_view element) {
+    std::wstring_view stem = element.substr(0, element.find(L'.'));
+    while (!stem.empty() && stem.back() == L' ') stem.remove_suffix(1);
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+        if (sameNameIgnoringCase(stem, device)) return true;
+    }
+    if (stem.size() != 4) return false;
+    const std::wstring_view prefix = stem.substr(0, 3);
+    const wchar_t digit = stem[3];
+    const bool port = sameNameIgnoringCase(prefix, L"COM") || sameNameIgnoringCase(prefix, L"LPT");
+    // The superscript digits one to three count as well.
+    return port && ((digit >= L'0' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3');
+}
+
+// Characters that Windows refuses in a file name, ':' included (a drive or
+// an alternate stream).
+bool isForbiddenCharacter(wchar_t c) {
+    return c < 0x20 || c == L'<' || c == L'>' || c == L'"' || c == L'|' || c == L'?' || c == L'*' ||
+           c == L':';
+}
+
+}  // namespace
+
+bool isUnsafeRelativePath(std::wstring_view relative) {
+    for (wchar_t c : relative) {
+        if (isForbiddenCharacter(c)) return true;
+    }
+    for (std::wstring_view element : pathElements(relative)) {
+        // Windows drops a trailing dot or space, so such a name would land on
+        // another file than the one listed; this also covers "..".
+        if (element.back() == L'.' || element.back() == L' ') return true;
+        if (isDeviceName(element)) return true;
     }
     return false;
 }

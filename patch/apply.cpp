@@ -41,23 +41,15 @@ bool isPatchFile(std::wstring_view path) {
     return extension == L".cab" || extension == L".npatch";
 }
 
-bool applyPatches(const std::filesystem::path& installDir, const std::filesystem::path& patchesDir,
-                  Reporter& reporter, std::wstring& error) {
-    if (!std::filesystem::exists(patchesDir)) return true;
+namespace {
 
-    // The whole list is taken before the first patch is applied: files that
-    // appear meanwhile are left for another run.
-    struct Patch {
-        std::u16string order;  // the file name in UTF-16 code units
-        std::filesystem::path path;
-    };
-    std::vector<Patch> patches;
-    for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(patchesDir)) {
-        // The entry's kind is not examined: a directory called old.cab is
-        // taken as a patch and fails as an unreadable one.
-        const std::wstring name = toWide(entry.path().filename());
-        if (isPatchFile(name)) patches.push_back(Patch{utf16Units(name), entry.path()});
-    }
+struct Patch {
+    std::u16string order;  // the file name in UTF-16 code units
+    std::filesystem::path path;
+};
+
+bool applyInOrder(const std::filesystem::path& installDir, std::vector<Patch>& patches, Reporter& reporter,
+                  std::wstring& error) {
     std::sort(patches.begin(), patches.end(), [](const Patch& left, const Patch& right) {
         return left.order != right.order ? left.order < right.order : left.path < right.path;
     });
@@ -94,6 +86,38 @@ bool applyPatches(const std::filesystem::path& installDir, const std::filesystem
     }
     reporter.setProgress(StatusRow::version, 100);
     return true;
+}
+
+}  // namespace
+
+bool applyPatches(const std::filesystem::path& installDir, const std::filesystem::path& patchesDir,
+                  Reporter& reporter, std::wstring& error) {
+    if (!std::filesystem::exists(patchesDir)) return true;
+
+    // The whole list is taken before the first patch is applied: files that
+    // appear meanwhile are left for another run.
+    std::vector<Patch> patches;
+    for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(patchesDir)) {
+        // The entry's kind is not examined: a directory called old.cab is
+        // taken as a patch and fails as an unreadable one.
+        const std::wstring name = toWide(entry.path().filename());
+        if (isPatchFile(name)) patches.push_back(Patch{utf16Units(name), entry.path()});
+    }
+    return applyInOrder(installDir, patches, reporter, error);
+}
+
+bool applyPatchFiles(const std::filesystem::path& installDir, const std::vector<std::filesystem::path>& files,
+                     Reporter& reporter, std::wstring& error) {
+    std::vector<Patch> patches;
+    for (const std::filesystem::path& file : files) {
+        const std::wstring name = toWide(file.filename());
+        if (!isPatchFile(name)) continue;
+        // A file named twice is one file, applied once.
+        const bool seen = std::any_of(patches.begin(), patches.end(), [&](const Patch& other) { return other.path == file; });
+        if (!seen) patches.push_back(Patch{utf16Units(name), file});
+    }
+    if (patches.empty()) return true;
+    return applyInOrder(installDir, patches, reporter, error);
 }
 
 }  // namespace kiv

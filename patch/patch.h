@@ -70,4 +70,11 @@ bool isPatchFile(std::wstring_view path);
 bool applyPatches(const std::filesystem::path& installDir, const std::filesystem::path& patchesDir,
                   Reporter& reporter, std::wstring& error);
 
+// Applies exactly the patch files `files` as applyPatches applies a folder's
+// (ascending ordinal order of the file names, same reporting and failures)
+// and no other. Paths that are not patch files are skipped, a file given
+// twice is applied once; true at once, with nothing shown, when none is left.
+bool applyPatchFiles(const std::filesystem::path& installDir, const std::vector<std::filesystem::path>& files,
+                     Reporter& reporter, std::wstring& error);
+
 }  // namespace kiv

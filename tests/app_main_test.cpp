@@ -243,6 +243,52 @@ TEST_F(LauncherProgram, UpdatesThenStartsTheClientWithItsSwitchAndCloses) {
     test::expectStoredPosition(frame);
 }
 
+// Ends the process that owns `window`: asked through WM_CLOSE, then by force.
+void endProcessOf(HWND window) {
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, processId);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    if (process != nullptr) {
+        if (WaitForSingleObject(process, 10000) != WAIT_OBJECT_0) TerminateProcess(process, 1);
+        CloseHandle(process);
+    }
+}
+
+// Windows refuses to overwrite a running program: the launcher moves itself
+// aside, puts the new program in place, starts it and ends; the new one
+// deletes the old copy.
+TEST_F(LauncherProgram, UpdateThatShipsTheLauncherRestartsIntoTheNewProgram) {
+    // Two versions in one run ship one each: the second swap finds the
+    // running program already aside.
+    const std::string current = test::readFile(program());
+    std::string shipped;
+    for (const char* version : {"58", "59"}) {
+        shipped = current + "launcher of version " + version;
+        test::writeFile(serverRoot / "kiv" / version / "dl_list.txt", "kiv_launcher.exe\r\n");
+        test::writeFile(serverRoot / "kiv" / version / "kiv_launcher.exe", shipped);
+    }
+
+    Launcher old(program());
+    HWND window = old.waitForWindow();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(waitUntil([&] { return versionText(window) == L"Update available"; })) << versionText(window);
+    click(window, 638, 498);
+    ASSERT_EQ(old.exitCode(60000), std::optional<DWORD>(0)) << "the old launcher did not end";
+
+    HWND fresh = nullptr;
+    ASSERT_TRUE(waitUntil([&] {
+        fresh = FindWindowW(L"KobaluneKivLauncher", nullptr);
+        return fresh != nullptr && IsWindowVisible(fresh);
+    })) << "the new launcher did not start";
+    EXPECT_TRUE(waitUntil([&] { return versionText(fresh) == L"Version Check OK"; })) << versionText(fresh);
+    EXPECT_TRUE(waitUntil([&] { return !std::filesystem::exists(install / "kiv_launcher.exe.old"); }))
+        << "the old copy was not deleted";
+    EXPECT_EQ(test::readFile(program()), shipped);
+    EXPECT_EQ(test::readFile(install / "kiv.ver"), "59\r\n");
+    endProcessOf(fresh);
+}
+
 TEST_F(LauncherProgram, SecondStartRestoresTheFirstWithoutWaitingForItAndEndsWithZero) {
     Launcher first(program());
     HWND window = first.waitForWindow();

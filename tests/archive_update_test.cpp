@@ -19,6 +19,7 @@
 #ifndef _WIN32
 #include <csignal>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
@@ -345,6 +346,22 @@ TEST(RewriteFilenames, ChangedHeadersInTheTableAreWrittenWithTheBlock) {
     EXPECT_EQ(again.items[0], pair.items[0]);
 }
 
+// An index that is not the item's position would put headers in the wrong
+// slots; a wild one would size the header buffer from it.
+TEST(RewriteFilenames, ItemWhoseIndexIsNotItsPositionIsRefusedWithNothingWritten) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a", "b", "c"});
+    const Snapshot before(dir / "x.hed");
+    for (const std::int32_t index : {0, 2, -1, 0x7FFFFFFF}) {
+        ArchivePair pair = opened(dir / "x.hed");
+        pair.items[1].index = index;
+        std::wstring error;
+        EXPECT_FALSE(pair.rewriteFilenames(error)) << index;
+        EXPECT_EQ(error, L"Archive item table is out of order.") << index;
+    }
+    before.expectUnchanged();
+}
+
 #ifdef __linux__
 // Bytes this process has handed to write calls so far.
 std::uint64_t bytesWritten() {
@@ -479,6 +496,34 @@ TEST(ReplaceItems, FailingEntryStopsTheBatchWithTheEntriesBeforeItStored) {
     // Nothing of the entries after the failing one reached the .dat.
     EXPECT_EQ(readFile(dir / "batch.dat").find("never"), std::string::npos);
 }
+
+#ifndef _WIN32
+// A full disk under the third entry's data: nothing of the batch is made
+// current (the new filename block could not be written either), the error is
+// the data's, and the bytes already appended are given back.
+TEST(ReplaceItems, DataWriteFailingOnAFullDiskStoresNothingOfTheBatch) {
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a", "b"});
+    const Snapshot before(dir / "x.hed");
+    ArchivePair pair = opened(dir / "x.hed");
+    const std::vector<ArchiveItem> table = pair.items;
+    // The file-size limit stands in for the full disk: writes beyond it fail.
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = saved;
+    limit.rlim_cur = std::filesystem::file_size(dir / "x.dat") + 30;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    std::wstring error;
+    const bool stored = putAll(pair, {{"a", "new a"}, {"added", "new item"}, {"b", std::string(1000, 'b')}}, error);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(stored);
+    EXPECT_EQ(error, L"Could not append replacement data.");
+    EXPECT_EQ(pair.items, table);
+    before.expectUnchanged();
+}
+#endif
 
 TEST(ReplaceItems, NameHoldingAZeroByteIsRefusedBeforeWriting) {
     // One at a time, as a batch's first entry, and in the table rewriteFilenames writes.

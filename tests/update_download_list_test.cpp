@@ -45,5 +45,29 @@ TEST(ParseDownloadList, NothingElseIsNormalised) {
     EXPECT_EQ(parseDownloadList("caf\xC3\xA9\n\xFF.bin\n"), (DownloadList{L"caf\u00E9", L"\uFFFD.bin"}));
 }
 
+TEST(IsUnsafeListEntry, RefusesNamesWindowsWouldNotStoreAndTheLaunchersOwnState) {
+    const std::pair<const wchar_t*, bool> cases[] = {
+        // Characters Windows forbids in file names; a web page's first line.
+        {L"<!DOCTYPE html>", true}, {L"a>b", true}, {L"say\"hi\"", true}, {L"a|b", true},
+        {L"what?.txt", true}, {L"data\\*.dat", true}, {L"tab\there", true}, {L"bell\x07", true},
+        // Device names, with or without extension, any case, any depth.
+        {L"CON", true}, {L"nul.txt", true}, {L"data\\Aux.dat", true}, {L"com1", true}, {L"LPT9.log", true},
+        {L"prn .txt", true}, {L"COM\u00B9", true},
+        // A trailing dot or space, on the file or on a folder.
+        {L"readme.", true}, {L"readme ", true}, {L"data.\\x", true}, {L"data \\x", true},
+        // The launcher's own state.
+        {L"kiv.ver", true}, {L"KIV.VER", true}, {L"/kiv.ver", true}, {L"kiv.ver.tmp", true},
+        {L"kiv.ver.tmp\\x", true}, {L"./kiv.ver", true}, {L"patches", true}, {L"patches\\readme.txt", true},
+        {L"Patches\\x.NPATCH", true}, {L"patches\\version_58\\a.npatch", true}, {L"patches\\", true},
+        {L"/", true},
+        // What real lists hold, and names that only resemble the above.
+        {L"kiv.exe", false}, {L"data\\kiv.ver", false}, {L"kiv.version", false}, {L"patches\\ui.npatch", false},
+        {L"Patches/old.cab", false}, {L"patches\\\\ui.npatch", false}, {L"patchesx\\a.txt", false},
+        {L"data\\console.dat", false}, {L"COM10", false}, {L"LPT", false}, {L"a b\\c.d", false},
+        {L"caf\u00E9.txt", false}, {L"kiv_launcher.exe", false},
+    };
+    for (const auto& [entry, unsafe] : cases) EXPECT_EQ(isUnsafeListEntry(entry), unsafe) << wideToUtf8(entry);
+}
+
 }  // namespace
 }  // namespace kiv

@@ -8,6 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <functional>
 #include <mutex>
@@ -144,6 +150,44 @@ TEST_F(UpdateEngine, VersionCheck_MissingOrBlankListOrNoServerMeansUpToDate) {
     EXPECT_TRUE(unreachable.saw("version: Version Check OK"));
 }
 
+// A server that answers every path with a page: the page is not a list, so
+// no version is offered, and the run installs nothing and counts the client
+// as current (a correctly updated client stays playable behind a hosting
+// fallback page or a captive portal, as behind an unreachable server).
+TEST_F(UpdateEngine, CatchAllServerOffersNoVersionAndInstallsNothing) {
+    HttpRoute page;
+    page.body = "<!DOCTYPE html>\n<html><head><title>Welcome</title></head>\n<body>Parked</body></html>\n";
+    server.setRoute("*", page);
+    runVersionCheck(install.path(), base, recorder);
+    EXPECT_FALSE(recorder.saw("version: Update available"));
+    EXPECT_TRUE(recorder.saw("ready: 1"));
+
+    Recorder run;
+    runUpdate(install.path(), base, run);
+    EXPECT_EQ(run.eventsStartingWith("error"), std::vector<std::string>{});
+    EXPECT_TRUE(run.saw("version: Version Check OK"));
+    EXPECT_EQ(requestedTargets(), (std::vector<std::string>{"/kiv/58/dl_list.txt", "/kiv/58/dl_list.txt"}));
+    EXPECT_EQ(test::readFile(install / "kiv.ver"), "57\r\n");
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(install.path())) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"kiv.exe", "kiv.ver"}));
+}
+
+// The highest version has no successor: nothing is asked for, no overflow.
+TEST_F(UpdateEngine, HighestVersionAsksForNothingNewer) {
+    test::writeFile(install / "kiv.ver", "2147483647\r\n");
+    runVersionCheck(install.path(), base, recorder);
+    EXPECT_TRUE(recorder.saw("version: Version Check OK"));
+    Recorder run;
+    runUpdate(install.path(), base, run);
+    EXPECT_TRUE(run.saw("version: Version Check OK"));
+    EXPECT_EQ(run.eventsStartingWith("version: Checking"), std::vector<std::string>{});
+    EXPECT_EQ(requestedTargets(), std::vector<std::string>{});
+}
+
 TEST_F(UpdateEngine, VersionCheck_AnExceptionCountsAsAFailedProbe) {
     publish(58, "a.txt\n", {{"a.txt", "a"}});
     recorder.onEvent = [](const std::string& event) {
@@ -276,12 +320,70 @@ TEST_F(UpdateEngine, UpdateRun_ClientStartedDuringDownloadsStopsBeforeTheNextFil
 }
 
 TEST_F(UpdateEngine, UpdateRun_UnsafeEntryStopsBeforeAnyDownload) {
-    publish(58, "a\n..\\kiv_evil.txt\n", {{"a", "1"}});
-    runUpdate(install.path(), base, recorder);
-    EXPECT_EQ(recorder.eventsStartingWith("error: "),
-              std::vector<std::string>{"error: Download failed: ..\\kiv_evil.txt\nUnsafe file name in download list."});
-    EXPECT_EQ(requestedTargets(), (std::vector<std::string>{"/kiv/58/dl_list.txt"}));
+    // One entry of each rule family: an escape, a device, the launcher's state.
+    for (const std::string unsafe : {"..\\kiv_evil.txt", "data\\nul.txt", "kiv.ver.tmp\\x"}) {
+        publish(58, "a\n" + unsafe + "\n", {{"a", "1"}});
+        const std::size_t before = requestedTargets().size();
+        Recorder run;
+        runUpdate(install.path(), base, run);
+        EXPECT_EQ(run.eventsStartingWith("error: "),
+                  std::vector<std::string>{"error: Download failed: " + unsafe + "\nUnsafe file name in download list."});
+        EXPECT_EQ(requestedTargets().size(), before + 1) << "something was downloaded for " << unsafe;
+    }
     EXPECT_FALSE(std::filesystem::exists(install.path().parent_path() / "kiv_evil.txt"));
+    EXPECT_FALSE(std::filesystem::exists(install / "kiv.ver.tmp"));
+}
+
+// The running launcher cannot be overwritten on Windows: it is moved aside,
+// the new program put in its place, and the caller told to restart.
+TEST_F(UpdateEngine, UpdateRun_ListNamingTheLauncherSwapsItAndAsksForARestart) {
+    test::writeFile(install / "kiv_launcher.exe", "launcher 57");
+    publish(58, "KIV_Launcher.exe\n", {{"KIV_Launcher.exe", "launcher 58"}});
+    int restarts = 0;
+    UpdateOptions options;
+    options.launcherFileName = L"kiv_launcher.exe";
+    options.launcherReplaced = [&] { ++restarts; };
+    runUpdate(install.path(), base, recorder, options);
+    EXPECT_TRUE(recorder.saw("ready: 1"));
+    EXPECT_EQ(restarts, 1);
+    EXPECT_EQ(test::readFile(install / "kiv_launcher.exe"), "launcher 58");
+    EXPECT_EQ(test::readFile(install / "kiv_launcher.exe.old"), "launcher 57");
+    EXPECT_TRUE(removeReplacedLauncher(install.path(), L"kiv_launcher.exe"));
+    EXPECT_FALSE(std::filesystem::exists(install / "kiv_launcher.exe.old"));
+
+    // Cut between the two renames: no program in place; doing it again puts
+    // the new one there.
+    test::TempDir downloads;
+    test::writeFile(downloads / "new.exe", "launcher 59");
+    std::filesystem::remove(install / "kiv_launcher.exe");
+    EXPECT_TRUE(installLauncherProgram(downloads / "new.exe", install / "kiv_launcher.exe"));
+    EXPECT_EQ(test::readFile(install / "kiv_launcher.exe"), "launcher 59");
+}
+
+// What cannot be removed from the version's folder (a patch of an earlier
+// run among it) stops the run before anything is downloaded beside it.
+TEST_F(UpdateEngine, UpdateRun_VersionFolderThatCannotBeClearedStopsTheRun) {
+    publish(58, "a\n", {{"a", "1"}});
+    const auto held = install / "patches" / "version_58" / "locked" / "stray.npatch";
+    test::writeFile(held, "left over");
+#ifdef _WIN32
+    HANDLE handle = CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+#else
+    if (geteuid() == 0) GTEST_SKIP() << "folder permissions do not stop the superuser";
+    const auto locked = held.parent_path();
+    std::filesystem::permissions(locked, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+#endif
+    runUpdate(install.path(), base, recorder);
+#ifdef _WIN32
+    CloseHandle(handle);
+#else
+    std::filesystem::permissions(locked, std::filesystem::perms::owner_all);
+#endif
+    EXPECT_EQ(recorder.eventsStartingWith("error: "),
+              std::vector<std::string>{"error: Could not clear the download folder patches\\version_58."});
+    EXPECT_EQ(requestedTargets(), std::vector<std::string>{"/kiv/58/dl_list.txt"});
+    EXPECT_EQ(test::readFile(install / "kiv.ver"), "57\r\n");
 }
 
 TEST_F(UpdateEngine, UpdateRun_EntryWithLeadingSeparatorLandsInTheVersionFolder) {
@@ -360,15 +462,23 @@ TEST(DownloadProgressCallback, ShowsThePercentageOfTheAnnouncedTotal) {
               (std::vector<std::string>{"download%: 48", "download%: 97", "download%: 100"}));
 }
 
-TEST(InstallDownloads, EmptyListStillAppliesThePatchesFolder) {
+// A patch left in the folder by an earlier run is not the version's: only
+// the patch files of the list are applied.
+TEST(InstallDownloads, PatchTheListDoesNotNameIsNotApplied) {
     test::TempDir install, downloads;
-    test::writeArchive(install / "x.hed", {{"a", "old"}});
-    test::writeFile(downloads / "patches" / "p.npatch", test::packageBytes("x.hed", {{"a", "new"}}));
+    test::writeArchive(install / "x.hed", {{"a", "old"}, {"b", "old"}});
+    test::writeFile(downloads / "patches" / "listed.npatch", test::packageBytes("x.hed", {{"a", "new"}}));
+    test::writeFile(downloads / "patches" / "stray.npatch", test::packageBytes("x.hed", {{"b", "stray"}}));
     Recorder recorder;
     std::wstring error;
-    EXPECT_TRUE(installDownloads(install.path(), downloads.path(), {}, recorder, error)) << wideToUtf8(error);
-    EXPECT_EQ(test::readArchive(install / "x.hed"), (Items{{"a", "new"}}));
-    EXPECT_EQ(recorder.events().back(), "version%: 100");
+    EXPECT_TRUE(installDownloads(install.path(), downloads.path(), {L"patches\\listed.npatch"}, recorder, error))
+        << wideToUtf8(error);
+    EXPECT_EQ(test::readArchive(install / "x.hed"), (Items{{"a", "new"}, {"b", "old"}}));
+
+    Recorder none;
+    EXPECT_TRUE(installDownloads(install.path(), downloads.path(), {}, none, error)) << wideToUtf8(error);
+    EXPECT_EQ(test::readArchive(install / "x.hed"), (Items{{"a", "new"}, {"b", "old"}}));
+    EXPECT_EQ(none.events(), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -84,11 +84,16 @@ int get(const std::wstring& hedText, const std::wstring& nameText, const std::ws
     if (item.storedSizeWord != item.size) {
         return fail(L"The item is stored packed; only items stored as they are can be extracted.");
     }
-    std::vector<std::uint8_t> bytes(item.size);
+    // The .hed's word for the size is checked against the .dat before any
+    // buffer is made from it.
     File dat;
-    if (!dat.open(pair.datPath, File::Mode::read) || !dat.readAt(item.dataOffset, bytes.data(), bytes.size())) {
+    std::uint64_t datSize = 0;
+    if (!dat.open(pair.datPath, File::Mode::read) || !dat.size(datSize) ||
+        std::uint64_t{item.dataOffset} + item.size > datSize) {
         return fail(L"Could not read item data.");
     }
+    std::vector<std::uint8_t> bytes(item.size);
+    if (!dat.readAt(item.dataOffset, bytes.data(), bytes.size())) return fail(L"Could not read item data.");
     if (!outText) {
         if (!outBytes(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))) {
             return fail(L"Could not write to standard output.");

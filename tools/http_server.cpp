@@ -341,6 +341,8 @@ void HttpServer::serve(Connection& connection) {
         requests_.push_back(seen);
         if (wellFormed) {
             auto it = routes_.find(path);
+            // A server that answers every path the same way (fallback pages).
+            if (it == routes_.end()) it = routes_.find("*");
             if (it != routes_.end()) {
                 route = it->second;
                 routed = true;

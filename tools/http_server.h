@@ -75,6 +75,7 @@ public:
     std::string url(std::string_view path = "/") const;
     std::wstring wideUrl(std::string_view path = "/") const;
 
+    // The path "*" answers every path that has no route of its own.
     void setRoute(const std::string& path, HttpRoute route);
     void clearRoutes();
     std::vector<SeenRequest> requests() const;

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdint>
+#include <exception>
 #include <string>
 
 #ifdef _WIN32
@@ -42,7 +43,20 @@ const Group kGroups[] = {
 int run(const Args& args) {
     if (!args.empty()) {
         for (const Group& group : kGroups) {
-            if (args[0] == group.name) return group.run(Args(args.begin() + 1, args.end()));
+            if (args[0] != group.name) continue;
+            // Whatever a command did not foresee ends it with a message, not
+            // with the runtime's abort.
+            // The command and its first word ("kivtool patch apply") say what failed.
+            std::wstring failed = L"kivtool " + args[0];
+            if (args.size() > 1) failed += L" " + args[1];
+            failed += L" failed unexpectedly";
+            try {
+                return group.run(Args(args.begin() + 1, args.end()));
+            } catch (const std::exception& exception) {
+                return fail(failed + L": " + utf8ToWide(exception.what()) + L".");
+            } catch (...) {
+                return fail(failed + L".");
+            }
         }
     }
     err(L"usage: kivtool COMMAND ...\ncommands:\n");

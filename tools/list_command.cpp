@@ -27,7 +27,8 @@ int listCommand(const Args& args) {
     for (const std::wstring& entry : parseDownloadList(body)) {
         std::wstring relative = relativeEntryPath(entry);
         std::wstring line = entry + L"\t" + relative + L"\t" + buildPatchUrl(version, entry, base);
-        if (isUnsafeRelativePath(relative)) line += L"\tunsafe";
+        // The launcher's own rule, so that the operator sees what it would refuse.
+        if (isUnsafeListEntry(entry)) line += L"\tunsafe";
         out(line + L"\n");
     }
     return kExitOk;

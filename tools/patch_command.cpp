@@ -128,12 +128,9 @@ int apply(const Args& args) {
     if (args.size() != 3) return usage(kSynopsis);
     ConsoleReporter reporter;
     std::wstring error;
-    try {
-        if (!applyPatches(toPath(args[2]), toPath(args[1]), reporter, error)) return fail(error);
-    } catch (const std::exception& failure) {
-        // File-system errors of the directory scan and allocation failures.
-        return fail(L"Patch application failed unexpectedly: " + utf8ToWide(failure.what()) + L".");
-    }
+    // File-system errors of the directory scan and allocation failures end
+    // the command through kivtool's own handler.
+    if (!applyPatches(toPath(args[2]), toPath(args[1]), reporter, error)) return fail(error);
     return kExitOk;
 }
 

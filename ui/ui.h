@@ -48,6 +48,9 @@ PaintedStatus paintedStatus();
 
 extern std::atomic<bool> clientReady;
 extern std::atomic<bool> workerBusy;
+// Set when an update replaced the launcher's own program: the window closes
+// and the new program is started once the single-instance guard is released.
+extern std::atomic<bool> restartLauncher;
 
 // Animated hover intensities of the main and EXIT buttons, 0..255 (main thread only).
 extern int startHoverLevel;

@@ -24,6 +24,7 @@ void openWithShell(const std::wstring& url) {
 }  // namespace
 
 void (*openPageInBrowser)(const std::wstring& url) = openWithShell;
+std::atomic<bool> restartLauncher{false};
 bool startHoverTarget = false;
 bool exitHoverTarget = false;
 
@@ -40,7 +41,13 @@ void versionCheckWorker() {
 
 void updateWorker() {
     WindowReporter reporter;
-    runUpdate(launcherDirectory(), workerBaseUrl, reporter);
+    UpdateOptions options;
+    options.launcherFileName = toWide(launcherProgramPath().filename());
+    options.launcherReplaced = [] {
+        restartLauncher = true;
+        PostMessageW(mainWindow, WM_CLOSE, 0, 0);
+    };
+    runUpdate(launcherDirectory(), workerBaseUrl, reporter, options);
 }
 
 HWND createCarrier(HWND parent, const wchar_t* className, const wchar_t* text) {

@@ -1,6 +1,7 @@
 #include "update/update.h"
 
 #include "base/base.h"
+#include "patch/patch.h"
 
 namespace kiv {
 
@@ -30,6 +31,31 @@ DownloadList parseDownloadList(std::string_view body) {
         start = next;
     }
     return list;
+}
+
+bool isUnsafeListEntry(std::wstring_view entry) {
+    const std::wstring relative = relativeEntryPath(entry);
+    if (isUnsafeRelativePath(relative)) return true;
+    const std::vector<std::wstring_view> elements = pathElements(relative);
+    if (elements.empty()) return true;
+    const std::wstring_view top = elements.front();
+    // The version file and its temporary copy, as files or as folders that
+    // would stand in their way.
+    if (sameNameIgnoringCase(top, L"kiv.ver") || sameNameIgnoringCase(top, L"kiv.ver.tmp")) return true;
+    // The download area holds the downloads of the version being installed;
+    // of a list, only the patch files directly in it belong there (they are
+    // applied from there and never copied).
+    if (sameNameIgnoringCase(top, L"patches")) return elements.size() != 2 || !isPatchFile(elements[1]);
+    return false;
+}
+
+bool isWebPageList(const DownloadList& list) {
+    if (list.empty()) return false;
+    for (wchar_t c : list.front()) {
+        if (c == L' ' || c == L'\t' || c == L'\uFEFF') continue;
+        return c == L'<';
+    }
+    return false;
 }
 
 }  // namespace kiv

@@ -5,13 +5,32 @@
 namespace kiv {
 
 bool installDownloads(const std::filesystem::path& installation, const std::filesystem::path& versionDirectory,
-                      const DownloadList& list, Reporter& reporter, std::wstring& error) {
+                      const DownloadList& list, Reporter& reporter, std::wstring& error, const UpdateOptions& options,
+                      bool* launcherReplaced) {
+    // The version's patches are the patch files its list puts in "patches";
+    // a file found there that the list does not name is not applied.
+    std::vector<std::filesystem::path> patches;
     for (const std::wstring& entry : list) {
         const std::wstring relative = relativeEntryPath(entry);
-        // Patch files change archives; they are applied below, never copied.
-        if (isPatchFile(relative)) continue;
+        const std::vector<std::wstring_view> elements = pathElements(relative);
+        if (isPatchFile(relative)) {
+            if (elements.size() == 2 && sameNameIgnoringCase(elements[0], L"patches")) {
+                patches.push_back(joinEntryPath(versionDirectory, relative));
+            }
+            // Patch files change archives; they are applied below, never copied.
+            continue;
+        }
         const std::filesystem::path source = joinEntryPath(versionDirectory, relative);
         const std::filesystem::path destination = joinEntryPath(installation, relative);
+        if (!options.launcherFileName.empty() && elements.size() == 1 &&
+            sameNameIgnoringCase(elements[0], options.launcherFileName)) {
+            if (!installLauncherProgram(source, installation / toPath(options.launcherFileName))) {
+                error = L"Could not install downloaded file: " + relative;
+                return false;
+            }
+            if (launcherReplaced != nullptr) *launcherReplaced = true;
+            continue;
+        }
         std::error_code ignored;
         std::filesystem::create_directories(destination.parent_path(), ignored);
         if (!copyFileReplacing(source, destination)) {
@@ -19,7 +38,7 @@ bool installDownloads(const std::filesystem::path& installation, const std::file
             return false;
         }
     }
-    return applyPatches(installation, versionDirectory / L"patches", reporter, error);
+    return applyPatchFiles(installation, patches, reporter, error);
 }
 
 }  // namespace kiv

@@ -44,7 +44,48 @@ std::wstring buildPatchUrl(std::int32_t version, std::wstring_view name, std::ws
 // widened. Any bytes give a list, possibly empty.
 DownloadList parseDownloadList(std::string_view body);
 
+// Whether one entry of a list must not be downloaded: its relative path is
+// unsafe for Windows (isUnsafeRelativePath), names no file at all, or names
+// the launcher's own state: "kiv.ver" or "kiv.ver.tmp" (or a folder of that
+// name), or anything under the top-level "patches" folder other than a patch
+// file directly in it. Names are compared as Windows compares them, without
+// regard to letter case.
+bool isUnsafeListEntry(std::wstring_view entry);
+
+// Whether a fetched list is a web page rather than a list: its first entry
+// opens with '<' (after white space and a byte-order mark). Servers that
+// answer every path with a page (hosting fallbacks, captive portals) send one
+// for a version that does not exist; no file name can begin with '<'.
+bool isWebPageList(const DownloadList& list);
+
 // ---- Version check and update run -----------------------------------------------
+
+// What the caller tells the engine beyond the installation and the server.
+struct UpdateOptions {
+    // The file name of the launcher's own program in the installation
+    // ("kiv_launcher.exe"); empty when the caller is not the launcher. A list
+    // that names it replaces the running program: the running file is moved
+    // aside (launcherAsideName) and the new one put in its place.
+    std::wstring launcherFileName;
+    // Called once at the end of a run that replaced the launcher's program,
+    // after any message box, so that the caller can start the new program.
+    std::function<void()> launcherReplaced;
+};
+
+// Where a replaced launcher program waits until the next start deletes it:
+// its file name with ".old" appended.
+std::wstring launcherAsideName(std::wstring_view launcherFileName);
+
+// Puts `source` in place of the launcher program `destination`, which may be
+// running: the running file is moved aside under launcherAsideName. Safe to
+// repeat after an interruption at any step. False when it could not be done;
+// the installation then still holds a launcher program.
+bool installLauncherProgram(const std::filesystem::path& source, const std::filesystem::path& destination);
+
+// Deletes a launcher program that an earlier run moved aside, and the
+// temporary copy of an interrupted swap. Errors are ignored; true when
+// neither is left.
+bool removeReplacedLauncher(const std::filesystem::path& installation, std::wstring_view launcherFileName);
 
 // Decides whether the next version exists on the server and shows the answer:
 // "Update available" / "Press Update", or "Version Check OK" / "Success" with
@@ -54,7 +95,8 @@ void runVersionCheck(const std::filesystem::path& installation, const std::wstri
 // Brings the installation up to the newest published version, one version
 // at a time, recording each finished version in kiv.ver. Every failure stops
 // the run with a message box; nothing is rolled back.
-void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter);
+void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
+               const UpdateOptions& options = {});
 
 // The progress of one file download on the FILE DOWNLOAD bar: its percentage
 // of the announced total, nothing when no total was announced.
@@ -65,8 +107,12 @@ void clearPatchesDirectory(const std::filesystem::path& installation);
 
 // Copies the plain files of a downloaded version over the installation, in
 // list order, then applies the version's patches from its "patches" folder.
+// Exactly the patch files that the list names are applied; anything else
+// found in that folder is left alone. `launcherReplaced`, when given, is set
+// once the launcher's own program (UpdateOptions) has been swapped.
 bool installDownloads(const std::filesystem::path& installation, const std::filesystem::path& versionDirectory,
-                      const DownloadList& list, Reporter& reporter, std::wstring& error);
+                      const DownloadList& list, Reporter& reporter, std::wstring& error,
+                      const UpdateOptions& options = {}, bool* launcherReplaced = nullptr);
 
 // ---- Workers and the client process -------------------------------------------
 

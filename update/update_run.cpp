@@ -3,6 +3,7 @@
 #include "net/http.h"
 
 #include <exception>
+#include <limits>
 
 namespace kiv {
 
@@ -36,24 +37,33 @@ const wchar_t* const kCloseClients = L"Please close all KIV clients before updat
 
 // Downloads, installs and records one version. False when the run stopped.
 bool installVersion(const std::filesystem::path& installation, const std::wstring& baseUrl, std::int32_t version,
-                    const DownloadList& list, Reporter& reporter) {
+                    const DownloadList& list, Reporter& reporter, const UpdateOptions& options,
+                    bool& launcherReplaced) {
     if (isClientRunning()) {
         stop(reporter, kCloseClients, MessageIcon::warning);
         return false;
     }
-    // An entry that would land outside the installation stops the version
-    // before anything of it is downloaded.
+    // An entry that would land outside the installation, on a name Windows
+    // would not store as listed, or on the launcher's own state stops the
+    // version before anything of it is downloaded.
     for (const std::wstring& entry : list) {
-        if (isUnsafeRelativePath(relativeEntryPath(entry))) {
+        if (isUnsafeListEntry(entry)) {
             stop(reporter, L"Download failed: " + entry + L"\nUnsafe file name in download list.", MessageIcon::error);
             return false;
         }
     }
 
-    const std::filesystem::path versionDirectory =
-        installation / L"patches" / (L"version_" + std::to_wstring(version));
-    std::error_code ignored;
-    std::filesystem::remove_all(versionDirectory, ignored);
+    // Whatever an earlier run left in the version's folder must go: only a
+    // folder that holds this version's downloads alone is installed.
+    const std::wstring folderName = L"version_" + std::to_wstring(version);
+    const std::filesystem::path versionDirectory = installation / L"patches" / folderName;
+    std::error_code removal;
+    std::filesystem::remove_all(versionDirectory, removal);
+    std::error_code existence;
+    if (removal || std::filesystem::exists(versionDirectory, existence) || existence) {
+        stop(reporter, L"Could not clear the download folder patches\\" + folderName + L".", MessageIcon::error);
+        return false;
+    }
 
     const std::uint64_t count = list.size();
     const DownloadProgress progress = downloadProgressCallback(reporter);
@@ -81,7 +91,10 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
         return false;
     }
     std::wstring error;
-    if (!installDownloads(installation, versionDirectory, list, reporter, error)) {
+    bool replaced = false;
+    const bool installed = installDownloads(installation, versionDirectory, list, reporter, error, options, &replaced);
+    launcherReplaced = launcherReplaced || replaced;
+    if (!installed) {
         stop(reporter, L"Patch failed:\n" + error, MessageIcon::error);
         return false;
     }
@@ -94,7 +107,8 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
     return true;
 }
 
-void updateBody(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter) {
+void updateBody(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
+                const UpdateOptions& options, bool& launcherReplaced) {
     if (!std::filesystem::exists(installation / L"kiv.exe")) {
         stop(reporter, L"kiv.exe was not found beside the launcher.", MessageIcon::error);
         return;
@@ -111,15 +125,18 @@ void updateBody(const std::filesystem::path& installation, const std::wstring& b
     reporter.setTitle(formatWindowTitle(installed));
     clearPatchesDirectory(installation);
 
-    for (;;) {
+    // The highest version a signed 32-bit number holds has no successor: the
+    // run ends there as it does when the server has nothing newer.
+    while (installed < std::numeric_limits<std::int32_t>::max()) {
         const std::int32_t next = installed + 1;
         reporter.setStatusText(StatusRow::version, L"Checking version " + std::to_wstring(next) + L"...");
         std::string body;
         std::wstring ignored;
         if (!httpGetToMemory(buildPatchUrl(next, L"dl_list.txt", baseUrl), body, ignored)) break;
         const DownloadList list = parseDownloadList(body);
-        if (list.empty()) break;
-        if (!installVersion(installation, baseUrl, next, list, reporter)) return;
+        // A page in place of a list is a server that has no such version.
+        if (list.empty() || isWebPageList(list)) break;
+        if (!installVersion(installation, baseUrl, next, list, reporter, options, launcherReplaced)) return;
         installed = next;
     }
     showFinished(reporter);
@@ -127,14 +144,18 @@ void updateBody(const std::filesystem::path& installation, const std::wstring& b
 
 }  // namespace
 
-void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter) {
+void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
+               const UpdateOptions& options) {
+    bool launcherReplaced = false;
     try {
-        updateBody(installation, baseUrl, reporter);
+        updateBody(installation, baseUrl, reporter, options, launcherReplaced);
     } catch (const std::exception& failure) {
         reporter.showMessage(L"Update failed unexpectedly.\n" + utf8ToWide(failure.what()), MessageIcon::error);
     } catch (...) {
         reporter.showMessage(L"Update failed unexpectedly.", MessageIcon::error);
     }
+    // The program on disk is new even when a later version stopped the run.
+    if (launcherReplaced && options.launcherReplaced) options.launcherReplaced();
 }
 
 }  // namespace kiv

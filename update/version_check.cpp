@@ -2,6 +2,8 @@
 
 #include "net/http.h"
 
+#include <limits>
+
 namespace kiv {
 
 namespace {
@@ -15,13 +17,17 @@ void showUpToDate(Reporter& reporter) {
 }
 
 // Whether the next version's list exists and names at least one file. Any
-// failure to fetch it, or to hold it, means that there is no update.
+// failure to fetch it, or to hold it, means that there is no update; so does
+// a web page in its place, and so does the highest version a signed 32-bit
+// number holds, which has no successor.
 bool nextVersionIsPublished(std::int32_t installed, const std::wstring& baseUrl) {
+    if (installed == std::numeric_limits<std::int32_t>::max()) return false;
     try {
         std::string body;
         std::wstring ignored;
         if (!httpGetToMemory(buildPatchUrl(installed + 1, L"dl_list.txt", baseUrl), body, ignored)) return false;
-        return !parseDownloadList(body).empty();
+        const DownloadList list = parseDownloadList(body);
+        return !list.empty() && !isWebPageList(list);
     } catch (...) {
         return false;
     }
