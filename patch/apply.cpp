@@ -28,6 +28,48 @@ std::u16string utf16Units(std::wstring_view text) {
     return units;
 }
 
+// Opens the archive pair a patch names. Whatever the patch names, its archive
+// lies inside the installation: a root name and leading separators are
+// dropped, and a path that would still climb out (or name a drive or a
+// stream) is refused before anything is opened.
+bool openTarget(const std::filesystem::path& installDir, const std::wstring& archivePath, ArchivePair& archive,
+                std::wstring& error) {
+    const std::wstring relative = relativeEntryPath(archivePath);
+    if (isUnsafeRelativePath(relative)) {
+        error = L"Patch archive path is outside the installation.";
+        return false;
+    }
+    return archive.open(joinEntryPath(installDir, relative), error);
+}
+
+// The whole patch in one go: its data appended together and flushed once,
+// rather than two flushes for every entry. A package is checked whole first;
+// its entries' bytes are then copied from the file into the archive.
+bool applyPackage(const std::filesystem::path& installDir, const std::filesystem::path& path, std::wstring& error) {
+    OpenedPatch patch;
+    if (!openPatchPackage(path, patch, error)) return false;
+    ArchivePair archive;
+    if (!openTarget(installDir, patch.archivePath, archive, error)) return false;
+    std::vector<ItemReplacement> replacements;
+    replacements.reserve(patch.entries.size());
+    for (const PatchEntryRange& entry : patch.entries) {
+        replacements.push_back({entry.name, {}, patch.content.get(), entry.offset, entry.size});
+    }
+    return archive.replaceItems(replacements, error);
+}
+
+bool applyLegacyPatch(const std::filesystem::path& installDir, const std::filesystem::path& path,
+                      std::wstring& error) {
+    PatchSet patchSet;
+    if (!readLegacyPatch(path, patchSet, error)) return false;
+    ArchivePair archive;
+    if (!openTarget(installDir, patchSet.archivePath, archive, error)) return false;
+    std::vector<ItemReplacement> replacements;
+    replacements.reserve(patchSet.entries.size());
+    for (const PatchEntry& entry : patchSet.entries) replacements.push_back({entry.name, entry.data});
+    return archive.replaceItems(replacements, error);
+}
+
 }  // namespace
 
 bool isPatchFile(std::wstring_view path) {
@@ -68,29 +110,10 @@ bool applyPatches(const std::filesystem::path& installDir, const std::filesystem
         reporter.setProgress(StatusRow::version, static_cast<int>(index * 100 / patches.size()));
 
         const std::filesystem::path& path = patches[index].path;
-        PatchSet patchSet;
         const bool legacy = patches[index].order.ends_with(u".cab");
-        if (!(legacy ? readLegacyPatch(path, patchSet, error) : readPatchPackage(path, patchSet, error))) {
+        if (!(legacy ? applyLegacyPatch(installDir, path, error) : applyPackage(installDir, path, error))) {
             return false;
         }
-
-        // Whatever the patch names, its archive lies inside the installation:
-        // a root name and leading separators are dropped, and a path that
-        // would still climb out (or name a drive or a stream) is refused
-        // before anything is opened.
-        const std::wstring relative = relativeEntryPath(patchSet.archivePath);
-        if (isUnsafeRelativePath(relative)) {
-            error = L"Patch archive path is outside the installation.";
-            return false;
-        }
-        ArchivePair archive;
-        if (!archive.open(joinEntryPath(installDir, relative), error)) return false;
-        // The whole patch in one go: its data appended together and flushed
-        // once, rather than two flushes for every entry.
-        std::vector<ItemReplacement> replacements;
-        replacements.reserve(patchSet.entries.size());
-        for (const PatchEntry& entry : patchSet.entries) replacements.push_back({entry.name, entry.data});
-        if (!archive.replaceItems(replacements, error)) return false;
     }
     reporter.setProgress(StatusRow::version, 100);
     return true;
