@@ -43,11 +43,14 @@ bool openTarget(const std::filesystem::path& installDir, const std::wstring& arc
 }
 
 // The whole patch in one go: its data appended together and flushed once,
-// rather than two flushes for every entry. A package is checked whole first;
-// its entries' bytes are then copied from the file into the archive.
-bool applyPackage(const std::filesystem::path& installDir, const std::filesystem::path& path, std::wstring& error) {
+// rather than two flushes for every entry. The patch is checked whole before
+// the archive is touched; its entries' bytes are then copied from the patch
+// file into the archive a piece at a time, so a patch of any size needs
+// memory for its names only.
+bool applyPatch(const std::filesystem::path& installDir, const std::filesystem::path& path, bool legacy,
+                std::wstring& error) {
     OpenedPatch patch;
-    if (!openPatchPackage(path, patch, error)) return false;
+    if (!(legacy ? openLegacyPatch(path, patch, error) : openPatchPackage(path, patch, error))) return false;
     ArchivePair archive;
     if (!openTarget(installDir, patch.archivePath, archive, error)) return false;
     std::vector<ItemReplacement> replacements;
@@ -55,18 +58,6 @@ bool applyPackage(const std::filesystem::path& installDir, const std::filesystem
     for (const PatchEntryRange& entry : patch.entries) {
         replacements.push_back({entry.name, {}, patch.content.get(), entry.offset, entry.size});
     }
-    return archive.replaceItems(replacements, error);
-}
-
-bool applyLegacyPatch(const std::filesystem::path& installDir, const std::filesystem::path& path,
-                      std::wstring& error) {
-    PatchSet patchSet;
-    if (!readLegacyPatch(path, patchSet, error)) return false;
-    ArchivePair archive;
-    if (!openTarget(installDir, patchSet.archivePath, archive, error)) return false;
-    std::vector<ItemReplacement> replacements;
-    replacements.reserve(patchSet.entries.size());
-    for (const PatchEntry& entry : patchSet.entries) replacements.push_back({entry.name, entry.data});
     return archive.replaceItems(replacements, error);
 }
 
@@ -111,9 +102,7 @@ bool applyPatches(const std::filesystem::path& installDir, const std::filesystem
 
         const std::filesystem::path& path = patches[index].path;
         const bool legacy = patches[index].order.ends_with(u".cab");
-        if (!(legacy ? applyLegacyPatch(installDir, path, error) : applyPackage(installDir, path, error))) {
-            return false;
-        }
+        if (!applyPatch(installDir, path, legacy, error)) return false;
     }
     reporter.setProgress(StatusRow::version, 100);
     return true;
