@@ -163,7 +163,7 @@ public:
     // the plaintext), valid until the next call; null when unreadable.
     const std::uint8_t* at(std::uint64_t offset, std::size_t) { return bytes_.data() + offset; }
     bool copy(std::uint64_t offset, std::span<std::uint8_t> out) {
-        std::memcpy(out.data(), bytes_.data() + offset, out.size());
+        if (!out.empty()) std::memcpy(out.data(), bytes_.data() + offset, out.size());
         return true;
     }
 
@@ -189,6 +189,7 @@ public:
         return window_.data() + (offset - start_);
     }
     bool copy(std::uint64_t offset, std::span<std::uint8_t> out) {
+        if (out.empty()) return true;
         if (offset >= start_ && offset + out.size() <= start_ + filled_) {
             std::memcpy(out.data(), window_.data() + (offset - start_), out.size());
             return true;

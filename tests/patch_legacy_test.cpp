@@ -314,7 +314,9 @@ TEST(LegacyStreaming, ManyNamesOnOneArrayShareItInsteadOfCopyingIt) {
     NrbfWriter w;
     w.string(1, "x.hed");
     constexpr int kNames = 3000;
-    for (int k = 0; k < kNames; ++k) w.string(10 + k, "n" + std::to_string(k) + ".txt").reference(5);
+    for (int k = 0; k < kNames; ++k) {
+        w.string(10 + k, std::string(1, 'n').append(std::to_string(k)).append(".txt")).reference(5);
+    }
     const std::string array(256 * 1024, 'a');
     w.byteArray(5, array);
     test::TempDir directory;
