@@ -36,10 +36,26 @@ struct ArchiveItem {
     bool operator==(const ArchiveItem&) const = default;
 };
 
-// One item's new contents, for `ArchivePair::replaceItems`.
+// Item bytes that are not held in memory, such as a range of a patch file.
+class ItemSource {
+public:
+    virtual ~ItemSource() = default;
+    // Fills `out` with the source's bytes from `offset` on; false when they
+    // cannot all be read.
+    virtual bool read(std::uint64_t offset, std::span<std::uint8_t> out) = 0;
+};
+
+// One item's new contents, for `ArchivePair::replaceItems`: `data`, or, when
+// `source` is set, the `size` bytes of `source` from `offset` on. Entries
+// naming the same range of the same source share one copy in the .dat.
 struct ItemReplacement {
     std::string_view name;
     std::span<const std::uint8_t> data;
+    ItemSource* source = nullptr;
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+
+    std::uint64_t length() const { return source ? size : data.size(); }
 };
 
 // One opened archive pair. No file stays open between operations.
@@ -67,7 +83,8 @@ public:
     // full disk), nothing of the series is stored: the pair stays as it was
     // and `error` holds that write's message. A process killed at any instant
     // leaves every item with either its old or its new data, and the new
-    // items all or none.
+    // items all or none. Bytes from a source are copied in pieces of bounded
+    // size.
     bool replaceItems(std::span<const ItemReplacement> replacements, std::wstring& error);
 
     // Writes a new filename block built from `items` and every item header

@@ -76,6 +76,26 @@ std::size_t countZeroBytes(std::span<const std::uint8_t> bytes) {
     return zeros;
 }
 
+// Item bytes from a source are copied through a buffer of this size.
+constexpr std::size_t kCopyChunk = 1 << 20;
+
+// Writes an entry's bytes at `offset` of the .dat: from memory in one call,
+// from a source a piece at a time.
+bool storeEntryData(File& dat, std::uint64_t offset, const ItemReplacement& entry,
+                    std::vector<std::uint8_t>& buffer) {
+    if (entry.source == nullptr) return dat.writeAt(offset, entry.data.data(), entry.data.size());
+    for (std::uint64_t done = 0; done < entry.size;) {
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, entry.size - done));
+        if (buffer.size() < piece) buffer.resize(piece);
+        if (!entry.source->read(entry.offset + done, {buffer.data(), piece}) ||
+            !dat.writeAt(offset + done, buffer.data(), piece)) {
+            return false;
+        }
+        done += piece;
+    }
+    return true;
+}
+
 void storeHeader(std::uint8_t* p, std::uint32_t dataOffset, std::uint32_t storedSizeWord, std::uint32_t size) {
     storeLe32(p, dataOffset);
     storeLe32(p + 4, storedSizeWord);
@@ -246,10 +266,25 @@ bool ArchivePair::replaceItems(std::span<const ItemReplacement> replacements, st
         std::uint32_t length;
         std::size_t position;  // in `items`, which is also the header's slot
         bool adds;             // the first entry of a name the archive lacks
+        bool shared;           // its bytes are already placed for an earlier entry
     };
     std::vector<Placement> placements;
     placements.reserve(replacements.size());
     std::unordered_map<std::string_view, std::size_t> added;
+    // Where each source range was placed, so that entries naming the same
+    // bytes (a legacy patch's names that share one array) store them once.
+    struct SourceRange {
+        const ItemSource* source;
+        std::uint64_t offset;
+        std::uint64_t size;
+        bool operator==(const SourceRange&) const = default;
+    };
+    struct SourceRangeHash {
+        std::size_t operator()(const SourceRange& r) const {
+            return std::hash<const void*>()(r.source) ^ std::hash<std::uint64_t>()(r.offset * 31 + r.size);
+        }
+    };
+    std::unordered_map<SourceRange, std::uint32_t, SourceRangeHash> placedRanges;
     const std::size_t existing = items.size();
     std::uint64_t newBlockLength = blockLength(items, nullptr);
     std::uint64_t at = end;
@@ -264,11 +299,19 @@ bool ArchivePair::replaceItems(std::span<const ItemReplacement> replacements, st
             placement.position = existing + added.size();
             placement.adds = true;
         }
-        if (!dataFits(at, entry.data.size())) {
+        std::uint64_t placedAt = at;
+        if (entry.source != nullptr) {
+            if (const auto same = placedRanges.find({entry.source, entry.offset, entry.size});
+                same != placedRanges.end()) {
+                placedAt = same->second;
+                placement.shared = true;
+            }
+        }
+        if (!dataFits(placedAt, entry.length())) {
             failure = L"Could not append replacement data.";
             break;
         }
-        const std::uint64_t after = at + entry.data.size();
+        const std::uint64_t after = placement.shared ? at : at + entry.length();
         if (placement.adds) {
             // A name holding a 0x00 byte would read back as two names.
             if (entry.name.find('\0') != std::string_view::npos ||
@@ -285,21 +328,25 @@ bool ArchivePair::replaceItems(std::span<const ItemReplacement> replacements, st
             failure = L"Could not append replacement data.";
             break;
         }
-        placement.offset = static_cast<std::uint32_t>(at);
-        placement.length = static_cast<std::uint32_t>(entry.data.size());
+        placement.offset = static_cast<std::uint32_t>(placedAt);
+        placement.length = static_cast<std::uint32_t>(entry.length());
+        if (entry.source != nullptr && !placement.shared) {
+            placedRanges.emplace(SourceRange{entry.source, entry.offset, entry.size}, placement.offset);
+        }
         placements.push_back(placement);
         at = after;
     }
 
-    // The data, in entry order. A write that fails (a full disk) commits
-    // nothing of the series: keeping the entries before it would need the
-    // new filename block written on the disk that has just refused a write,
-    // and a failed patch fails its version, which the next run installs
-    // whole. The bytes appended so far are unreachable and given back.
+    // The data, in entry order. A write that fails (a full disk, or a source
+    // that can no longer be read) commits nothing of the series: keeping the
+    // entries before it would need the new filename block written on the
+    // disk that has just refused a write, and a failed patch fails its
+    // version, which the next run installs whole. The bytes appended so far
+    // are unreachable and given back.
     const std::size_t stored = placements.size();
+    std::vector<std::uint8_t> buffer;
     for (std::size_t k = 0; k < stored; ++k) {
-        const std::span<const std::uint8_t> data = replacements[k].data;
-        if (!dat.writeAt(placements[k].offset, data.data(), data.size())) {
+        if (!placements[k].shared && !storeEntryData(dat, placements[k].offset, replacements[k], buffer)) {
             dat.truncate(end);
             error = L"Could not append replacement data.";
             return false;
@@ -334,8 +381,11 @@ bool ArchivePair::replaceItems(std::span<const ItemReplacement> replacements, st
     changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
     const std::size_t additions = items.size() - existing;
 
-    const Placement& last = placements[stored - 1];
-    const std::uint64_t dataEnd = std::uint64_t{last.offset} + last.length;
+    // Shared entries lie before the end of what was appended.
+    std::uint64_t dataEnd = end;
+    for (std::size_t k = 0; k < stored; ++k) {
+        dataEnd = std::max(dataEnd, std::uint64_t{placements[k].offset} + placements[k].length);
+    }
     std::vector<std::uint8_t> block;
     if (additions > 0) {
         bool namesStorable = false;

@@ -8,6 +8,7 @@
 // entry is recycled.
 #include "archive/archive.h"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 
@@ -21,47 +22,57 @@ constexpr std::uint32_t kRootCount = 256;
 constexpr std::uint32_t kMaxEntryLength = 100;
 constexpr std::uint32_t kMaxCodeWidth = 13;
 
-// The dictionary: a trie whose nodes are codes, with each parent's children
-// in a doubly linked list and the dynamic entries in a recency list. Every
-// field is a fixed array indexed by code, so nothing is allocated per entry.
+// The dictionary: a trie whose nodes are codes, with the dynamic entries in a
+// recency list. Once the dictionary is full nearly every output byte adds an
+// entry and so recycles the oldest one, which touches that entry, its parent
+// or sibling and its recency neighbours. Each code's fields therefore sit
+// together in one 16-byte record (links are codes, not pointers), so that
+// each of those touches costs one cache line rather than one per field; and
+// the recycling needs no search, so a dynamic entry's children stay in a
+// doubly linked list. The children of a root, up to 256 of them and searched
+// after every literal, are found in a table by (root, byte) instead. Each
+// entry knows its length, so a token's string is written straight into the
+// output from its last byte back. The recency list is circular through the
+// record NIL, which stands for both of its ends, so that linking and
+// unlinking need no tests. Nothing is allocated per entry.
 class PrefixDictionary {
 public:
     PrefixDictionary() {
-        for (std::uint32_t code = 0; code < kCodeCount; ++code) {
-            symbol[code] = static_cast<std::uint8_t>(code);
+        for (std::uint32_t code = 0; code <= kCodeCount; ++code) {
+            Node& node = nodes[code];
+            node.symbol = static_cast<std::uint8_t>(code);
+            node.depth = 1;
+            node.parent = node.firstChild = node.nextSibling = node.prevSibling = NIL;
+            node.newer = node.older = NIL;
         }
-        parent.fill(NIL);
-        firstChild.fill(NIL);
-        nextSibling.fill(NIL);
-        prevSibling.fill(NIL);
-        newer.fill(NIL);
-        older.fill(NIL);
+        rootChildren.fill(NIL);
     }
 
     static bool isDynamic(std::uint32_t code) { return code >= kRootCount; }
+    std::uint32_t length(std::uint16_t code) const { return nodes[code].depth; }
 
-    // Collects the string of `code` into `reversed` (at least kMaxEntryLength
-    // bytes), last byte first, and returns its length. Every dynamic code on the way from the
-    // entry up to its root moves to the newest end of the recency list, in
-    // that order, so that the entry's ancestors end up newer than the entry.
-    std::uint32_t retrieve(std::uint16_t code, std::uint8_t* reversed) {
-        std::uint32_t length = 0;
-        for (std::uint16_t node = code; node != NIL; node = parent[node]) {
-            // The invariants keep every chain within 100 codes; the bound
-            // makes that true even if they were broken.
-            if (length == kMaxEntryLength) break;
-            reversed[length++] = symbol[node];
-            if (isDynamic(node) && newest != node) {
-                unlinkRecency(node);
-                linkNewest(node);
-            }
+    // Writes the string of `code` so that it ends just before `end`. Every
+    // dynamic code on the way from the entry up to its root moves to the
+    // newest end of the recency list, in that order, so that the entry's
+    // ancestors end up newer than the entry.
+    void retrieve(std::uint16_t code, std::uint8_t* end) {
+        std::uint16_t node = code;
+        // depth is one more than the number of parent links up to a root.
+        for (std::uint32_t steps = nodes[code].depth - 1u; steps > 0; --steps) {
+            Node& n = nodes[node];
+            *--end = n.symbol;
+            // Moving the newest entry to the newest end leaves it there.
+            unlink(node);
+            linkNewest(node);
+            node = n.parent;
         }
-        return length;
+        *--end = nodes[node].symbol;
     }
 
     std::uint16_t findChild(std::uint16_t node, std::uint8_t byte) const {
-        for (std::uint16_t child = firstChild[node]; child != NIL; child = nextSibling[child]) {
-            if (symbol[child] == byte) return child;
+        if (!isDynamic(node)) return rootChildren[node * 256u + byte];
+        for (std::uint16_t child = nodes[node].firstChild; child != NIL; child = nodes[child].nextSibling) {
+            if (nodes[child].symbol == byte) return child;
         }
         return NIL;
     }
@@ -73,30 +84,33 @@ public:
         if (count < kCodeCount) {
             e = static_cast<std::uint16_t>(count++);
         } else {
-            e = oldest;
+            e = nodes[NIL].newer;  // the oldest entry
             // The oldest entry never has children, except when it is p: p is
             // about to gain one, so it must stay.
             if (e == NIL || e == p) return NIL;
             removeFromParent(e);
-            unlinkRecency(e);
+            unlink(e);
         }
-        symbol[e] = x;
-        parent[e] = p;
-        firstChild[e] = NIL;
-        prevSibling[e] = NIL;
-        nextSibling[e] = firstChild[p];
-        if (firstChild[p] != NIL) prevSibling[firstChild[p]] = e;
-        firstChild[p] = e;
-
+        Node& entry = nodes[e];
+        Node& up = nodes[p];
+        entry.symbol = x;
+        entry.depth = static_cast<std::uint8_t>(up.depth + 1);
+        entry.parent = p;
+        entry.firstChild = NIL;
+        entry.prevSibling = NIL;
         if (isDynamic(p)) {
+            entry.nextSibling = up.firstChild;
+            if (up.firstChild != NIL) nodes[up.firstChild].prevSibling = e;
+            up.firstChild = e;
+
             // Just older than its parent, so that a child is always recycled
             // before the entry it extends.
-            newer[e] = p;
-            older[e] = older[p];
-            if (older[p] != NIL) newer[older[p]] = e;
-            older[p] = e;
-            if (oldest == p) oldest = e;
+            entry.newer = p;
+            entry.older = up.older;
+            nodes[up.older].newer = e;
+            up.older = e;
         } else {
+            rootChildren[p * 256u + x] = e;
             linkNewest(e);
         }
         return e;
@@ -105,73 +119,88 @@ public:
     std::uint32_t count = kRootCount;
 
 private:
-    void unlinkRecency(std::uint16_t node) {
-        const std::uint16_t before = older[node];
-        const std::uint16_t after = newer[node];
-        if (before != NIL) newer[before] = after;
-        if (after != NIL) older[after] = before;
-        if (oldest == node) oldest = after;
-        if (newest == node) newest = before;
-        newer[node] = NIL;
-        older[node] = NIL;
+    struct alignas(16) Node {
+        std::uint16_t parent;
+        std::uint16_t firstChild;   // the most recently added child
+        std::uint16_t nextSibling;  // towards older children
+        std::uint16_t prevSibling;  // towards the first child
+        std::uint16_t newer;
+        std::uint16_t older;
+        std::uint8_t symbol;  // last byte of the string (a root: the code)
+        std::uint8_t depth;   // length of the string, 1 to 100
+    };
+
+    void unlink(std::uint16_t code) {
+        Node& n = nodes[code];
+        nodes[n.older].newer = n.newer;
+        nodes[n.newer].older = n.older;
     }
 
-    void linkNewest(std::uint16_t node) {
-        newer[node] = NIL;
-        older[node] = newest;
-        if (newest != NIL) newer[newest] = node;
-        newest = node;
-        if (oldest == NIL) oldest = node;
+    void linkNewest(std::uint16_t code) {
+        Node& n = nodes[code];
+        Node& ends = nodes[NIL];
+        n.newer = NIL;
+        n.older = ends.older;
+        nodes[ends.older].newer = code;
+        ends.older = code;
     }
 
     // Only a first child (one without a previous sibling) is named by its
     // parent's `firstChild`.
-    void removeFromParent(std::uint16_t node) {
-        const std::uint16_t before = prevSibling[node];
-        const std::uint16_t after = nextSibling[node];
-        if (before != NIL) {
-            nextSibling[before] = after;
-        } else if (parent[node] != NIL) {
-            firstChild[parent[node]] = after;
+    void removeFromParent(std::uint16_t code) {
+        Node& n = nodes[code];
+        if (!isDynamic(n.parent)) {
+            rootChildren[n.parent * 256u + n.symbol] = NIL;
+            return;
         }
-        if (after != NIL) prevSibling[after] = before;
-        parent[node] = NIL;
-        prevSibling[node] = NIL;
-        nextSibling[node] = NIL;
+        if (n.prevSibling != NIL) {
+            nodes[n.prevSibling].nextSibling = n.nextSibling;
+        } else {
+            nodes[n.parent].firstChild = n.nextSibling;
+        }
+        if (n.nextSibling != NIL) nodes[n.nextSibling].prevSibling = n.prevSibling;
     }
 
-    std::array<std::uint8_t, kCodeCount> symbol;
-    std::array<std::uint16_t, kCodeCount> parent;
-    std::array<std::uint16_t, kCodeCount> firstChild;
-    std::array<std::uint16_t, kCodeCount> nextSibling;
-    std::array<std::uint16_t, kCodeCount> prevSibling;
-    std::array<std::uint16_t, kCodeCount> newer;
-    std::array<std::uint16_t, kCodeCount> older;
-    std::uint16_t oldest = NIL;
-    std::uint16_t newest = NIL;
+    // Codes 0 to 8191, then NIL: the two ends of the recency list.
+    std::array<Node, kCodeCount + 1> nodes;
+    // The children of the roots, by root and byte: a root may have up to 256
+    // of them, too many to search in a list.
+    std::array<std::uint16_t, kRootCount * 256> rootChildren;
 };
 
-// Most-significant-bit-first reader over the stored bytes, refilled a byte at
-// a time into a 64-bit window.
+// Most-significant-bit-first reader over the stored bytes with a 64-bit
+// window. Away from the end it refills eight bytes at a time: the bits it
+// loads beyond the whole bytes it counts are the stream's next bits in their
+// right places, so loading them again later changes nothing.
 class BitReader {
 public:
     explicit BitReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
 
     bool exhausted() const { return available_ == 0 && position_ == bytes_.size(); }
 
-    // Reads `width` bits (1 to 16); false if the input ends inside them.
-    bool read(std::uint32_t width, std::uint32_t& value) {
-        if (available_ < width) {
+    // Makes at least 57 bits available unless the input ends first.
+    void refill() {
+        if (bytes_.size() - position_ >= 8) {
+            std::uint64_t word = 0;
+            for (int k = 0; k < 8; ++k) word = word << 8 | bytes_[position_ + k];
+            window_ |= word >> available_;
+            const std::uint32_t taken = (63 - available_) >> 3;
+            position_ += taken;
+            available_ += taken * 8;
+        } else {
             while (available_ <= 56 && position_ < bytes_.size()) {
                 window_ |= std::uint64_t{bytes_[position_++]} << (56 - available_);
                 available_ += 8;
             }
-            if (available_ < width) return false;
         }
-        value = static_cast<std::uint32_t>(window_ >> (64 - width));
+    }
+
+    std::uint32_t available() const { return available_; }
+    // The next `width` bits (1 to 32, at most available()).
+    std::uint32_t peek(std::uint32_t width) const { return static_cast<std::uint32_t>(window_ >> (64 - width)); }
+    void skip(std::uint32_t width) {
         window_ <<= width;
         available_ -= width;
-        return true;
     }
 
 private:
@@ -195,52 +224,56 @@ bool unpackFilenameBlock(std::span<const std::uint8_t> packed, std::span<std::ui
 
     std::uint16_t previousCode = NIL;
     std::uint32_t previousLength = 0;
-    std::uint8_t reversed[kMaxEntryLength];
 
     for (;;) {
-        if (bits.exhausted()) return produced == expected;
+        if (bits.available() < 1 + kMaxCodeWidth) {
+            if (bits.exhausted()) return produced == expected;
+            bits.refill();
+        }
 
         if (dictionary->count - kRootCount >= widthThreshold && codeWidth < kMaxCodeWidth) {
             ++codeWidth;
             widthThreshold *= 2;
         }
 
-        std::uint32_t flag = 0;
-        if (!bits.read(1, flag)) return false;
         std::uint16_t code;
         std::uint32_t length;
-        if (flag == 0) {
-            std::uint32_t byte = 0;
-            if (!bits.read(8, byte)) return false;
-            code = static_cast<std::uint16_t>(byte);
-            reversed[0] = static_cast<std::uint8_t>(byte);
+        if (bits.peek(1) == 0) {
+            if (bits.available() < 9) return false;
+            code = static_cast<std::uint16_t>(bits.peek(9));
+            bits.skip(9);
             length = 1;
+            if (produced == expected) return false;
+            out[produced] = static_cast<std::uint8_t>(code);
         } else {
-            std::uint32_t value = 0;
-            if (!bits.read(codeWidth, value)) return false;
+            if (bits.available() < 1 + codeWidth) return false;
+            const std::uint32_t value = bits.peek(1 + codeWidth) & ((1u << codeWidth) - 1);
+            bits.skip(1 + codeWidth);
             if (kRootCount + value >= dictionary->count) return false;
             code = static_cast<std::uint16_t>(kRootCount + value);
-            length = dictionary->retrieve(code, reversed);
+            length = dictionary->length(code);
+            if (length > expected - produced) return false;
+            dictionary->retrieve(code, out.data() + produced + length);
         }
-
-        if (length > expected - produced) return false;
-        std::uint8_t* const token = out.data() + produced;
-        for (std::uint32_t i = 0; i < length; ++i) token[i] = reversed[length - 1 - i];
+        const std::uint8_t* const token = out.data() + produced;
         produced += length;
         if (produced == expected) return true;
 
-        if (previousCode != NIL) {
+        if (previousCode != NIL && previousLength < kMaxEntryLength) {
+            // Entries longer than 100 bytes are never made.
+            const std::uint32_t limit = std::min(length, kMaxEntryLength - previousLength);
             std::uint16_t node = previousCode;
-            bool fresh = false;  // node was just added, so it has no children yet
-            for (std::uint32_t i = 0; i < length; ++i) {
-                if (previousLength + 1 + i > kMaxEntryLength) break;
-                std::uint16_t child = fresh ? NIL : dictionary->findChild(node, token[i]);
-                if (child == NIL) {
-                    child = dictionary->addEntry(node, token[i]);
-                    fresh = true;
-                }
+            std::uint32_t i = 0;
+            for (; i < limit; ++i) {
+                const std::uint16_t child = dictionary->findChild(node, token[i]);
                 if (child == NIL) break;
                 node = child;
+            }
+            // From the first missing entry on, each new entry is the parent
+            // of the next, so none of them can have a child to find yet.
+            for (; i < limit; ++i) {
+                node = dictionary->addEntry(node, token[i]);
+                if (node == NIL) break;
             }
         }
         previousCode = code;

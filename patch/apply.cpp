@@ -28,6 +28,39 @@ std::u16string utf16Units(std::wstring_view text) {
     return units;
 }
 
+// Opens the archive pair a patch names. Whatever the patch names, its archive
+// lies inside the installation: a root name and leading separators are
+// dropped, and a path that would still climb out (or name a drive or a
+// stream) is refused before anything is opened.
+bool openTarget(const std::filesystem::path& installDir, const std::wstring& archivePath, ArchivePair& archive,
+                std::wstring& error) {
+    const std::wstring relative = relativeEntryPath(archivePath);
+    if (isUnsafeRelativePath(relative)) {
+        error = L"Patch archive path is outside the installation.";
+        return false;
+    }
+    return archive.open(joinEntryPath(installDir, relative), error);
+}
+
+// The whole patch in one go: its data appended together and flushed once,
+// rather than two flushes for every entry. The patch is checked whole before
+// the archive is touched; its entries' bytes are then copied from the patch
+// file into the archive a piece at a time, so a patch of any size needs
+// memory for its names only.
+bool applyPatch(const std::filesystem::path& installDir, const std::filesystem::path& path, bool legacy,
+                std::wstring& error) {
+    OpenedPatch patch;
+    if (!(legacy ? openLegacyPatch(path, patch, error) : openPatchPackage(path, patch, error))) return false;
+    ArchivePair archive;
+    if (!openTarget(installDir, patch.archivePath, archive, error)) return false;
+    std::vector<ItemReplacement> replacements;
+    replacements.reserve(patch.entries.size());
+    for (const PatchEntryRange& entry : patch.entries) {
+        replacements.push_back({entry.name, {}, patch.content.get(), entry.offset, entry.size});
+    }
+    return archive.replaceItems(replacements, error);
+}
+
 }  // namespace
 
 bool isPatchFile(std::wstring_view path) {
@@ -60,29 +93,8 @@ bool applyInOrder(const std::filesystem::path& installDir, std::vector<Patch>& p
         reporter.setProgress(StatusRow::version, static_cast<int>(index * 100 / patches.size()));
 
         const std::filesystem::path& path = patches[index].path;
-        PatchSet patchSet;
         const bool legacy = patches[index].order.ends_with(u".cab");
-        if (!(legacy ? readLegacyPatch(path, patchSet, error) : readPatchPackage(path, patchSet, error))) {
-            return false;
-        }
-
-        // Whatever the patch names, its archive lies inside the installation:
-        // a root name and leading separators are dropped, and a path that
-        // would still climb out (or name a drive or a stream) is refused
-        // before anything is opened.
-        const std::wstring relative = relativeEntryPath(patchSet.archivePath);
-        if (isUnsafeRelativePath(relative)) {
-            error = L"Patch archive path is outside the installation.";
-            return false;
-        }
-        ArchivePair archive;
-        if (!archive.open(joinEntryPath(installDir, relative), error)) return false;
-        // The whole patch in one go: its data appended together and flushed
-        // once, rather than two flushes for every entry.
-        std::vector<ItemReplacement> replacements;
-        replacements.reserve(patchSet.entries.size());
-        for (const PatchEntry& entry : patchSet.entries) replacements.push_back({entry.name, entry.data});
-        if (!archive.replaceItems(replacements, error)) return false;
+        if (!applyPatch(installDir, path, legacy, error)) return false;
     }
     reporter.setProgress(StatusRow::version, 100);
     return true;

@@ -72,6 +72,19 @@ public:
         return size > consumed ? size - consumed : 0;
     }
 
+    // Passes over `length` bytes without reading them.
+    void skip(std::uint64_t length) {
+        const auto buffered = static_cast<std::size_t>(std::min<std::uint64_t>(length, end_ - begin_));
+        begin_ += buffered;
+        position_ += length - buffered;
+    }
+
+    // File offset of the next byte to be consumed.
+    std::uint64_t offset() const { return position_ - (end_ - begin_); }
+
+    const File& file() const { return file_; }
+    File releaseFile() { return std::move(file_); }
+
     bool failed() const { return failed_; }
 
 private:
@@ -97,6 +110,18 @@ private:
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
     bool failed_ = false;
+};
+
+// The entries' bytes, read from the package file when they are stored.
+class PackageContent : public ItemSource {
+public:
+    explicit PackageContent(File file) : file_(std::move(file)) {}
+    bool read(std::uint64_t offset, std::span<std::uint8_t> out) override {
+        return file_.readAt(offset, out.data(), out.size());
+    }
+
+private:
+    File file_;
 };
 
 // Collects the bytes of a package and writes them in large pieces.
@@ -148,7 +173,7 @@ private:
 
 }  // namespace
 
-bool readPatchPackage(const std::filesystem::path& path, PatchSet& patchSet, std::wstring& error) {
+bool openPatchPackage(const std::filesystem::path& path, OpenedPatch& patch, std::wstring& error) {
     PackageInput input;
     if (!input.open(path)) {
         error = L"Could not open patch package.";
@@ -174,44 +199,60 @@ bool readPatchPackage(const std::filesystem::path& path, PatchSet& patchSet, std
         error = L"Invalid patch entry count.";
         return false;
     }
-    patchSet.archivePath = utf8ToWide(archivePath);
+    patch.archivePath = utf8ToWide(archivePath);
 
     // Reserve only for as many entries as the rest of the file could hold:
     // a declared count never makes the reader allocate more than the file
     // justifies.
-    patchSet.entries.clear();
-    patchSet.entries.reserve(
+    patch.entries.clear();
+    patch.entries.reserve(
         static_cast<std::size_t>(std::min<std::uint64_t>(entryCount, input.remaining() / kMinimumEntrySize)));
 
+    // A failure leaves the entries checked so far readable, as a partial
+    // result.
+    const auto fail = [&](const wchar_t* message) {
+        error = message;
+        patch.content = std::make_unique<PackageContent>(input.releaseFile());
+        return false;
+    };
     for (std::uint32_t index = 0; index < entryCount; ++index) {
         std::uint16_t nameLength = 0;
-        if (!input.u16(nameLength)) {
-            error = L"Invalid patch entry name length.";
-            return false;
-        }
-        PatchEntry entry;
+        if (!input.u16(nameLength)) return fail(L"Invalid patch entry name length.");
+        PatchEntryRange entry;
         entry.name.resize(nameLength);
         std::uint32_t dataSize = 0;
         input.read(entry.name.data(), entry.name.size());
         input.u32(dataSize);
-        if (input.failed()) {
-            error = L"Invalid patch entry data size.";
-            return false;
-        }
-        // A size beyond the end of the file is the short read it would
-        // become, found before the buffer is made rather than after.
-        if (dataSize > input.remaining(dataSize)) {
-            error = L"Patch package ended unexpectedly.";
-            return false;
-        }
-        entry.data.resize(dataSize);
-        if (dataSize != 0 && !input.read(entry.data.data(), entry.data.size())) {
+        if (input.failed()) return fail(L"Invalid patch entry data size.");
+        // The data must be there in full; it is passed over, not read.
+        if (dataSize > input.remaining(dataSize)) return fail(L"Patch package ended unexpectedly.");
+        entry.offset = input.offset();
+        entry.size = dataSize;
+        input.skip(dataSize);
+        patch.entries.push_back(std::move(entry));
+    }
+    patch.content = std::make_unique<PackageContent>(input.releaseFile());
+    return true;
+}
+
+bool readPatchPackage(const std::filesystem::path& path, PatchSet& patchSet, std::wstring& error) {
+    OpenedPatch patch;
+    const bool opened = openPatchPackage(path, patch, error);
+    if (!opened && patch.content == nullptr) return false;
+    patchSet.archivePath = std::move(patch.archivePath);
+    patchSet.entries.clear();
+    patchSet.entries.reserve(patch.entries.size());
+    for (PatchEntryRange& range : patch.entries) {
+        PatchEntry entry{std::move(range.name), std::vector<std::uint8_t>(static_cast<std::size_t>(range.size))};
+        // The entries were checked; their data can only come up short now
+        // if the file was cut meanwhile.
+        if (!patch.content->read(range.offset, entry.data)) {
             error = L"Patch package ended unexpectedly.";
             return false;
         }
         patchSet.entries.push_back(std::move(entry));
     }
-    return true;
+    return opened;
 }
 
 bool writePatchPackage(const std::filesystem::path& path, const PatchSet& patchSet, std::wstring& error) {

@@ -8,10 +8,12 @@
 // path and the (file name, byte array) pairs are recovered by a scan.
 #pragma once
 
+#include "archive/archive.h"
 #include "base/base.h"
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -35,11 +37,31 @@ struct PatchSet {
     std::vector<PatchEntry> entries;
 };
 
+// A patch file opened for storing, its data left where it lies: the target
+// archive's path and, per entry in file order, the name and the range of
+// `content` that holds its bytes (entries of a legacy patch that name the
+// same array name the same range). `content` reads the file when the entries
+// are stored, so a patch of any size needs memory for its names only.
+struct PatchEntryRange {
+    std::string name;
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+};
+struct OpenedPatch {
+    std::wstring archivePath;
+    std::vector<PatchEntryRange> entries;
+    std::unique_ptr<ItemSource> content;
+};
+
 inline constexpr std::string_view kPatchPackageMagic = "ZOKAPATCH1";
 
 // Reads a `.npatch` package. On failure `patchSet` may hold a partial result
 // that the caller discards.
 bool readPatchPackage(const std::filesystem::path& path, PatchSet& patchSet, std::wstring& error);
+
+// Checks a whole `.npatch` package, reading its headers and skipping its
+// data, with the messages and in the order of `readPatchPackage`.
+bool openPatchPackage(const std::filesystem::path& path, OpenedPatch& patch, std::wstring& error);
 
 // Writes `patchSet` as a `.npatch` package (the operator's side of the
 // format). Refuses a set whose path, names, data or entry count would not fit
@@ -48,6 +70,11 @@ bool writePatchPackage(const std::filesystem::path& path, const PatchSet& patchS
 
 // Reads a legacy `.cab` patch: `decryptLegacyPatch`, then `parseLegacyPatch`.
 bool readLegacyPatch(const std::filesystem::path& path, PatchSet& patchSet, std::wstring& error);
+
+// Decrypts a legacy patch through a bounded window and scans it as
+// `parseLegacyPatch` does, with the same messages; the arrays are decrypted
+// again from the file when they are stored.
+bool openLegacyPatch(const std::filesystem::path& path, OpenedPatch& patch, std::wstring& error);
 
 // Fills `plaintext` with the decrypted, unpadded content of a legacy patch.
 bool decryptLegacyPatch(const std::filesystem::path& path, std::vector<std::uint8_t>& plaintext,

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -524,6 +525,77 @@ TEST(ReplaceItems, DataWriteFailingOnAFullDiskStoresNothingOfTheBatch) {
     before.expectUnchanged();
 }
 #endif
+
+// Item bytes kept outside memory: a string read through the source
+// interface, which refuses reads that reach `failFrom`.
+class StringSource : public ItemSource {
+public:
+    explicit StringSource(std::string bytes, std::uint64_t failFrom = ~std::uint64_t{0})
+        : bytes_(std::move(bytes)), failFrom_(failFrom) {}
+    bool read(std::uint64_t offset, std::span<std::uint8_t> out) override {
+        if (offset + out.size() > failFrom_ || offset + out.size() > bytes_.size()) return false;
+        std::memcpy(out.data(), bytes_.data() + offset, out.size());
+        return true;
+    }
+
+private:
+    std::string bytes_;
+    std::uint64_t failFrom_;
+};
+
+std::string pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 4099) & 0xFF);
+    return bytes;
+}
+
+// Faults: a copy through the bounded buffer that loses its place after the
+// first piece, and names sharing one range of a source that get a copy each.
+TEST(ReplaceItemsFromASource, LargeItemsArriveWholeAndSharedRangesAreStoredOnce) {
+    const std::size_t large = (5u << 19) + 7;  // two and a half pieces and a little
+    const std::string bytes = pattern(large + 100);
+    StringSource source(bytes);
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a", "b"});
+    const auto datBefore = std::filesystem::file_size(dir / "x.dat");
+    ArchivePair pair = opened(dir / "x.hed");
+    const std::vector<ItemReplacement> entries = {{"a", {}, &source, 3, large},
+                                                  {"b", {}, &source, 0, 0},
+                                                  {"added", {}, &source, 3, large},
+                                                  {"other", {}, &source, 4, 10}};
+    std::wstring error;
+    ASSERT_TRUE(pair.replaceItems(entries, error)) << wideToUtf8(error);
+    const ArchivePair reopened = opened(dir / "x.hed");
+    EXPECT_EQ(itemBytes(reopened, "a"), bytes.substr(3, large));
+    EXPECT_EQ(itemBytes(reopened, "added"), bytes.substr(3, large));
+    EXPECT_EQ(itemBytes(reopened, "other"), bytes.substr(4, 10));
+    EXPECT_EQ(itemBytes(reopened, "b"), "");
+    const auto& items = reopened.items;
+    EXPECT_EQ(items[reopened.nameIndex.at("a")].dataOffset, items[reopened.nameIndex.at("added")].dataOffset);
+    // One copy of the shared range, the short one, and the new block.
+    const std::uint64_t block = 4 + 2 + 2 + 6 + 6;
+    EXPECT_EQ(std::filesystem::file_size(dir / "x.dat"), datBefore + large + 10 + block);
+}
+
+// Fault: a source that cannot deliver its bytes (a patch file cut after it
+// was checked) storing whatever the buffer held; like a full disk, it
+// commits nothing of the batch.
+TEST(ReplaceItemsFromASource, UnreadableSourceStoresNothingOfTheBatch) {
+    const std::string bytes = pattern(3u << 20);
+    StringSource source(bytes, (3u << 20) - 5);
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a", "b"});
+    ArchivePair pair = opened(dir / "x.hed");
+    const std::vector<ItemReplacement> entries = {
+        {"a", {}, &source, 0, 100}, {"b", {}, &source, 100, (3u << 20) - 100}, {"c", {}, &source, 0, 1}};
+    std::wstring error;
+    EXPECT_FALSE(pair.replaceItems(entries, error));
+    EXPECT_EQ(error, L"Could not append replacement data.");
+    const ArchivePair reopened = opened(dir / "x.hed");
+    EXPECT_EQ(itemBytes(reopened, "a"), "a#0");
+    EXPECT_EQ(itemBytes(reopened, "b"), "b#0");
+    EXPECT_EQ(reopened.nameIndex.count("c"), 0u);
+}
 
 TEST(ReplaceItems, NameHoldingAZeroByteIsRefusedBeforeWriting) {
     // One at a time, as a batch's first entry, and in the table rewriteFilenames writes.

@@ -145,6 +145,19 @@ TEST_F(ApplyPatches, FailingSecondPatchLeavesTheFirstAppliedAndStops) {
     EXPECT_EQ(reporter.events.back(), "version progress 33");
 }
 
+// Fault: entries stored while the package is still being read, so that a
+// package cut short inside its last entry has already changed the archive.
+TEST_F(ApplyPatches, PackageCutInsideItsLastEntryChangesNothing) {
+    test::writeArchive(install / "x.hed", {{"a.txt", "old a"}, {"b.txt", "old b"}});
+    const auto before = test::readFile(install / "x.dat");
+    const std::string whole = test::packageBytes("x.hed", {{"a.txt", "new a"}, {"new.txt", "n"}, {"b.txt", "new b"}});
+    test::writeFile(patches / "1.npatch", whole.substr(0, whole.size() - 1));
+    EXPECT_FALSE(apply());
+    EXPECT_EQ(error, L"Patch package ended unexpectedly.");
+    EXPECT_EQ(test::readFile(install / "x.dat"), before);
+    EXPECT_EQ(test::readArchive(install / "x.hed"), (Items{{"a.txt", "old a"}, {"b.txt", "old b"}}));
+}
+
 TEST_F(ApplyPatches, LaterDataWinsAcrossPatchesAndWithinOne) {
     test::writeArchive(install / "x.hed", {{"a.txt", "old a"}, {"b.txt", "old b"}});
     package("1.npatch", "x.hed", {{"a.txt", "first"}, {"b.txt", "b once"}, {"b.txt", "b twice"}});

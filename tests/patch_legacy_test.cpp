@@ -261,5 +261,98 @@ TEST_F(LegacyScan, TruncatedRecordsAtTheEndAreSafe) {
     EXPECT_EQ(parse(full), L"");
 }
 
+// ---- Streaming -------------------------------------------------------------
+
+// The entries of an opened legacy patch with their bytes read through its
+// content, in the form `PatchSet` gives them.
+std::wstring openAndRead(const std::filesystem::path& path, PatchSet& set) {
+    OpenedPatch patch;
+    std::wstring error;
+    if (!openLegacyPatch(path, patch, error)) return error;
+    set.archivePath = patch.archivePath;
+    for (const PatchEntryRange& range : patch.entries) {
+        PatchEntry entry{range.name, std::vector<std::uint8_t>(static_cast<std::size_t>(range.size))};
+        if (!patch.content->read(range.offset, entry.data)) return L"<unreadable range>";
+        set.entries.push_back(std::move(entry));
+    }
+    return L"";
+}
+
+// Fault: a scan through the moving window that loses or misreads a record
+// lying across the window's edge, or a long string whose end lies beyond it.
+// The plaintext is over 1 MiB, the window's size, and the records are slid
+// across that boundary.
+TEST(LegacyStreaming, WindowedScanFindsWhatTheScanInMemoryFinds) {
+    const std::string longName(5000, 'n');
+    for (std::size_t shift : {0u, 1u, 3u, 5u, 8u, 11u, 14u, 300u, 5020u}) {
+        SCOPED_TRACE(shift);
+        NrbfWriter w;
+        w.raw(std::string((1u << 20) - 8 - shift, 'f'));
+        w.string(2, "a.txt").reference(7).string(1, longName + ".hed").string(3, "b.bmp").reference(8);
+        w.byteArray(7, std::string(3000, '\x06')).string(4, "c.txt").reference(7).byteArray(8, "late");
+        w.byteArray(7, "second");
+        const std::string plaintext = w.bytes();
+        PatchSet expected;
+        std::wstring error;
+        ASSERT_TRUE(parseLegacyPatch(std::span(reinterpret_cast<const std::uint8_t*>(plaintext.data()),
+                                               plaintext.size()),
+                                     expected, error))
+            << wideToUtf8(error);
+        test::TempDir directory;
+        test::writeFile(directory / "p.cab", legacyFile(plaintext));
+        PatchSet streamed;
+        ASSERT_EQ(openAndRead(directory / "p.cab", streamed), L"");
+        EXPECT_EQ(streamed.archivePath, expected.archivePath);
+        EXPECT_EQ(streamed.entries, expected.entries);
+    }
+}
+
+// Fault: every name copying the array it points at, so that a small file
+// whose many names share one large array asks for an amount of memory (or
+// of disk) many times its own size.
+TEST(LegacyStreaming, ManyNamesOnOneArrayShareItInsteadOfCopyingIt) {
+    NrbfWriter w;
+    w.string(1, "x.hed");
+    constexpr int kNames = 3000;
+    for (int k = 0; k < kNames; ++k) {
+        w.string(10 + k, std::string(1, 'n').append(std::to_string(k)).append(".txt")).reference(5);
+    }
+    const std::string array(256 * 1024, 'a');
+    w.byteArray(5, array);
+    test::TempDir directory;
+    test::writeFile(directory / "many.cab", legacyFile(w.bytes()));
+
+    OpenedPatch patch;
+    std::wstring error;
+    ASSERT_TRUE(openLegacyPatch(directory / "many.cab", patch, error)) << wideToUtf8(error);
+    ASSERT_EQ(patch.entries.size(), static_cast<std::size_t>(kNames));
+    for (const PatchEntryRange& entry : patch.entries) {
+        EXPECT_EQ(entry.offset, patch.entries[0].offset);
+        EXPECT_EQ(entry.size, array.size());
+    }
+    // Held in memory, the copies would come to 750 MiB: refused.
+    PatchSet set;
+    EXPECT_FALSE(readLegacyPatch(directory / "many.cab", set, error));
+    EXPECT_EQ(error, L"Legacy .cab patch names more data than it holds.");
+
+    // Applied, the array is stored once for all the names.
+    test::writeArchive(directory / "x.hed", {{"n0.txt", "old"}});
+    std::filesystem::create_directories(directory / "patches");
+    std::filesystem::rename(directory / "many.cab", directory / "patches" / "many.cab");
+    class Quiet : public Reporter {
+        void setStatusText(StatusRow, const std::wstring&) override {}
+        void setProgress(StatusRow, int) override {}
+        void setTitle(const std::wstring&) override {}
+        void showMessage(const std::wstring&, MessageIcon) override {}
+        void setClientReady(bool) override {}
+        void invalidateStatusBand() override {}
+    } reporter;
+    ASSERT_TRUE(applyPatches(directory.path(), directory / "patches", reporter, error)) << wideToUtf8(error);
+    EXPECT_LT(std::filesystem::file_size(directory / "x.dat"), array.size() + 64 * 1024);
+    const auto items = test::readArchive(directory / "x.hed");
+    ASSERT_EQ(items.size(), static_cast<std::size_t>(kNames));
+    EXPECT_EQ(items.back(), (std::pair<std::string, std::string>{"n2999.txt", array}));
+}
+
 }  // namespace
 }  // namespace kiv

@@ -10,6 +10,10 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
+#include <psapi.h>
+#else
+#include <sys/resource.h>
 #endif
 
 namespace kiv::tool {
@@ -40,7 +44,22 @@ const Group kGroups[] = {
     {L"serve", serveCommand, L"serve ROOT [--port N]"},
 };
 
-int run(const Args& args) {
+// The most memory the process has held: the peak working set on Windows,
+// the peak resident set elsewhere.
+double peakMemoryMiB() {
+#ifdef _WIN32
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return -1;
+    return static_cast<double>(counters.PeakWorkingSetSize) / (1024.0 * 1024.0);
+#else
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0;
+#endif
+}
+
+int runCommand(const Args& args) {
     if (!args.empty()) {
         for (const Group& group : kGroups) {
             if (args[0] != group.name) continue;
@@ -66,6 +85,17 @@ int run(const Args& args) {
         err(L"\n");
     }
     return kExitUsage;
+}
+
+// "--peak-memory COMMAND ..." runs the command, then reports on standard
+// error the most memory it held (for the benchmarks).
+int run(const Args& args) {
+    if (args.empty() || args[0] != L"--peak-memory") return runCommand(args);
+    const int status = runCommand(Args(args.begin() + 1, args.end()));
+    char line[64];
+    std::snprintf(line, sizeof line, "peak memory: %.1f MiB\n", peakMemoryMiB());
+    err(utf8ToWide(line));
+    return status;
 }
 
 }  // namespace
