@@ -147,11 +147,13 @@ TEST_F(HostTest, QueryInterfaceRefusesOtherIdsAndClearsTheResult) {
     EXPECT_EQ(references(), 1u);
 }
 
-TEST_F(HostTest, GetWindowContextRefusesEachNullArgument) {
+TEST_F(HostTest, GetWindowContextRefusesNullsAndGivesTheFrameFaceAndNoDocument) {
     IOleInPlaceFrame* frame = nullptr;
-    IOleInPlaceUIWindow* document = nullptr;
-    RECT position{}, clip{};
+    IOleInPlaceUIWindow* document = reinterpret_cast<IOleInPlaceUIWindow*>(host_);
+    RECT position{1, 2, 3, 4}, clip{5, 6, 7, 8};
     OLEINPLACEFRAMEINFO info{};
+    info.fMDIApp = TRUE;
+    info.cAccelEntries = 9;
     IOleInPlaceSite* site = host_;
     EXPECT_EQ(site->GetWindowContext(nullptr, &document, &position, &clip, &info), E_POINTER);
     EXPECT_EQ(site->GetWindowContext(&frame, nullptr, &position, &clip, &info), E_POINTER);
@@ -160,15 +162,7 @@ TEST_F(HostTest, GetWindowContextRefusesEachNullArgument) {
     EXPECT_EQ(site->GetWindowContext(&frame, &document, &position, &clip, nullptr), E_POINTER);
     EXPECT_EQ(frame, nullptr);
     EXPECT_EQ(references(), 1u);
-}
 
-TEST_F(HostTest, GetWindowContextGivesTheFrameFaceAndNoDocument) {
-    IOleInPlaceFrame* frame = nullptr;
-    IOleInPlaceUIWindow* document = reinterpret_cast<IOleInPlaceUIWindow*>(host_);
-    RECT position{1, 2, 3, 4}, clip{5, 6, 7, 8};
-    OLEINPLACEFRAMEINFO info{};
-    info.fMDIApp = TRUE;
-    info.cAccelEntries = 9;
     ASSERT_EQ(host_->GetWindowContext(&frame, &document, &position, &clip, &info), S_OK);
     EXPECT_EQ(frame, static_cast<IOleInPlaceFrame*>(host_));
     EXPECT_EQ(references(), 2u);
