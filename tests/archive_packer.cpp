@@ -46,10 +46,8 @@ public:
         if (count_ < kCodes) {
             e = count_++;
         } else {
-            if (recency_.empty() || recency_.front() == p) {
-                ++stats.additionsRefused;
-                return kNone;
-            }
+            // Full, and the oldest entry is the parent itself: nothing is added.
+            if (recency_.empty() || recency_.front() == p) return kNone;
             e = recency_.front();
             recency_.pop_front();
             children_.erase({parent_[e], symbol_[e]});
@@ -64,7 +62,6 @@ public:
         } else {
             position_[e] = recency_.insert(recency_.end(), e);
         }
-        ++stats.entriesAdded;
         return e;
     }
 
@@ -172,9 +169,7 @@ std::vector<std::uint8_t> packFilenameBlock(std::span<const std::uint8_t> block,
             writer.put(1, 1);
             writer.put(static_cast<std::uint32_t>(best - kRoots), codeWidth);
             model.refresh(best);
-            ++stats.references;
         }
-        ++stats.tokens;
         if (length > stats.longestToken) stats.longestToken = length;
 
         const std::size_t tokenStart = position;

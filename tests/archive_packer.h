@@ -18,13 +18,9 @@ namespace kiv::test {
 // What a packing run went through, so that tests can check they reached the
 // cases they mean to cover.
 struct PackStats {
-    std::uint32_t tokens = 0;
-    std::uint32_t references = 0;
     std::uint32_t longestToken = 0;
-    std::uint32_t entriesAdded = 0;
     std::uint32_t entriesRecycled = 0;
-    std::uint32_t additionsRefused = 0;  // full dictionary, oldest entry was the parent
-    std::uint32_t codeWidth = 1;         // at the end
+    std::uint32_t codeWidth = 1;  // at the end
 };
 
 // The unpacked filename block: `count` (signed, little-endian), then each name

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -30,16 +28,9 @@ TEST(LauncherDirectory, IsTheDirectoryHoldingThisProgram) {
 TEST(LauncherDirectory, ModulePathOfTheClassicLimitIsNotCut) {
     test::TempDir dir;
     const std::size_t fileLength = std::wstring(L"\\base_tests.exe").size();
-    std::wstring deep = dir.path().wstring();
-    while (deep.size() + fileLength < 259) {
-        std::size_t room = 259 - fileLength - deep.size();
-        if (room == 1) {
-            deep.back() = L'e';  // too short for a separator and a name: lengthen the last name instead
-            deep += L'e';
-            break;
-        }
-        deep += L'\\' + std::wstring(std::min<std::size_t>(room - 1, 40), L'd');
-    }
+    // One directory long enough to bring the path to the limit.
+    const std::wstring base = dir.path().wstring();
+    const std::wstring deep = base + L'\\' + std::wstring(259 - fileLength - base.size() - 1, L'd');
     const std::filesystem::path program = std::filesystem::path(deep) / L"base_tests.exe";
     ASSERT_EQ(program.wstring().size(), 259u);
     std::filesystem::create_directories(deep);

@@ -162,11 +162,8 @@ void startGraphicsOnce() {
     GdiplusStartup(&gdiplusToken, &input, nullptr);
 }
 
-void LauncherFixture::SetUpTestSuite() { startGraphicsOnce(); }
-
-void LauncherFixture::TearDownTestSuite() {}
-
 void LauncherFixture::SetUp() {
+    startGraphicsOnce();
     // The band's fonts as the launcher embeds them.
     GdipNewPrivateFontCollection(&privateFonts);
     for (const char* face : {"Quicksand-Light", "Nunito-ExtraLight", "Rubik-Regular", "Rubik-Medium", "Rubik-Bold"}) {
@@ -200,7 +197,10 @@ void LauncherFixture::SetUp() {
 }
 
 void LauncherFixture::TearDown() {
-    clearImages();
+    for (auto& slot : images) {
+        if (slot != nullptr) GdipDisposeImage(slot);
+        slot = nullptr;
+    }
     DestroyWindow(window_);
     versionStatusLabel = downloadStatusLabel = versionProgressBar = downloadProgressBar = nullptr;
     if (privateFonts != nullptr) GdipDeletePrivateFontCollection(&privateFonts);
@@ -231,13 +231,6 @@ bool LauncherFixture::loadShippedImages() {
         all = all && slot != nullptr;
     }
     return all;
-}
-
-void LauncherFixture::clearImages() {
-    for (auto& slot : images) {
-        if (slot != nullptr) GdipDisposeImage(slot);
-        slot = nullptr;
-    }
 }
 
 void expectStoredPosition(const RECT& frame) {

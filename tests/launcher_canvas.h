@@ -67,8 +67,6 @@ void expectStoredPosition(const RECT& frame);
 
 class LauncherFixture : public ::testing::Test {
 protected:
-    static void SetUpTestSuite();
-    static void TearDownTestSuite();
     void SetUp() override;
     void TearDown() override;
 
@@ -76,7 +74,6 @@ protected:
     void setImage(int resourceId, int width, int height, std::uint32_t colour);
     // The images embedded in this program; false when there are none.
     bool loadShippedImages();
-    void clearImages();
 
     HWND window_ = nullptr;
 };

@@ -5,21 +5,15 @@
 #include "tests/launcher_canvas.h"
 #include "tests/support.h"
 
+#include <chrono>
 #include <cstdio>
-
 
 namespace {
 
-double milliseconds(LARGE_INTEGER from, LARGE_INTEGER to) {
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return 1000.0 * static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using Clock = std::chrono::steady_clock;
 
-LARGE_INTEGER now() {
-    LARGE_INTEGER value;
-    QueryPerformanceCounter(&value);
-    return value;
+double milliseconds(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
 // From CreateProcess until the window answers a message: the first paint
@@ -31,9 +25,10 @@ double startToFirstPaint() {
     kiv::test::writeFile(install / "kiv.ver", "57\r\n");
     std::wstring program = (install / L"kiv_launcher.exe").wstring();
     std::wstring commandLine = L"\"" + program + L"\"";
-    STARTUPINFOW startup{sizeof startup};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    LARGE_INTEGER start = now();
+    const auto start = Clock::now();
     if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &process))
         return -1;
@@ -43,7 +38,7 @@ double startToFirstPaint() {
         DWORD_PTR ignored = 0;
         if (window != nullptr && IsWindowVisible(window) &&
             SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored)) {
-            elapsed = milliseconds(start, now());
+            elapsed = milliseconds(start, Clock::now());
             PostMessageW(window, WM_CLOSE, 0, 0);
         }
         Sleep(1);
@@ -68,13 +63,13 @@ public:
         for (const auto& [name, area] : {std::pair{"status band", kiv::kStatusBand},
                                          std::pair{"whole client area", RECT{0, 0, 786, 620}}}) {
             kiv::renderClientArea(dc, area);
-            LARGE_INTEGER start = now();
+            const auto start = Clock::now();
             for (int i = 0; i < rounds; ++i) {
                 kiv::setProgress(kiv::downloadProgressBar, i % 101);
                 kiv::renderClientArea(dc, area);
             }
             GdiFlush();
-            std::printf("repaint of the %s: %.2f ms\n", name, milliseconds(start, now()) / rounds);
+            std::printf("repaint of the %s: %.2f ms\n", name, milliseconds(start, Clock::now()) / rounds);
         }
         ReleaseDC(window, dc);
         DestroyWindow(window);

@@ -11,15 +11,6 @@
 namespace kiv {
 namespace {
 
-TEST(ContainsIgnoreCase, ComparesLowerCasedCharacters) {
-    EXPECT_TRUE(containsIgnoreCase(L"GDI+ Window", L"GDI+"));
-    EXPECT_TRUE(containsIgnoreCase(L"my gdi+ hook", L"GDI+"));
-    EXPECT_TRUE(containsIgnoreCase(L"anything", L""));
-    EXPECT_TRUE(containsIgnoreCase(L"", L""));
-    EXPECT_FALSE(containsIgnoreCase(L"GDI Window", L"GDI+"));
-    EXPECT_FALSE(containsIgnoreCase(L"", L"x"));
-}
-
 class ClientWindows : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -53,7 +44,8 @@ TEST_F(ClientWindows, OnlyAVisibleUnownedEnabledNormalWindowIsTheMainWindow) {
     EXPECT_FALSE(isClientMainWindow(make(L"KivClientWindowTest", L"splash", WS_POPUP | WS_VISIBLE, 0, main)));
     EXPECT_FALSE(isClientMainWindow(make(L"KivClientWindowTest", L"off", visible | WS_DISABLED)));
     EXPECT_FALSE(isClientMainWindow(make(L"KivClientWindowTest", L"tools", visible, WS_EX_TOOLWINDOW)));
-    EXPECT_FALSE(isClientMainWindow(make(L"KivClientWindowTest", L"a GDI+ window", visible)));
+    // The helper windows of the graphics library, by title or by class, in any case.
+    EXPECT_FALSE(isClientMainWindow(make(L"KivClientWindowTest", L"a gdi+ window", visible)));
     EXPECT_FALSE(isClientMainWindow(make(L"Gdi+Helper", L"plain", visible)));
 }
 

