@@ -28,3 +28,26 @@ std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, std::string_view bytes);
 
 }  // namespace kiv::test
+
+#include "base/base.h"
+
+#include <functional>
+
+namespace kiv::test {
+
+// Installed for its lifetime: refuses every file change `refuse` picks, as a
+// full or failing disk would, and lets the rest through.
+class RefuseFileChanges : public FileLayer {
+public:
+    explicit RefuseFileChanges(std::function<bool(const FileChange&)> refuse) : refuse_(std::move(refuse)) {
+        setFileLayer(this);
+    }
+    ~RefuseFileChanges() override { setFileLayer(nullptr); }
+    bool before(const FileChange& change) override { return !refuse_(change); }
+    void after(const FileChange&) override {}
+
+private:
+    std::function<bool(const FileChange&)> refuse_;
+};
+
+}  // namespace kiv::test

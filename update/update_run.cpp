@@ -8,8 +8,7 @@
 namespace kiv {
 
 void clearPatchesDirectory(const std::filesystem::path& installation) {
-    std::error_code ignored;
-    std::filesystem::remove_all(installation / L"patches", ignored);
+    removeAll(installation / L"patches");
 }
 
 DownloadProgress downloadProgressCallback(Reporter& reporter) {
@@ -53,8 +52,7 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
 
     const std::filesystem::path versionDirectory =
         installation / L"patches" / (L"version_" + std::to_wstring(version));
-    std::error_code ignored;
-    std::filesystem::remove_all(versionDirectory, ignored);
+    removeAll(versionDirectory);
 
     const std::uint64_t count = list.size();
     const DownloadProgress progress = downloadProgressCallback(reporter);
@@ -90,7 +88,10 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
     // The version is recorded only once everything of it is in place, so
     // that a run that ends early starts this version over.
     clearPatchesDirectory(installation);
-    writeInstalledVersion(installation, version);
+    if (!writeInstalledVersion(installation, version)) {
+        stop(reporter, L"Could not record the installed version.", MessageIcon::error);
+        return false;
+    }
     reporter.setTitle(formatWindowTitle(version));
     return true;
 }
