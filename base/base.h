@@ -135,7 +135,7 @@ private:
 // Replaces `target` with `source` in one step, so that a reader sees either
 // the old or the new file and never a partial one. The rename is made
 // durable before returning (the directory is synced; on Windows the move is
-// written through).
+// written through); false when it could not be, though the move was made.
 bool replaceFile(const std::filesystem::path& source, const std::filesystem::path& target);
 
 // Installs a copy of `source` as `target` in one step: the bytes go to a

@@ -105,7 +105,9 @@ namespace detail {
 bool syncDirectoryNative(const std::filesystem::path& directory) {
     int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
-    const bool synced = ::fsync(fd) == 0;
+    // A file system that cannot sync directories at all keeps its entries as
+    // well as it can; only a sync that was tried and failed is a failure.
+    const bool synced = ::fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
     ::close(fd);
     return synced;
 }
@@ -118,14 +120,10 @@ bool replaceFile(const std::filesystem::path& source, const std::filesystem::pat
         return false;
     }
     // The rename itself lives in the directory: sync it so that it survives
-    // a power cut as well as a killed process. A directory that cannot be
-    // synced still holds the new file.
+    // a power cut as well as a killed process.
     const std::filesystem::path directory = target.parent_path();
-    detail::observed({FileChange::Kind::syncDirectory, directory}, [&] {
-        detail::syncDirectoryNative(directory);
-        return true;
-    });
-    return true;
+    return detail::observed({FileChange::Kind::syncDirectory, directory},
+                            [&] { return detail::syncDirectoryNative(directory); });
 }
 
 }  // namespace kiv

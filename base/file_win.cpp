@@ -130,8 +130,7 @@ bool replaceFile(const std::filesystem::path& source, const std::filesystem::pat
     }
     // Written through: the move is durable once it returns.
     const std::filesystem::path directory = target.parent_path();
-    detail::observed({FileChange::Kind::syncDirectory, directory}, [] { return true; });
-    return true;
+    return detail::observed({FileChange::Kind::syncDirectory, directory}, [] { return true; });
 }
 
 }  // namespace kiv

@@ -23,6 +23,22 @@ private:
     std::filesystem::path path_;
 };
 
+// A scratch directory in memory where there is one (else a `TempDir`): a
+// process kill or a played power cut does not depend on the disk, and without
+// real flushes each step is short.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    TempDir fallback_;
+    std::filesystem::path path_;
+};
+
 std::string readFile(const std::filesystem::path& path);
 // Writes `bytes`, creating parent directories.
 void writeFile(const std::filesystem::path& path, std::string_view bytes);
