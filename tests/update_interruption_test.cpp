@@ -167,7 +167,9 @@ TEST(UpdateInterruption, KilledRunsAreCompletedByTheNextRun) {
     // name and size of every file: a series whose kills all land before or
     // after the work would see only one or two.
     std::set<std::string> statesLeft;
-    while ((installations < kMinimumInstallations || killPoints < kWantedKills) && installations < 40) {
+    constexpr std::size_t kWantedStates = 8;
+    while ((installations < kMinimumInstallations || killPoints < kWantedKills || statesLeft.size() < kWantedStates) &&
+           installations < 40) {
         ++installations;
         test::TempDir installation;
         makeInstallation(installation.path(), kItems);
@@ -197,7 +199,7 @@ TEST(UpdateInterruption, KilledRunsAreCompletedByTheNextRun) {
     std::printf("[ kill points ] %d kills over %d installations, leaving %zu different states\n", killPoints,
                 installations, statesLeft.size());
     EXPECT_GE(killPoints, kWantedKills);
-    EXPECT_GE(statesLeft.size(), 8u);
+    EXPECT_GE(statesLeft.size(), kWantedStates);
 }
 
 // Keeps what a run shows in message boxes and whether it finished.
