@@ -107,6 +107,10 @@ private:
 };
 
 // ---- Files ----------------------------------------------------------------
+//
+// Every change the update makes on disk goes through `File` and the free
+// functions below, so that one place decides how data is made durable and a
+// test can watch (and cut short) every write, flush, rename and removal.
 
 // A file handle opened without sharing restrictions, with positioned reads
 // and writes. Each operation is whole or fails; nothing throws.
@@ -146,20 +150,70 @@ private:
 #else
     int fd_ = -1;
 #endif
+    // Kept only while a file layer watches (see `setFileLayer`).
+    std::filesystem::path path_;
 };
 
 // Replaces `target` with `source` in one step, so that a reader sees either
 // the old or the new file and never a partial one. The rename is made
-// durable before returning.
+// durable before returning (the directory is synced; on Windows the move is
+// written through); false when it could not be, though the move was made.
 bool replaceFile(const std::filesystem::path& source, const std::filesystem::path& target);
 
 // Deletes the file `path`. True when it is gone, also when it was never
 // there; false when it stays (in use, read-only, a folder).
 bool removeFile(const std::filesystem::path& path);
 
-// Copies `source` over `target`, replacing an existing file. False when the
-// copy could not be made (source missing, target read-only or a directory).
+// Installs a copy of `source` as `target` in one step: the bytes go to a
+// temporary file beside `target` (its name with ".kivnew" appended), are
+// flushed, and then replace `target`. A copy that fails at any point (source
+// missing, disk full, target a directory) leaves `target` as it was.
 bool copyFileReplacing(const std::filesystem::path& source, const std::filesystem::path& target);
+
+// Creates `directory` and any missing parents; each new directory's entry is
+// made durable in its parent. True when the directory exists afterwards.
+bool createDirectories(const std::filesystem::path& directory);
+
+// Removes whatever stands at `path`: a file, or a directory with everything
+// in it. True when nothing is left there (also when nothing was).
+bool removeAll(const std::filesystem::path& path);
+
+// ---- Watching file changes (tests) -------------------------------------------
+
+// One change about to be made, or just made, through the functions above.
+struct FileChange {
+    enum class Kind {
+        create,         // `path` created or truncated to empty
+        write,          // `length` bytes of `data` at `offset`
+        truncate,       // cut or extended to `offset`
+        flush,          // the data of `path` made durable
+        rename,         // `path` moved over `target`
+        remove,         // the file or empty directory `path` removed
+        makeDirectory,  // the directory `path` created
+        syncDirectory,  // the entries of the directory `path` made durable
+    };
+    Kind kind;
+    const std::filesystem::path& path;
+    const std::filesystem::path* target = nullptr;
+    std::uint64_t offset = 0;
+    const void* data = nullptr;
+    std::size_t length = 0;
+};
+
+// A layer between the update and the disk, for tests: asked before every
+// change (refusing makes the operation fail with the disk untouched) and told
+// after each one succeeded. Reads are not reported.
+class FileLayer {
+public:
+    virtual ~FileLayer() = default;
+    virtual bool before(const FileChange& change) = 0;
+    virtual void after(const FileChange& change) = 0;
+};
+
+// Installs `layer` for every thread (nullptr removes it). Without a layer
+// each operation costs one pointer test more than the bare system call.
+// Files opened before the layer was installed report an empty path.
+void setFileLayer(FileLayer* layer);
 
 // ---- Reporting --------------------------------------------------------------
 

@@ -1,4 +1,5 @@
 #include "base/base.h"
+#include "base/file_layer.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -9,12 +10,13 @@ namespace kiv {
 
 File::~File() { close(); }
 
-File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+File::File(File&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) { other.fd_ = -1; }
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         close();
         fd_ = other.fd_;
+        path_ = std::move(other.path_);
         other.fd_ = -1;
     }
     return *this;
@@ -28,16 +30,22 @@ bool File::open(const std::filesystem::path& path, Mode mode) {
         case Mode::readWrite: flags |= O_RDWR; break;
         case Mode::create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
     }
-    do {
-        fd_ = ::open(path.c_str(), flags, 0666);
-    } while (fd_ < 0 && errno == EINTR);
-    if (fd_ < 0) return false;
-    struct stat info {};
-    if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close();
-        return false;
-    }
-    return true;
+    auto openNative = [&] {
+        do {
+            fd_ = ::open(path.c_str(), flags, 0666);
+        } while (fd_ < 0 && errno == EINTR);
+        if (fd_ < 0) return false;
+        struct stat info {};
+        if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) {
+            close();
+            return false;
+        }
+        return true;
+    };
+    if (detail::fileLayer() == nullptr) return openNative();
+    path_ = path;
+    if (mode != Mode::create) return openNative();
+    return detail::observed({FileChange::Kind::create, path_}, openNative);
 }
 
 bool File::isOpen() const { return fd_ >= 0; }
@@ -65,46 +73,57 @@ std::int64_t File::readSomeAt(std::uint64_t offset, void* data, std::size_t leng
 
 bool File::writeAt(std::uint64_t offset, const void* data, std::size_t length) {
     if (fd_ < 0) return false;
-    const auto* in = static_cast<const unsigned char*>(data);
-    while (length > 0) {
-        ssize_t put = ::pwrite(fd_, in, length, static_cast<off_t>(offset));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        in += put;
-        offset += static_cast<std::uint64_t>(put);
-        length -= static_cast<std::size_t>(put);
-    }
-    return true;
+    return detail::observed({FileChange::Kind::write, path_, nullptr, offset, data, length}, [&] {
+        const auto* in = static_cast<const unsigned char*>(data);
+        std::uint64_t at = offset;
+        std::size_t left = length;
+        while (left > 0) {
+            ssize_t put = ::pwrite(fd_, in, left, static_cast<off_t>(at));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) return false;
+            in += put;
+            at += static_cast<std::uint64_t>(put);
+            left -= static_cast<std::size_t>(put);
+        }
+        return true;
+    });
 }
 
 bool File::truncate(std::uint64_t length) {
-    return fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(length)) == 0;
+    if (fd_ < 0) return false;
+    return detail::observed({FileChange::Kind::truncate, path_, nullptr, length},
+                            [&] { return ::ftruncate(fd_, static_cast<off_t>(length)) == 0; });
 }
 
-bool File::flush() { return fd_ >= 0 && ::fdatasync(fd_) == 0; }
+bool File::flush() {
+    if (fd_ < 0) return false;
+    return detail::observed({FileChange::Kind::flush, path_}, [&] { return ::fdatasync(fd_) == 0; });
+}
+
+namespace detail {
+
+bool syncDirectoryNative(const std::filesystem::path& directory) {
+    int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    // A file system that cannot sync directories at all keeps its entries as
+    // well as it can; only a sync that was tried and failed is a failure.
+    const bool synced = ::fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
+    ::close(fd);
+    return synced;
+}
+
+}  // namespace detail
 
 bool replaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {
-    if (::rename(source.c_str(), target.c_str()) != 0) return false;
+    if (!detail::observed({FileChange::Kind::rename, source, &target},
+                          [&] { return ::rename(source.c_str(), target.c_str()) == 0; })) {
+        return false;
+    }
     // The rename itself lives in the directory: sync it so that it survives
     // a power cut as well as a killed process.
-    std::filesystem::path directory = target.parent_path();
-    if (directory.empty()) directory = ".";
-    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-    return true;
-}
-
-bool removeFile(const std::filesystem::path& path) {
-    return ::unlink(path.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR;
-}
-
-bool copyFileReplacing(const std::filesystem::path& source, const std::filesystem::path& target) {
-    std::error_code error;
-    std::filesystem::copy_file(source, target, std::filesystem::copy_options::overwrite_existing, error);
-    return !error;
+    const std::filesystem::path directory = target.parent_path();
+    return detail::observed({FileChange::Kind::syncDirectory, directory},
+                            [&] { return detail::syncDirectoryNative(directory); });
 }
 
 }  // namespace kiv

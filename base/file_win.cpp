@@ -1,4 +1,5 @@
 #include "base/base.h"
+#include "base/file_layer.h"
 
 #include <windows.h>
 
@@ -10,12 +11,15 @@ HANDLE asHandle(void* h) { return static_cast<HANDLE>(h); }
 
 File::~File() { close(); }
 
-File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = INVALID_HANDLE_VALUE; }
+File::File(File&& other) noexcept : handle_(other.handle_), path_(std::move(other.path_)) {
+    other.handle_ = INVALID_HANDLE_VALUE;
+}
 
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         close();
         handle_ = other.handle_;
+        path_ = std::move(other.path_);
         other.handle_ = INVALID_HANDLE_VALUE;
     }
     return *this;
@@ -27,12 +31,18 @@ bool File::open(const std::filesystem::path& path, Mode mode) {
     DWORD disposition = OPEN_EXISTING;
     if (mode != Mode::read) access |= GENERIC_WRITE;
     if (mode == Mode::create) disposition = CREATE_ALWAYS;
-    // No sharing restrictions: other readers and writers may keep the file open.
-    HANDLE h = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    handle_ = h;
-    return true;
+    auto openNative = [&] {
+        // No sharing restrictions: other readers and writers may keep the file open.
+        HANDLE h = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        handle_ = h;
+        return true;
+    };
+    if (detail::fileLayer() == nullptr) return openNative();
+    path_ = path;
+    if (mode != Mode::create) return openNative();
+    return detail::observed({FileChange::Kind::create, path_}, openNative);
 }
 
 bool File::isOpen() const { return asHandle(handle_) != INVALID_HANDLE_VALUE; }
@@ -72,42 +82,55 @@ std::int64_t File::readSomeAt(std::uint64_t offset, void* data, std::size_t leng
 
 bool File::writeAt(std::uint64_t offset, const void* data, std::size_t length) {
     if (!isOpen()) return false;
-    const auto* in = static_cast<const unsigned char*>(data);
-    while (length > 0) {
-        OVERLAPPED position = at(offset);
-        DWORD put = 0;
-        DWORD ask = static_cast<DWORD>(length > kMaxIo ? kMaxIo : length);
-        if (!WriteFile(asHandle(handle_), in, ask, &put, &position) || put == 0) return false;
-        in += put;
-        offset += put;
-        length -= put;
-    }
-    return true;
+    return detail::observed({FileChange::Kind::write, path_, nullptr, offset, data, length}, [&] {
+        const auto* in = static_cast<const unsigned char*>(data);
+        std::uint64_t where = offset;
+        std::size_t left = length;
+        while (left > 0) {
+            OVERLAPPED position = at(where);
+            DWORD put = 0;
+            DWORD ask = static_cast<DWORD>(left > kMaxIo ? kMaxIo : left);
+            if (!WriteFile(asHandle(handle_), in, ask, &put, &position) || put == 0) return false;
+            in += put;
+            where += put;
+            left -= put;
+        }
+        return true;
+    });
 }
 
 bool File::truncate(std::uint64_t length) {
     if (!isOpen()) return false;
-    FILE_END_OF_FILE_INFO info{};
-    info.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
-    return SetFileInformationByHandle(asHandle(handle_), FileEndOfFileInfo, &info, sizeof info) != 0;
+    return detail::observed({FileChange::Kind::truncate, path_, nullptr, length}, [&] {
+        FILE_END_OF_FILE_INFO info{};
+        info.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+        return SetFileInformationByHandle(asHandle(handle_), FileEndOfFileInfo, &info, sizeof info) != 0;
+    });
 }
 
-bool File::flush() { return isOpen() && FlushFileBuffers(asHandle(handle_)) != 0; }
+bool File::flush() {
+    if (!isOpen()) return false;
+    return detail::observed({FileChange::Kind::flush, path_},
+                            [&] { return FlushFileBuffers(asHandle(handle_)) != 0; });
+}
+
+namespace detail {
+
+// Directory entries cannot be flushed on their own here; the moves that need
+// it are written through.
+bool syncDirectoryNative(const std::filesystem::path&) { return true; }
+
+}  // namespace detail
 
 bool replaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {
-    return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
-
-bool removeFile(const std::filesystem::path& path) {
-    if (DeleteFileW(path.c_str()) != 0) return true;
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
-bool copyFileReplacing(const std::filesystem::path& source, const std::filesystem::path& target) {
-    // The runtime's own copy refuses to replace an existing file here, so
-    // the system copy is asked directly.
-    return CopyFileW(source.c_str(), target.c_str(), FALSE) != 0;
+    if (!detail::observed({FileChange::Kind::rename, source, &target}, [&] {
+            return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        })) {
+        return false;
+    }
+    // Written through: the move is durable once it returns.
+    const std::filesystem::path directory = target.parent_path();
+    return detail::observed({FileChange::Kind::syncDirectory, directory}, [] { return true; });
 }
 
 }  // namespace kiv

@@ -2,8 +2,9 @@
 
 #include "net/transport.h"
 
+#include "base/base.h"
+
 #include <algorithm>
-#include <fstream>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -64,10 +65,10 @@ bool readToMemory(Request& request, std::string& body, std::wstring& error, std:
 bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& file,
                 const DownloadProgress& progress, std::wstring& error) {
     // A bare file name has no parent to create.
-    if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
+    if (file.has_parent_path()) createDirectories(file.parent_path());
 
-    std::ofstream out(file, std::ios::binary | std::ios::out | std::ios::trunc);
-    if (!out.is_open()) {
+    File out;
+    if (!out.open(file, File::Mode::create)) {
         error = L"Could not create download target.";
         return false;
     }
@@ -100,8 +101,7 @@ bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& f
             error = L"Download ended unexpectedly.";
             return false;
         }
-        out.write(buffer.data(), static_cast<std::streamsize>(read));
-        if (!out) {
+        if (!out.writeAt(received, buffer.data(), read)) {
             error = L"Could not write downloaded data.";
             return false;
         }
@@ -111,14 +111,9 @@ bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& f
 
     request.reset();
     out.close();
-    if (!out) {
-        error = L"Could not finish writing download target.";
-        return false;
-    }
 
     if (total != 0 && received != total) {
-        std::error_code ignored;
-        std::filesystem::remove(file, ignored);
+        removeAll(file);
         error = L"Download was incomplete (" + std::to_wstring(received) + L"/" + std::to_wstring(total) +
                 L" bytes).";
         return false;

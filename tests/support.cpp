@@ -28,6 +28,22 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+ScratchDir::ScratchDir() {
+    static std::atomic<unsigned> counter{0};
+    std::error_code ignored;
+    if (std::filesystem::is_directory("/dev/shm", ignored)) {
+        path_ = std::filesystem::path("/dev/shm") /
+                ("kiv-scratch-" + fallback_.path().filename().string() + "-" + std::to_string(counter++));
+        if (std::filesystem::create_directory(path_, ignored)) return;
+    }
+    path_ = fallback_.path();
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ignored;
+    if (path_ != fallback_.path()) std::filesystem::remove_all(path_, ignored);
+}
+
 std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -23,8 +23,47 @@ private:
     std::filesystem::path path_;
 };
 
+// A scratch directory in memory where there is one (else a `TempDir`): a
+// process kill or a played power cut does not depend on the disk, and without
+// real flushes each step is short.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    TempDir fallback_;
+    std::filesystem::path path_;
+};
+
 std::string readFile(const std::filesystem::path& path);
 // Writes `bytes`, creating parent directories.
 void writeFile(const std::filesystem::path& path, std::string_view bytes);
+
+}  // namespace kiv::test
+
+#include "base/base.h"
+
+#include <functional>
+
+namespace kiv::test {
+
+// Installed for its lifetime: refuses every file change `refuse` picks, as a
+// full or failing disk would, and lets the rest through.
+class RefuseFileChanges : public FileLayer {
+public:
+    explicit RefuseFileChanges(std::function<bool(const FileChange&)> refuse) : refuse_(std::move(refuse)) {
+        setFileLayer(this);
+    }
+    ~RefuseFileChanges() override { setFileLayer(nullptr); }
+    bool before(const FileChange& change) override { return !refuse_(change); }
+    void after(const FileChange&) override {}
+
+private:
+    std::function<bool(const FileChange&)> refuse_;
+};
 
 }  // namespace kiv::test

@@ -11,6 +11,9 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -441,6 +444,19 @@ TEST_F(UpdateEngine, UpdateRun_UnwritableDestinationNamesTheFile) {
     EXPECT_EQ(test::readFile(install / "first.txt"), "1");
 }
 
+TEST_F(UpdateEngine, UpdateRun_VersionThatCannotBeRecordedStopsWithoutSuccess) {
+    publish(58, "a.txt\n", {{"a.txt", "58"}});
+    test::RefuseFileChanges full([](const FileChange& change) {
+        return change.kind == FileChange::Kind::create && change.path.filename() == "kiv.ver.tmp";
+    });
+    runUpdate(install.path(), base, recorder);
+    EXPECT_EQ(recorder.eventsStartingWith("error: "),
+              std::vector<std::string>{"error: Could not record the installed version."});
+    EXPECT_FALSE(recorder.saw("download: Success"));
+    EXPECT_FALSE(recorder.saw("ready: 1"));
+    EXPECT_EQ(test::readFile(install / "kiv.ver"), "57\r\n");
+}
+
 TEST_F(UpdateEngine, UpdateRun_PatchOutsidePatchesFolderIsNeitherCopiedNorApplied) {
     test::writeArchive(install / "data" / "kiv_ui.hed", {{"a", "old"}});
     publish(58, "top.npatch\n", {{"top.npatch", test::packageBytes("data\\kiv_ui.hed", {{"a", "new"}})}});
@@ -461,6 +477,32 @@ TEST(DownloadProgressCallback, ShowsThePercentageOfTheAnnouncedTotal) {
     EXPECT_EQ(recorder.events(),
               (std::vector<std::string>{"download%: 48", "download%: 97", "download%: 100"}));
 }
+
+#ifndef _WIN32
+// A copy that runs out of room half-way (here a file-size limit, with the
+// signal that would end the process ignored) keeps the installed file whole.
+TEST(InstallDownloads, FailedCopyKeepsTheOldBytes) {
+    test::TempDir install, downloads;
+    const std::string old(100000, 'o');
+    test::writeFile(install / "data" / "big.bin", old);
+    test::writeFile(downloads / "data" / "big.bin", std::string(200000, 'n'));
+    const pid_t child = fork();
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{150000, 150000};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        Recorder recorder;
+        std::wstring error;
+        const bool installed = installDownloads(install.path(), downloads.path(), {L"data\\big.bin"}, recorder, error);
+        _exit(!installed && error == L"Could not install downloaded file: data\\big.bin" ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the copy did not fail as expected";
+    EXPECT_EQ(test::readFile(install / "data" / "big.bin"), old);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(install / "data"), {}), 1);
+}
+#endif
 
 // A patch left in the folder by an earlier run is not the version's: only
 // the patch files of the list are applied.

@@ -74,16 +74,28 @@ TEST(WriteInstalledVersion, ReplacesALongerFileAndLeavesNoTemporary) {
     EXPECT_EQ(files, 1);
 }
 
-TEST(WriteInstalledVersion, FailureIsSilentAndKeepsTheOldFile) {
+TEST(WriteInstalledVersion, FailureIsReported) {
     test::TempDir dir;
-    writeInstalledVersion(dir / "missing-directory", 5);
+    EXPECT_FALSE(writeInstalledVersion(dir / "missing-directory", 5));
     EXPECT_FALSE(std::filesystem::exists(dir / "missing-directory"));
+}
 
-    // A stale temporary from an interrupted write does not get in the way.
-    test::writeFile(dir / "kiv.ver", "57\r\n");
-    test::writeFile(dir / "kiv.ver.tmp", "garbage");
-    writeInstalledVersion(dir.path(), 58);
-    EXPECT_EQ(test::readFile(dir / "kiv.ver"), "58\r\n");
+// Whatever an earlier run left at the temporary name is cleared, a folder too;
+// otherwise no version could ever be recorded again.
+TEST(WriteInstalledVersion, LeftoverAtTheTemporaryNameDoesNotBlockTheWrite) {
+    const std::vector<std::string> leftovers = {"kiv.ver.tmp", "kiv.ver.tmp/", "kiv.ver.tmp/inner/file"};
+    for (const std::string& leftover : leftovers) {
+        test::TempDir dir;
+        test::writeFile(dir / "kiv.ver", "57\r\n");
+        if (leftover.ends_with("/")) {
+            std::filesystem::create_directories(dir / leftover);
+        } else {
+            test::writeFile(dir / leftover, "garbage");
+        }
+        EXPECT_TRUE(writeInstalledVersion(dir.path(), 58)) << leftover;
+        EXPECT_EQ(test::readFile(dir / "kiv.ver"), "58\r\n") << leftover;
+        EXPECT_FALSE(std::filesystem::exists(dir / "kiv.ver.tmp")) << leftover;
+    }
 }
 
 TEST(FormatWindowTitle, VersionOrLauncherName) {

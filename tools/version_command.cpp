@@ -13,10 +13,7 @@ int versionCommand(const Args& args) {
     std::int32_t version = 0;
     if (args.size() == 3 && args[0] == L"set" && parseInt32(args[2], version)) {
         std::filesystem::path directory = toPath(args[1]);
-        writeInstalledVersion(directory, version);
-        // The write itself reports nothing; read back so the operator learns
-        // when it did not take.
-        if (readInstalledVersion(directory) != version) return fail(L"Could not write kiv.ver.");
+        if (!writeInstalledVersion(directory, version)) return fail(L"Could not write kiv.ver.");
         return kExitOk;
     }
     return usage(L"version get DIR | version set DIR N");

@@ -31,9 +31,10 @@ bool installDownloads(const std::filesystem::path& installation, const std::file
             if (launcherReplaced != nullptr) *launcherReplaced = true;
             continue;
         }
-        std::error_code ignored;
-        std::filesystem::create_directories(destination.parent_path(), ignored);
-        if (!copyFileReplacing(source, destination)) {
+        // Copied beside the destination, flushed and moved over it, so that a
+        // failed copy keeps the old file whole and a recorded version never
+        // names bytes that are not on disk.
+        if (!createDirectories(destination.parent_path()) || !copyFileReplacing(source, destination)) {
             error = L"Could not install downloaded file: " + relative;
             return false;
         }

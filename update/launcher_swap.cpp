@@ -35,9 +35,6 @@ bool installLauncherProgram(const std::filesystem::path& source, const std::file
     const std::filesystem::path copy = besideWithSuffix(destination, L".new");
     const std::filesystem::path aside = besideWithSuffix(destination, L".old");
     if (!copyFileReplacing(source, copy)) return false;
-    File written;
-    if (!written.open(copy, File::Mode::readWrite) || !written.flush()) return false;
-    written.close();
 
     // An aside copy that cannot be deleted is the program still running
     // from an earlier swap of this run; the file in place is then not

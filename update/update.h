@@ -21,9 +21,9 @@ namespace kiv {
 // Never fails: a missing or unreadable file gives 0.
 std::int32_t readInstalledVersion(const std::filesystem::path& directory);
 
-// Records `version` in DIR/kiv.ver as decimal digits and CR LF. Errors are
-// not reported; an interrupted write leaves the old file in force.
-void writeInstalledVersion(const std::filesystem::path& directory, std::int32_t version);
+// Records `version` in DIR/kiv.ver as decimal digits and CR LF; false when
+// it could not. A failed or interrupted write leaves the old file in force.
+bool writeInstalledVersion(const std::filesystem::path& directory, std::int32_t version);
 
 // The window title for an installed version: "KIV Client Ver. 57", or
 // "KIV Launcher" below 1.

@@ -8,8 +8,7 @@
 namespace kiv {
 
 void clearPatchesDirectory(const std::filesystem::path& installation) {
-    std::error_code ignored;
-    std::filesystem::remove_all(installation / L"patches", ignored);
+    removeAll(installation / L"patches");
 }
 
 DownloadProgress downloadProgressCallback(Reporter& reporter) {
@@ -57,10 +56,8 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
     // folder that holds this version's downloads alone is installed.
     const std::wstring folderName = L"version_" + std::to_wstring(version);
     const std::filesystem::path versionDirectory = installation / L"patches" / folderName;
-    std::error_code removal;
-    std::filesystem::remove_all(versionDirectory, removal);
     std::error_code existence;
-    if (removal || std::filesystem::exists(versionDirectory, existence) || existence) {
+    if (!removeAll(versionDirectory) || std::filesystem::exists(versionDirectory, existence) || existence) {
         stop(reporter, L"Could not clear the download folder patches\\" + folderName + L".", MessageIcon::error);
         return false;
     }
@@ -102,7 +99,10 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
     // The version is recorded only once everything of it is in place, so
     // that a run that ends early starts this version over.
     clearPatchesDirectory(installation);
-    writeInstalledVersion(installation, version);
+    if (!writeInstalledVersion(installation, version)) {
+        stop(reporter, L"Could not record the installed version.", MessageIcon::error);
+        return false;
+    }
     reporter.setTitle(formatWindowTitle(version));
     return true;
 }

@@ -60,7 +60,7 @@ std::int32_t readInstalledVersion(const std::filesystem::path& directory) {
     return static_cast<std::int32_t>(value);
 }
 
-void writeInstalledVersion(const std::filesystem::path& directory, std::int32_t version) {
+bool writeInstalledVersion(const std::filesystem::path& directory, std::int32_t version) {
     // Written beside the real file and moved over it, so that an update that
     // is interrupted here leaves the previous version recorded, never an empty
     // or half-written file.
@@ -68,14 +68,18 @@ void writeInstalledVersion(const std::filesystem::path& directory, std::int32_t 
     const std::filesystem::path temporary = directory / L"kiv.ver.tmp";
     const std::string content = std::to_string(version) + "\r\n";
 
+    // Anything left at the temporary name (an interrupted write, or a
+    // directory of that name) would block every later write.
+    if (!removeAll(temporary)) return false;
     File file;
-    if (!file.open(temporary, File::Mode::create)) return;
+    if (!file.open(temporary, File::Mode::create)) return false;
     bool written = file.writeAt(0, content.data(), content.size()) && file.flush();
     file.close();
     if (!written || !replaceFile(temporary, target)) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
+        removeAll(temporary);
+        return false;
     }
+    return true;
 }
 
 }  // namespace kiv
