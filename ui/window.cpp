@@ -28,12 +28,12 @@ BrowserHost* newsView = nullptr;
 
 void versionCheckWorker() {
     WindowReporter reporter;
-    runVersionCheck(launcherDirectory(), workerBaseUrl, reporter);
+    runVersionCheck(launcherDirectory(), workerBaseUrl, reporter, {.releasePublicKey = builtInReleasePublicKey()});
 }
 
 void updateWorker() {
     WindowReporter reporter;
-    runUpdate(launcherDirectory(), workerBaseUrl, reporter);
+    runUpdate(launcherDirectory(), workerBaseUrl, reporter, {.releasePublicKey = builtInReleasePublicKey()});
 }
 
 HWND createCarrier(HWND parent, const wchar_t* className, const wchar_t* text) {

@@ -12,6 +12,7 @@
 
 #include "base/base.h"
 #include "net/http.h"
+#include "patch/crypto.h"
 
 namespace kiv {
 
@@ -40,17 +41,66 @@ std::wstring buildPatchUrl(std::int32_t version, std::wstring_view name, std::ws
 // widened. Any bytes give a list, possibly empty.
 DownloadList parseDownloadList(std::string_view body);
 
+// ---- Release manifests -------------------------------------------------------
+
+// "release.txt" beside a version's list: the format line, the version number,
+// then one line per list entry in list order: the entry's SHA-256 (64
+// lower-case hex digits), a space, its size in bytes, a space, the entry as
+// the list writes it. Lines end with CR LF. "release.sig" holds the DER
+// ECDSA P-256 / SHA-256 signature of the exact bytes of "release.txt".
+inline constexpr std::string_view kReleaseFormatLine = "KIV release 1";
+
+struct ReleaseEntry {
+    std::wstring entry;
+    std::uint64_t size = 0;
+    crypto::Sha256Digest sha256{};
+
+    bool operator==(const ReleaseEntry&) const = default;
+};
+
+struct ReleaseManifest {
+    std::int32_t version = 0;
+    std::vector<ReleaseEntry> entries;
+};
+
+std::string formatReleaseManifest(const ReleaseManifest& manifest);
+
+// Reads a whole manifest; false (and `error` set) for anything that is not
+// exactly the format above: another format line, a version that is not a
+// positive decimal number without sign or leading zeros, a bad digest or
+// size, an empty entry or an empty line.
+bool parseReleaseManifest(std::string_view body, ReleaseManifest& manifest, std::wstring& error);
+
+// Whether the manifest is for `version` and names exactly `list`'s entries,
+// in the same order.
+bool releaseMatchesList(const ReleaseManifest& manifest, std::int32_t version, const DownloadList& list);
+
+// The release public key built into this program (CMake cache variable
+// KIV_RELEASE_PUBLIC_KEY); empty when it was built without one.
+std::string builtInReleasePublicKey();
+
 // ---- Version check and update run -----------------------------------------------
+
+// What a run checks beyond the defaults.
+struct UpdateOptions {
+    // PEM public key of the publisher. With a key, every version must come
+    // with a release manifest signed by it; without, a manifest that happens
+    // to be there still has its sizes and digests checked.
+    std::string releasePublicKey;
+};
 
 // Decides whether the next version exists on the server and shows the answer:
 // "Update available" / "Press Update", or "Version Check OK" / "Success" with
 // the client ready. A server that cannot be reached means no update.
-void runVersionCheck(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter);
+void runVersionCheck(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
+                     const UpdateOptions& options = {});
 
 // Brings the installation up to the newest published version, one version
 // at a time, recording each finished version in kiv.ver. Every failure stops
-// the run with a message box; nothing is rolled back.
-void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter);
+// the run with a message box; nothing is rolled back. A version whose release
+// does not check out stops before anything of it is installed.
+void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
+               const UpdateOptions& options = {});
 
 // The progress of one file download on the FILE DOWNLOAD bar: its percentage
 // of the announced total, nothing when no total was announced.
