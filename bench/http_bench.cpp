@@ -4,9 +4,13 @@
 // the disk's dirty pages written back, and the medians are compared, so that
 // writeback and other load on the machine fall on both alike. With --wine
 // COMMAND, `COMMAND fetch URL FILE` (kivtool.exe, WinHTTP under Wine) is timed
-// too, for information; its figure includes Wine's start-up.
+// too, for information; its figure includes Wine's start-up. A third
+// downloader is httpGetToFile as the update run calls it for a file named in
+// a release manifest: capped at its size and hashed while written; its time
+// beside the plain transfer's is the cost of the check.
 #include "base/base.h"
 #include "net/http.h"
+#include "patch/crypto.h"
 #include "tools/http_server.h"
 
 #include <sys/resource.h>
@@ -19,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,6 +61,14 @@ double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values.empty() ? 0 : values[values.size() / 2];
 }
+
+// SHA-256 of the bytes as they are written, as the update run hashes them.
+class Hasher final : public kiv::DownloadObserver {
+public:
+    void restart() override { hash = std::make_unique<kiv::crypto::Sha256>(); }
+    void data(const void* bytes, std::size_t size) override { hash->update(bytes, size); }
+    std::unique_ptr<kiv::crypto::Sha256> hash;
+};
 
 double mibPerSecond(double seconds) { return seconds > 0 ? (kFileSize / 1048576.0) / seconds : 0; }
 
@@ -102,20 +115,37 @@ int main(int argc, char** argv) {
                                   },
                                   error);
     };
+    Hasher hasher;
+    kiv::crypto::Sha256Digest expected{}, digest{};
+    {
+        kiv::crypto::Sha256 whole;
+        std::ifstream in(directory / "served" / "big.bin", std::ios::binary);
+        std::vector<char> block(1 << 20);
+        while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0) {
+            whole.update(block.data(), static_cast<std::size_t>(in.gcount()));
+        }
+        whole.finish(expected);
+    }
+    auto checked = [&] {
+        return kiv::httpGetToFile(url, file, {}, error, {.maxBytes = kFileSize, .observer = &hasher}) &&
+               hasher.hash->finish(digest) && digest == expected;
+    };
     std::string curlCommand = "curl -s -f --noproxy '*' -o '" + file.string() + "' " + server.url("/big.bin");
     auto curl = [&] { return std::system(curlCommand.c_str()) == 0; };
     std::string wine = wineCommand + " fetch " + server.url("/big.bin") + " 'Z:" + file.string() + "' 2>/dev/null";
     auto underWine = [&] { return std::system(wine.c_str()) == 0; };
 
-    std::vector<double> oursTimes, curlTimes, wineTimes;
+    std::vector<double> oursTimes, curlTimes, wineTimes, checkedTimes;
     bool failed = false;
     for (int round = 0; round < rounds && !failed; ++round) {
         double a = timeDownload(ours, file);
         double b = timeDownload(curl, file);
-        std::printf("round %d: httpGetToFile %.0f MiB/s, curl %.0f MiB/s\n", round + 1, mibPerSecond(a),
-                    mibPerSecond(b));
+        double c = timeDownload(checked, file);
+        std::printf("round %d: httpGetToFile %.0f MiB/s, curl %.0f MiB/s, with manifest check %.0f MiB/s\n",
+                    round + 1, mibPerSecond(a), mibPerSecond(b), mibPerSecond(c));
         std::fflush(stdout);
-        if (a < 0 || b < 0) {
+        checkedTimes.push_back(c);
+        if (a < 0 || b < 0 || c < 0) {
             std::fprintf(stderr, "a download failed: %s\n", kiv::wideToUtf8(error).c_str());
             failed = true;
         }
@@ -140,6 +170,10 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(largestChunk), usage.ru_maxrss / 1024.0);
     std::printf("httpGetToFile %.0f MiB/s, curl %.0f MiB/s: ratio %.2f (target at least 0.90)\n", oursRate,
                 curlRate, oursRate / curlRate);
+    const double checkedRate = mibPerSecond(median(checkedTimes));
+    std::printf("with a manifest (capped, SHA-256 while writing) %.0f MiB/s: the check costs %.1f%% of the transfer "
+                "time (target at most 10%%)\n",
+                checkedRate, (median(checkedTimes) / median(oursTimes) - 1) * 100);
     if (!wineTimes.empty()) {
         double wineRate = mibPerSecond(median(wineTimes));
         if (*std::min_element(wineTimes.begin(), wineTimes.end()) < 0) {
