@@ -65,6 +65,9 @@ put_items "$t/data/ui.hed" 'ui\a.bmp=a 57' 'ui\b.bmp=b 57' 'text\c.txt=c 57'
 
 cp -a "$trees/57" "$trees/58"
 t=$trees/58
+# The launcher's download area left behind in a tree is its own state.
+mkdir -p "$t/patches/version_58"
+printf 'stale download\n' >"$t/patches/version_58/leftover.txt"
 printf 'client 58, rebuilt\r\n' >"$t/kiv.exe"
 mkdir -p "$t/data/maps/north"
 printf 'fjord, new in 58\n' >"$t/data/maps/north/fjord.txt"
@@ -108,6 +111,24 @@ done
 ls "$root/58/patches/"*.npatch >/dev/null || fail "58 has no patch package"
 grep -q 'data\\sound.dat' "$root/59/dl_list.txt" || fail "the new pair of 59 is not published as plain files"
 if grep -q 'ui.dat' "$root/58/dl_list.txt"; then fail "a changed pair was published whole"; fi
+# The package holds exactly the added and changed items.
+items=$("${kivtool[@]}" patch show "$root/58/patches/data_ui_58.npatch" | tr -d '\r' | tail -n +2 | cut -f1 | sort | tr '\n' ' ')
+[ "$items" = 'ui\b.bmp ui\d.bmp ' ] || fail "the package of 58 holds '$items'"
+if grep -qi -e 'kiv\.ver' -e 'leftover' "$root"/*/dl_list.txt; then fail "the launcher's own state was published"; fi
+# A published version is never overwritten; what the update cannot express
+# (a removed file, a removed item) is a warning.
+cp "$root/60/dl_list.txt" "$work/list60"
+if "${kivtool[@]}" publish "$trees/59" "$trees/60" "$work/root/kiv" --version 60 2>/dev/null; then
+  fail "version 60 was published twice"
+fi
+cmp -s "$work/list60" "$root/60/dl_list.txt" || fail "the list of 60 was overwritten"
+cp -a "$trees/60" "$trees/61"
+rm "$trees/61/readme.txt"
+printf 'client 61\r\n' >"$trees/61/kiv.exe"
+"${kivtool[@]}" publish "$trees/60" "$trees/61" "$work/scratch" --version 61 2>"$work/warnings" >/dev/null ||
+  fail "publish with a removed file"
+grep -q "kivtool: warning: readme.txt was removed" "$work/warnings" || fail "no warning for a removed file"
+rm -rf "$trees/61" "$work/scratch"
 
 # ---- the update ------------------------------------------------------------------
 fresh_install() {  # VERSION
@@ -124,7 +145,8 @@ archive_items() {  # HED
 
 same_as_tree() {  # VERSION: plain files byte for byte, archives item by item
   local tree=$trees/$1 ok=0
-  diff -r -q -x '*.hed' -x '*.dat' -x patches "$tree" "$work/install" >&2 || ok=1
+  diff -r -q -x '*.hed' -x '*.dat' -x patches -x kiv.ver "$tree" "$work/install" >&2 || ok=1
+  [ "$(tr -d '\r' <"$work/install/kiv.ver")" = "$1" ] || { echo "kiv.ver is not $1" >&2; ok=1; }
   for hed in "$tree"/data/*.hed; do
     local name=${hed#"$tree"/}
     [ -f "$work/install/$name" ] || { echo "missing $name" >&2; ok=1; continue; }
