@@ -117,6 +117,32 @@ TEST(ReleaseManifestText, RefusesAnythingOutsideTheFormat) {
     EXPECT_TRUE(parseReleaseManifest(head + digest + " 0 a\r\n", manifest, error));
 }
 
+// The hashing thread must see every piece, in order, and nothing of an
+// attempt that was restarted; the digest may only be read once the queue
+// has drained.
+TEST(TransferHasher, HashesThePiecesSinceTheLastRestartInOrder) {
+    std::string second;
+    for (int i = 0; i < 64; ++i) second += std::string(1000 + i, static_cast<char>('a' + i % 26));
+    crypto::Sha256 whole;
+    whole.update(second.data(), second.size());
+    crypto::Sha256Digest expected, digest;
+    ASSERT_TRUE(whole.finish(expected));
+
+    TransferHasher hasher;
+    std::uint64_t size = 0;
+    EXPECT_FALSE(hasher.finish(digest, size));
+    hasher.restart();
+    for (int i = 0; i < 20; ++i) hasher.data("first attempt", 13);
+    hasher.restart();
+    for (std::size_t at = 0; at < second.size(); at += 1000) {
+        const std::string_view piece = std::string_view(second).substr(at, 1000);
+        hasher.data(piece.data(), piece.size());
+    }
+    ASSERT_TRUE(hasher.finish(digest, size));
+    EXPECT_EQ(size, second.size());
+    EXPECT_EQ(digest, expected);
+}
+
 const Files kVersion58 = {{"readme.txt", "readme 58"}, {"empty.txt", ""}, {"kiv.exe", "client 58"}};
 
 // Without a key a manifest on the server still guards against a corrupt

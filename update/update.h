@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -74,6 +75,29 @@ bool parseReleaseManifest(std::string_view body, ReleaseManifest& manifest, std:
 // Whether the manifest is for `version` and names exactly `list`'s entries,
 // in the same order.
 bool releaseMatchesList(const ReleaseManifest& manifest, std::int32_t version, const DownloadList& list);
+
+// SHA-256 of a file transfer taken while the transfer goes on: each piece
+// is copied into a short queue and hashed on a thread of the hasher's own,
+// so that where a core is free the check adds next to nothing to the
+// download. At most a few pieces wait; a transfer that outruns the hashing
+// waits for it.
+class TransferHasher final : public DownloadObserver {
+public:
+    TransferHasher();
+    ~TransferHasher() override;
+    TransferHasher(const TransferHasher&) = delete;
+    TransferHasher& operator=(const TransferHasher&) = delete;
+
+    void restart() override;
+    void data(const void* bytes, std::size_t size) override;
+    // Waits for the queued pieces and gives the digest and byte count of
+    // everything since the last restart. False before any restart.
+    bool finish(crypto::Sha256Digest& digest, std::uint64_t& size);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // The release public key built into this program (CMake cache variable
 // KIV_RELEASE_PUBLIC_KEY); empty when it was built without one.

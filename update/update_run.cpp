@@ -4,7 +4,6 @@
 #include "net/http.h"
 
 #include <exception>
-#include <memory>
 #include <optional>
 
 namespace kiv {
@@ -72,26 +71,11 @@ bool loadRelease(const std::wstring& baseUrl, std::int32_t version, const Downlo
     return true;
 }
 
-// Hashes a transfer while it is written and counts its bytes.
-class ReleaseHasher final : public DownloadObserver {
-public:
-    void restart() override {
-        hash_ = std::make_unique<crypto::Sha256>();
-        received_ = 0;
-    }
-    void data(const void* bytes, std::size_t size) override {
-        hash_->update(bytes, size);
-        received_ += size;
-    }
-    bool matches(const ReleaseEntry& expected) {
-        crypto::Sha256Digest digest;
-        return hash_ != nullptr && received_ == expected.size && hash_->finish(digest) && digest == expected.sha256;
-    }
-
-private:
-    std::unique_ptr<crypto::Sha256> hash_;
-    std::uint64_t received_ = 0;
-};
+bool transferMatches(TransferHasher& hasher, const ReleaseEntry& expected) {
+    crypto::Sha256Digest digest;
+    std::uint64_t size = 0;
+    return hasher.finish(digest, size) && size == expected.size && digest == expected.sha256;
+}
 
 // Downloads one entry of a version that has a release manifest: capped at
 // the size the manifest gives and hashed while written. An empty file is
@@ -100,7 +84,7 @@ private:
 // bytes are the release's.
 bool downloadReleaseEntry(const std::wstring& url, const std::filesystem::path& target, const ReleaseEntry& expected,
                           const DownloadProgress& progress, bool& matches, std::wstring& error) {
-    ReleaseHasher hasher;
+    TransferHasher hasher;
     matches = false;
     if (expected.size == 0) {
         if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path());
@@ -110,14 +94,14 @@ bool downloadReleaseEntry(const std::wstring& url, const std::filesystem::path& 
             return false;
         }
         hasher.restart();
-        matches = hasher.matches(expected);
+        matches = transferMatches(hasher, expected);
         return true;
     }
     if (!httpGetToFile(url, target, progress, error, {.maxBytes = expected.size, .observer = &hasher})) {
         if (error != kDownloadTooLarge) return false;
         return true;  // longer than the release says: does not match
     }
-    matches = hasher.matches(expected);
+    matches = transferMatches(hasher, expected);
     return true;
 }
 
