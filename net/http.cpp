@@ -62,7 +62,7 @@ bool readToMemory(Request& request, std::string& body, std::wstring& error, std:
 }
 
 bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& file,
-                const DownloadProgress& progress, std::wstring& error) {
+                const DownloadProgress& progress, std::wstring& error, const TransferOptions& options) {
     // A bare file name has no parent to create.
     if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
 
@@ -75,6 +75,16 @@ bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& f
     std::uint64_t total = 0;
     if (!request->contentLength(total)) total = 0;
     std::uint64_t received = 0;
+    auto tooLarge = [&] {
+        request.reset();
+        out.close();
+        std::error_code ignored;
+        std::filesystem::remove(file, ignored);
+        error = kDownloadTooLarge;
+        return false;
+    };
+    if (options.maxBytes != 0 && total > options.maxBytes) return tooLarge();
+    if (options.observer != nullptr) options.observer->restart();
 
     // One buffer, grown to the largest chunk seen (and never past kMaxChunk),
     // so that a long transfer does not allocate once per chunk, and kept by
@@ -100,11 +110,13 @@ bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& f
             error = L"Download ended unexpectedly.";
             return false;
         }
+        if (options.maxBytes != 0 && read > options.maxBytes - received) return tooLarge();
         out.write(buffer.data(), static_cast<std::streamsize>(read));
         if (!out) {
             error = L"Could not write downloaded data.";
             return false;
         }
+        if (options.observer != nullptr) options.observer->data(buffer.data(), read);
         received += read;
         if (progress) progress(received, total);
     }
@@ -135,10 +147,10 @@ bool httpGetToMemory(const std::wstring& url, std::string& body, std::wstring& e
 }
 
 bool httpGetToFile(const std::wstring& url, const std::filesystem::path& file, DownloadProgress progress,
-                   std::wstring& error) {
+                   std::wstring& error, const TransferOptions& options) {
     std::unique_ptr<net::Request> request;
     if (!net::openGetRequest(url, request, error)) return false;
-    return net::readToFile(std::move(request), file, progress, error);
+    return net::readToFile(std::move(request), file, progress, error, options);
 }
 
 }  // namespace kiv

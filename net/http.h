@@ -4,6 +4,7 @@
 // block, and are meant for worker threads.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -16,6 +17,28 @@ namespace kiv {
 // none). An empty callable is never called.
 using DownloadProgress = std::function<void(std::uint64_t received, std::uint64_t total)>;
 
+// Sees the bytes of a file transfer as they are written, so that the caller
+// can check them without reading the file again.
+class DownloadObserver {
+public:
+    virtual ~DownloadObserver() = default;
+    // Before the first byte of a transfer that (re)starts the file from zero.
+    virtual void restart() = 0;
+    // Each piece, in order, once it has been written.
+    virtual void data(const void* bytes, std::size_t size) = 0;
+};
+
+// How one file transfer is carried out beyond the defaults.
+struct TransferOptions {
+    // The most bytes the body may have; 0 means no limit. A longer body (or a
+    // longer announced length) fails the transfer with kDownloadTooLarge and
+    // deletes the file.
+    std::uint64_t maxBytes = 0;
+    DownloadObserver* observer = nullptr;
+};
+
+inline constexpr const wchar_t* kDownloadTooLarge = L"Download is larger than expected.";
+
 // GET `url` (absolute, http or https) and keep the whole response body,
 // byte for byte, in `body`. On failure `error` holds the reason.
 bool httpGetToMemory(const std::wstring& url, std::string& body, std::wstring& error);
@@ -26,6 +49,6 @@ bool httpGetToMemory(const std::wstring& url, std::string& body, std::wstring& e
 // was opened leave what was written. A failure to create the directories is
 // raised as std::filesystem::filesystem_error.
 bool httpGetToFile(const std::wstring& url, const std::filesystem::path& file, DownloadProgress progress,
-                   std::wstring& error);
+                   std::wstring& error, const TransferOptions& options = {});
 
 }  // namespace kiv

@@ -74,7 +74,7 @@ inline constexpr std::size_t kMaxChunk = 1u << 20;
 bool readToMemory(Request& request, std::string& body, std::wstring& error,
                   std::size_t limit = kMaxMemoryBody);
 bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& file,
-                const DownloadProgress& progress, std::wstring& error);
+                const DownloadProgress& progress, std::wstring& error, const TransferOptions& options = {});
 
 // Parses a Content-Length value: optional surrounding blanks, then decimal
 // digits only, without overflow.

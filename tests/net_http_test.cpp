@@ -412,6 +412,51 @@ TEST(HttpBodyLoop, ReadToFile_MoreThanAnnounced_DeletesFileAndGivesCounts) {
     EXPECT_FALSE(std::filesystem::exists(work / "f"));
 }
 
+// Records what a transfer hands its observer.
+struct SeenBytes : DownloadObserver {
+    void restart() override { text += "|"; }
+    void data(const void* bytes, std::size_t size) override { text.append(static_cast<const char*>(bytes), size); }
+    std::string text;
+};
+
+// A cap that only looks at the announced length lets a server without one
+// (or one that sends more than it announced) fill the disk; an observer that
+// is not told of the start, or sees other bytes than the file, hashes the
+// wrong thing.
+TEST(HttpBodyLoop, ReadToFile_CapAndObserver) {
+    const struct {
+        const char* name;
+        std::optional<std::uint64_t> announced;
+        std::uint64_t cap;
+        bool ok;
+        const char* seen;
+    } cases[] = {
+        {"exactly the cap, announced", 5, 5, true, "|abcde"},
+        {"exactly the cap, not announced", std::nullopt, 5, true, "|abcde"},
+        {"no cap", std::nullopt, 0, true, "|abcde"},
+        {"announced above the cap", 5, 4, false, ""},
+        {"not announced, more than the cap", std::nullopt, 4, false, "|abc"},
+        {"announced within the cap, more sent", 3, 4, false, "|abc"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir work;
+        std::wstring error;
+        SeenBytes seen;
+        auto request = std::make_unique<ScriptedRequest>(
+            std::deque<ScriptedRequest::Answer>{{Step::data, "abc"}, {Step::data, "de"}}, c.announced);
+        EXPECT_EQ(net::readToFile(std::move(request), work / "f", {}, error, {.maxBytes = c.cap, .observer = &seen}),
+                  c.ok);
+        EXPECT_EQ(seen.text, c.seen);
+        if (c.ok) {
+            EXPECT_EQ(test::readFile(work / "f"), "abcde");
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(work / "f"));
+            EXPECT_EQ(error, kDownloadTooLarge);
+        }
+    }
+}
+
 TEST(HttpBodyLoop, TransportFailures_KeepThePartialFileAndGiveTheStepsMessage) {
     struct Case {
         Step step;

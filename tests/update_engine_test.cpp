@@ -390,7 +390,8 @@ TEST_F(UpdateEngine, UpdateRun_EntryWithLeadingSeparatorLandsInTheVersionFolder)
     publish(58, "/top.txt\n", {{"top.txt", "top"}});
     runUpdate(install.path(), base, recorder);
     EXPECT_EQ(test::readFile(install / "top.txt"), "top");
-    EXPECT_EQ(requestedTargets()[1], "/kiv/58//top.txt");
+    const auto targets = requestedTargets();
+    EXPECT_NE(std::find(targets.begin(), targets.end(), "/kiv/58//top.txt"), targets.end());
 }
 
 TEST_F(UpdateEngine, UpdateRun_ChecksBeforeTheRun) {

@@ -35,7 +35,8 @@ bool nextVersionIsPublished(std::int32_t installed, const std::wstring& baseUrl)
 
 }  // namespace
 
-void runVersionCheck(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter) {
+void runVersionCheck(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
+                     const UpdateOptions&) {
     // The check runs on a detached thread, where an escaping exception would
     // end the whole program: whatever goes wrong counts as a failed probe.
     try {
