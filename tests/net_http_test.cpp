@@ -350,6 +350,8 @@ public:
         if (probe_) probe_->closed = true;
     }
 
+    int status() override { return 200; }
+    std::string header(std::string_view) override { return {}; }
     bool contentLength(std::uint64_t& length) override {
         if (!length_) return false;
         length = *length_;
