@@ -374,16 +374,12 @@ bool openGetRequest(const RequestSpec& spec, std::unique_ptr<Request>& request, 
         return false;
     }
     if (!opened->receiveResponse()) {
-        long status = opened->status();
         if (opened->stalled()) {
             outcome.transient = true;
             error = L"Download stalled.";
-        } else if (opened->result() == CURLE_UNSUPPORTED_PROTOCOL && status >= 300 && status < 400) {
-            // A redirect from https down to http, which is not followed.
-            outcome.status = static_cast<int>(status);
-            error = L"HTTP status " + std::to_wstring(status) + L".";
         } else {
-            // A server whose certificate does not pass will not pass later.
+            // A server whose certificate does not pass will not pass later,
+            // and a redirect from https down to http stays refused.
             CURLcode result = opened->result();
             outcome.transient = result != CURLE_PEER_FAILED_VERIFICATION && result != CURLE_SSL_CACERT_BADFILE &&
                                 result != CURLE_SSL_CERTPROBLEM && result != CURLE_UNSUPPORTED_PROTOCOL &&

@@ -152,10 +152,11 @@ bool openGetRequest(const RequestSpec& spec, std::unique_ptr<Request>& request, 
             error = L"Download stalled.";
             return false;
         }
-        // A server whose certificate does not pass will not pass later, and
-        // a refused redirect stays refused.
-        outcome.transient = reason != ERROR_WINHTTP_SECURE_FAILURE && reason != ERROR_WINHTTP_REDIRECT_FAILED &&
-                            reason != ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED;
+        // A server whose certificate does not pass will not pass later (a
+        // failed check ends the secure channel), and a refused redirect stays
+        // refused.
+        outcome.transient = reason != ERROR_WINHTTP_SECURE_FAILURE && reason != ERROR_WINHTTP_SECURE_CHANNEL_ERROR &&
+                            reason != ERROR_WINHTTP_REDIRECT_FAILED && reason != ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED;
         error = L"HTTP request failed.";
         return false;
     }

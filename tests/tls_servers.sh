@@ -54,6 +54,8 @@ CNF
 echo 1000 >ca/serial
 
 # sign NAME AUTHORITY SUBJECT-ALT-NAMES [openssl ca dates...]
+# The address is also given as a DNS name, which is how Wine's certificate
+# check matches a host given as an address.
 sign() {
   local name=$1 authority=$2 names=$3
   shift 3
@@ -62,10 +64,10 @@ sign() {
   openssl ca -batch -notext -config ca.cnf -cert "$authority.pem" -keyfile "$authority.key" -in server.csr \
     -out "$name.pem" -extfile "$name.ext" "$@" 2>/dev/null
 }
-sign valid ca "IP:127.0.0.1,DNS:localhost" -days 30
-sign expired ca "IP:127.0.0.1,DNS:localhost" -startdate 20200101000000Z -enddate 20200201000000Z
+sign valid ca "IP:127.0.0.1,DNS:localhost,DNS:127.0.0.1" -days 30
+sign expired ca "IP:127.0.0.1,DNS:localhost,DNS:127.0.0.1" -startdate 20200101000000Z -enddate 20200201000000Z
 sign wronghost ca "DNS:wrong.example" -days 30
-sign unknownca other "IP:127.0.0.1,DNS:localhost" -days 30
+sign unknownca other "IP:127.0.0.1,DNS:localhost,DNS:127.0.0.1" -days 30
 
 plain=$("$serve" start state-plain root)
 {

@@ -30,18 +30,34 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "trust_test_ca: could not decode %s\n", argv[1]);
         return 1;
     }
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                     CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG, L"Root");
-    if (!store) {
-        std::fprintf(stderr, "trust_test_ca: could not open the machine's root store (%lu)\n", GetLastError());
+    // The machine's root store, where an operator would put a private CA.
+    HCERTSTORE machine = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    if (!machine || !CertAddEncodedCertificateToStore(machine, X509_ASN_ENCODING, der.data(), size,
+                                                      CERT_STORE_ADD_REPLACE_EXISTING, nullptr)) {
+        std::fprintf(stderr, "trust_test_ca: could not add to the machine's root store (%lu)\n", GetLastError());
+        if (machine) CertCloseStore(machine, 0);
         return 1;
     }
-    BOOL added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), size,
-                                                  CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    CertCloseStore(machine, 0);
+
+    // Wine builds the machine's root store in memory from the host's
+    // certificates at every start, so the CA also goes to the user's root
+    // store, which the chain engine reads from the registry. Written as a
+    // registry store it needs no confirmation.
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\SystemCertificates\\Root", 0, nullptr, 0,
+                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        std::fprintf(stderr, "trust_test_ca: could not open the user's root store key\n");
+        return 1;
+    }
+    HCERTSTORE user = CertOpenStore(CERT_STORE_PROV_REG, 0, 0, 0, key);
+    RegCloseKey(key);
+    BOOL added = user && CertAddEncodedCertificateToStore(user, X509_ASN_ENCODING, der.data(), size,
+                                                          CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
     DWORD reason = GetLastError();
-    CertCloseStore(store, 0);
+    if (user) CertCloseStore(user, 0);
     if (!added) {
-        std::fprintf(stderr, "trust_test_ca: could not add the certificate (%lu)\n", reason);
+        std::fprintf(stderr, "trust_test_ca: could not add to the user's root store (%lu)\n", reason);
         return 1;
     }
     return 0;
