@@ -26,6 +26,10 @@ int fail(std::wstring_view message);
 // Prints "usage: kivtool <synopsis>" to standard error and returns kExitUsage.
 int usage(std::wstring_view synopsis);
 
+// Removes "NAME VALUE" from `args` and puts VALUE in `value`. False when NAME
+// is the last word (no value); true, with `value` untouched, when it is absent.
+bool takeOption(Args& args, std::wstring_view name, std::wstring& value);
+
 // Parses a whole signed 32-bit decimal number; false for anything else.
 bool parseInt32(std::wstring_view text, std::int32_t& value);
 

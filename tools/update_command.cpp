@@ -5,9 +5,14 @@
 
 namespace kiv::tool {
 
-int updateCommand(const Args& args) {
-    const wchar_t* synopsis = L"update DIR [--base URL]";
+int updateCommand(const Args& given) {
+    const wchar_t* synopsis = L"update DIR [--base URL] [--ca-file CA.pem]";
+    Args args = given;
+    std::wstring caFile;
+    if (!takeOption(args, L"--ca-file", caFile)) return usage(synopsis);
     if (args.size() != 1 && args.size() != 3) return usage(synopsis);
+    UpdateOptions options;
+    options.caFile = toPath(caFile);
     std::wstring base = patchBaseUrl();
     if (args.size() == 3) {
         if (args[1] != L"--base") return usage(synopsis);
@@ -17,10 +22,10 @@ int updateCommand(const Args& args) {
     const std::filesystem::path installation = toPath(args[0]);
 
     ConsoleReporter reporter;
-    runVersionCheck(installation, base, reporter);
+    runVersionCheck(installation, base, reporter, options);
     // The run decides for itself; only its own finish counts as success.
     reporter.setClientReady(false);
-    runUpdate(installation, base, reporter);
+    runUpdate(installation, base, reporter, options);
     return reporter.clientReady() && !reporter.showedMessage() ? kExitOk : kExitFailed;
 }
 

@@ -2,7 +2,9 @@
 // and URLs.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -42,15 +44,28 @@ DownloadList parseDownloadList(std::string_view body);
 
 // ---- Version check and update run -----------------------------------------------
 
+// Settings of a version check or an update run; the defaults are the
+// launcher's.
+struct UpdateOptions {
+    // Certificate authorities that the patch server is checked against
+    // instead of the system's store (kivtool --ca-file; libcurl transport).
+    std::filesystem::path caFile;
+    // The waits before the retries of a file download; shortened by tests.
+    std::array<std::chrono::milliseconds, kMaxRetries> retryDelays = TransferOptions{}.retryDelays;
+};
+
 // Decides whether the next version exists on the server and shows the answer:
 // "Update available" / "Press Update", or "Version Check OK" / "Success" with
 // the client ready. A server that cannot be reached means no update.
-void runVersionCheck(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter);
+void runVersionCheck(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
+                     const UpdateOptions& options = {});
 
 // Brings the installation up to the newest published version, one version
 // at a time, recording each finished version in kiv.ver. Every failure stops
-// the run with a message box; nothing is rolled back.
-void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter);
+// the run with a message box; nothing is rolled back. While a file download
+// waits to be retried, the FILE DOWNLOAD row shows "Retrying (k/3)...".
+void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
+               const UpdateOptions& options = {});
 
 // The progress of one file download on the FILE DOWNLOAD bar: its percentage
 // of the announced total, nothing when no total was announced.

@@ -37,7 +37,7 @@ const wchar_t* const kCloseClients = L"Please close all KIV clients before updat
 
 // Downloads, installs and records one version. False when the run stopped.
 bool installVersion(const std::filesystem::path& installation, const std::wstring& baseUrl, std::int32_t version,
-                    const DownloadList& list, Reporter& reporter) {
+                    const DownloadList& list, Reporter& reporter, const UpdateOptions& options) {
     if (isClientRunning()) {
         stop(reporter, kCloseClients, MessageIcon::warning);
         return false;
@@ -58,6 +58,9 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
 
     const std::uint64_t count = list.size();
     const DownloadProgress progress = downloadProgressCallback(reporter);
+    TransferOptions transfer;
+    transfer.caFile = options.caFile;
+    transfer.retryDelays = options.retryDelays;
     for (std::uint64_t i = 0; i < count; ++i) {
         const std::wstring& entry = list[i];
         if (isClientRunning()) {
@@ -65,13 +68,21 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
             return false;
         }
         reporter.setStatusText(StatusRow::version, L"Downloading files...");
-        reporter.setStatusText(StatusRow::download,
-                               L"Total files (" + std::to_wstring(i + 1) + L"/" + std::to_wstring(count) + L")");
+        const std::wstring filesText =
+            L"Total files (" + std::to_wstring(i + 1) + L"/" + std::to_wstring(count) + L")";
+        reporter.setStatusText(StatusRow::download, filesText);
         reporter.setProgress(StatusRow::version, static_cast<int>(i * 100 / count));
         reporter.setProgress(StatusRow::download, 0);
+        // The row says so while a download waits to be tried again.
+        transfer.retryNotice = [&reporter, &filesText](int retry) {
+            reporter.setStatusText(StatusRow::download,
+                                   retry > 0 ? L"Retrying (" + std::to_wstring(retry) + L"/" +
+                                                   std::to_wstring(kMaxRetries) + L")..."
+                                             : filesText);
+        };
         std::wstring error;
         if (!httpGetToFile(buildPatchUrl(version, entry, baseUrl), joinEntryPath(versionDirectory, relativeEntryPath(entry)),
-                           progress, error)) {
+                           progress, error, transfer)) {
             stop(reporter, L"Download failed: " + entry + L"\n" + error, MessageIcon::error);
             return false;
         }
@@ -95,7 +106,8 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
     return true;
 }
 
-void updateBody(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter) {
+void updateBody(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
+                const UpdateOptions& options) {
     if (!std::filesystem::exists(installation / L"kiv.exe")) {
         stop(reporter, L"kiv.exe was not found beside the launcher.", MessageIcon::error);
         return;
@@ -117,10 +129,12 @@ void updateBody(const std::filesystem::path& installation, const std::wstring& b
         reporter.setStatusText(StatusRow::version, L"Checking version " + std::to_wstring(next) + L"...");
         std::string body;
         std::wstring ignored;
-        if (!httpGetToMemory(buildPatchUrl(next, L"dl_list.txt", baseUrl), body, ignored)) break;
+        TransferOptions listTransfer;
+        listTransfer.caFile = options.caFile;
+        if (!httpGetToMemory(buildPatchUrl(next, L"dl_list.txt", baseUrl), body, ignored, listTransfer)) break;
         const DownloadList list = parseDownloadList(body);
         if (list.empty()) break;
-        if (!installVersion(installation, baseUrl, next, list, reporter)) return;
+        if (!installVersion(installation, baseUrl, next, list, reporter, options)) return;
         installed = next;
     }
     showFinished(reporter);
@@ -128,9 +142,10 @@ void updateBody(const std::filesystem::path& installation, const std::wstring& b
 
 }  // namespace
 
-void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter) {
+void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
+               const UpdateOptions& options) {
     try {
-        updateBody(installation, baseUrl, reporter);
+        updateBody(installation, baseUrl, reporter, options);
     } catch (const std::exception& failure) {
         reporter.showMessage(L"Update failed unexpectedly.\n" + utf8ToWide(failure.what()), MessageIcon::error);
     } catch (...) {

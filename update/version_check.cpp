@@ -17,11 +17,16 @@ void showUpToDate(Reporter& reporter) {
 
 // Whether the next version's list exists and names at least one file. Any
 // failure to fetch it, or to hold it, means that there is no update.
-bool nextVersionIsPublished(std::int32_t installed, const std::wstring& baseUrl) {
+// The probe is not retried: a missing next version is the normal answer.
+bool nextVersionIsPublished(std::int32_t installed, const std::wstring& baseUrl, const UpdateOptions& options) {
     try {
         std::string body;
         std::wstring ignored;
-        if (!httpGetToMemory(buildPatchUrl(installed + 1, L"dl_list.txt", baseUrl), body, ignored)) return false;
+        TransferOptions transfer;
+        transfer.caFile = options.caFile;
+        if (!httpGetToMemory(buildPatchUrl(installed + 1, L"dl_list.txt", baseUrl), body, ignored, transfer)) {
+            return false;
+        }
         return !parseDownloadList(body).empty();
     } catch (...) {
         return false;
@@ -30,7 +35,8 @@ bool nextVersionIsPublished(std::int32_t installed, const std::wstring& baseUrl)
 
 }  // namespace
 
-void runVersionCheck(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter) {
+void runVersionCheck(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
+                     const UpdateOptions& options) {
     // The check runs on a detached thread, where an escaping exception would
     // end the whole program: whatever goes wrong counts as a failed probe.
     try {
@@ -44,7 +50,7 @@ void runVersionCheck(const std::filesystem::path& installation, const std::wstri
         reporter.setStatusText(StatusRow::download, L"Please wait");
         reporter.setTitle(formatWindowTitle(installed));
 
-        if (nextVersionIsPublished(installed, baseUrl)) {
+        if (nextVersionIsPublished(installed, baseUrl, options)) {
             reporter.setClientReady(false);
             reporter.setStatusText(StatusRow::version, L"Update available");
             reporter.setStatusText(StatusRow::download, L"Press Update");
