@@ -133,19 +133,20 @@ public:
 
     // Session and connection set-up; false when libcurl cannot give us the
     // handles or refuses an option.
-    bool open(const SplitUrl& url, const RequestSpec& spec) {
-        stall_ = spec.stall;
+    bool open(const SplitUrl& url, const RequestSettings& settings) {
+        stall_ = settings.stall;
         multi_ = curl_multi_init();
         easy_ = curl_easy_init();
         if (!multi_ || !easy_) return false;
         // An empty value removes libcurl's default "Accept: */*".
         headers_ = curl_slist_append(nullptr, "Accept:");
-        for (const std::string& line : spec.headers) {
+        for (const std::string& line : settings.headers) {
             if (!headers_) return false;
             headers_ = curl_slist_append(headers_, line.c_str());
         }
         if (!headers_) return false;
-        if (!spec.caFile.empty() && curl_easy_setopt(easy_, CURLOPT_CAINFO, spec.caFile.c_str()) != CURLE_OK) {
+        if (!settings.caFile.empty() &&
+            curl_easy_setopt(easy_, CURLOPT_CAINFO, settings.caFile.c_str()) != CURLE_OK) {
             return false;
         }
         std::string host = url.host;
@@ -351,13 +352,13 @@ private:
 
 }  // namespace
 
-bool openGetRequest(const RequestSpec& spec, std::unique_ptr<Request>& request, std::wstring& error,
+bool openGetRequest(const RequestSettings& settings, std::unique_ptr<Request>& request, std::wstring& error,
                     OpenFailure* failure) {
     OpenFailure ignored;
     OpenFailure& outcome = failure ? *failure : ignored;
     outcome = OpenFailure{};
     SplitUrl split;
-    if (!splitUrl(spec.url, split)) {
+    if (!splitUrl(settings.url, split)) {
         error = L"Invalid URL.";
         return false;
     }
@@ -369,7 +370,7 @@ bool openGetRequest(const RequestSpec& spec, std::unique_ptr<Request>& request, 
         return false;
     }
     auto opened = std::make_unique<CurlRequest>();
-    if (!opened->open(split, spec)) {
+    if (!opened->open(split, settings)) {
         error = L"WinHttpOpenRequest failed.";
         return false;
     }

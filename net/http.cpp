@@ -240,16 +240,16 @@ bool attemptFile(const std::wstring& url, const std::filesystem::path& file, con
                  std::wstring& error, const TransferOptions& options, ResumePoint& resume, bool last,
                  bool& transient) {
     StallWatch stall(options.stallWindow, options.stallBytes);
-    RequestSpec spec{url, options.caFile, {}, &stall};
+    RequestSettings settings{url, options.caFile, {}, &stall};
     const std::uint64_t have = resume.validator.empty() ? 0 : sizeOnDisk(file);
     if (have > 0) {
-        spec.headers.push_back("Range: bytes=" + std::to_string(have) + "-");
-        spec.headers.push_back("If-Range: " + resume.validator);
+        settings.headers.push_back("Range: bytes=" + std::to_string(have) + "-");
+        settings.headers.push_back("If-Range: " + resume.validator);
     }
 
     std::unique_ptr<Request> request;
     OpenFailure failure;
-    if (!openGetRequest(spec, request, error, &failure)) {
+    if (!openGetRequest(settings, request, error, &failure)) {
         transient = failure.transient;
         if (failure.status == 416) {
             // The server has nothing past what we hold: start over.
@@ -290,7 +290,7 @@ bool httpGetToMemory(const std::wstring& url, std::string& body, std::wstring& e
                      const TransferOptions& options) {
     net::StallWatch stall(options.stallWindow, options.stallBytes);
     std::unique_ptr<net::Request> request;
-    if (!net::openGetRequest(net::RequestSpec{url, options.caFile, {}, &stall}, request, error)) return false;
+    if (!net::openGetRequest(net::RequestSettings{url, options.caFile, {}, &stall}, request, error)) return false;
     return net::readToMemory(*request, body, error, net::kMaxMemoryBody, &stall);
 }
 

@@ -42,7 +42,7 @@ private:
 };
 
 // What one GET request asks for.
-struct RequestSpec {
+struct RequestSettings {
     std::wstring url;
     // Certificate authorities for https instead of the system's store, when
     // not empty (libcurl transport only).
@@ -107,7 +107,7 @@ private:
 // "WinHttpConnect failed.", "WinHttpOpenRequest failed.", "HTTP request
 // failed.", "Download stalled." or "HTTP status N." (N of 400 or more, or a
 // redirect that was not followed). Implemented once per platform.
-bool openGetRequest(const RequestSpec& spec, std::unique_ptr<Request>& request, std::wstring& error,
+bool openGetRequest(const RequestSettings& settings, std::unique_ptr<Request>& request, std::wstring& error,
                     OpenFailure* failure = nullptr);
 
 // The request target that both transports send for a URL's path and query:

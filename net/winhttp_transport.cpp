@@ -86,12 +86,12 @@ private:
 
 }  // namespace
 
-bool openGetRequest(const RequestSpec& spec, std::unique_ptr<Request>& request, std::wstring& error,
+bool openGetRequest(const RequestSettings& settings, std::unique_ptr<Request>& request, std::wstring& error,
                     OpenFailure* failure) {
     OpenFailure ignored;
     OpenFailure& outcome = failure ? *failure : ignored;
     outcome = OpenFailure{};
-    const std::wstring& url = spec.url;
+    const std::wstring& url = settings.url;
     wchar_t host[kMaxHostLength + 1] = {};
     wchar_t path[kMaxPathLength + 1] = {};
     URL_COMPONENTS parts = {};
@@ -136,18 +136,18 @@ bool openGetRequest(const RequestSpec& spec, std::unique_ptr<Request>& request, 
 
     // The defaults wait 30 s for data; a shorter stall window must not wait
     // longer than itself.
-    if (spec.stall && spec.stall->window() < std::chrono::seconds(30)) {
-        int window = static_cast<int>(std::max<long long>(spec.stall->window().count(), 1));
+    if (settings.stall && settings.stall->window() < std::chrono::seconds(30)) {
+        int window = static_cast<int>(std::max<long long>(settings.stall->window().count(), 1));
         WinHttpSetTimeouts(handle, 0, 60000, 30000, window);
     }
 
     std::wstring headers;
-    for (const std::string& line : spec.headers) headers += utf8ToWide(line) + L"\r\n";
+    for (const std::string& line : settings.headers) headers += utf8ToWide(line) + L"\r\n";
     if (!WinHttpSendRequest(handle, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
                             headers.empty() ? 0 : static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(handle, nullptr)) {
         DWORD reason = GetLastError();
-        if (spec.stall && spec.stall->stalled()) {
+        if (settings.stall && settings.stall->stalled()) {
             outcome.transient = true;
             error = L"Download stalled.";
             return false;

@@ -59,8 +59,12 @@ echo 1000 >ca/serial
 sign() {
   local name=$1 authority=$2 names=$3
   shift 3
-  printf 'basicConstraints=CA:FALSE\nkeyUsage=digitalSignature,keyEncipherment\nextendedKeyUsage=serverAuth\nsubjectAltName=%s\n' \
-    "$names" >"$name.ext"
+  {
+    echo "basicConstraints=CA:FALSE"
+    echo "keyUsage=digitalSignature,keyEncipherment"
+    echo "extendedKeyUsage=serverAuth"
+    echo "subjectAltName=$names"
+  } >"$name.ext"
   openssl ca -batch -notext -config ca.cnf -cert "$authority.pem" -keyfile "$authority.key" -in server.csr \
     -out "$name.pem" -extfile "$name.ext" "$@" 2>/dev/null
 }
