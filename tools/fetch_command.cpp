@@ -99,6 +99,7 @@ int fetchCommand(const Args& given) {
     Args args = given;
     std::wstring caFile;
     if (!takeOption(args, L"--ca-file", caFile) || args.empty() || args.size() > 2) return usage(synopsis);
+    if (!caFileUsable(caFile)) return kExitFailed;
     TransferOptions options;
     options.caFile = toPath(caFile);
     std::wstring error;

@@ -80,6 +80,17 @@ bool takeOption(Args& args, std::wstring_view name, std::wstring& value) {
     return true;
 }
 
+bool caFileUsable(const std::wstring& caFile) {
+#ifdef _WIN32
+    if (!caFile.empty()) {
+        err(L"--ca-file is not available on Windows: add the authority to the system's certificate store.\n");
+        return false;
+    }
+#endif
+    (void)caFile;
+    return true;
+}
+
 int usage(std::wstring_view synopsis) {
     err(L"usage: kivtool ");
     err(synopsis);

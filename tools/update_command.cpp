@@ -11,6 +11,7 @@ int updateCommand(const Args& given) {
     std::wstring caFile;
     if (!takeOption(args, L"--ca-file", caFile)) return usage(synopsis);
     if (args.size() != 1 && args.size() != 3) return usage(synopsis);
+    if (!caFileUsable(caFile)) return kExitFailed;
     UpdateOptions options;
     options.caFile = toPath(caFile);
     std::wstring base = patchBaseUrl();
