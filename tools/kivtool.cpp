@@ -32,13 +32,13 @@ struct Group {
 const Group kGroups[] = {
     {L"version", versionCommand, L"version get DIR | version set DIR N"},
     {L"list", listCommand, L"list show FILE VERSION [--base URL]"},
-    {L"fetch", fetchCommand, L"fetch URL [FILE]"},
+    {L"fetch", fetchCommand, L"fetch URL [FILE] [--ca-file CA.pem]"},
     {L"archive", archiveCommand,
      L"archive create HED | archive list HED | archive put HED NAME FILE | archive get HED NAME [OUT]"},
     {L"patch", patchCommand,
      L"patch show FILE | patch pack OUT.npatch --archive PATH [--name NAME=FILE]... [FILE]... | "
      L"patch convert IN.cab OUT.npatch | patch apply PATCHDIR INSTALLDIR"},
-    {L"update", updateCommand, L"update DIR [--base URL] [--public-key PUBLIC.pem]"},
+    {L"update", updateCommand, L"update DIR [--base URL] [--public-key PUBLIC.pem] [--ca-file CA.pem]"},
     {L"serve", serveCommand, L"serve ROOT [--port N]"},
     {L"keygen", keygenCommand, L"keygen PRIVATE.pem PUBLIC.pem"},
     {L"publish", publishCommand,
@@ -105,6 +105,28 @@ int fail(std::wstring_view message) {
     err(message);
     err(L"\n");
     return kExitFailed;
+}
+
+bool takeOption(Args& args, std::wstring_view name, std::wstring& value) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] != name) continue;
+        if (i + 1 == args.size()) return false;
+        value = args[i + 1];
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+        return true;
+    }
+    return true;
+}
+
+bool caFileUsable(const std::wstring& caFile) {
+#ifdef _WIN32
+    if (!caFile.empty()) {
+        err(L"kivtool: --ca-file is not available on Windows: add the authority to the system's certificate store.\n");
+        return false;
+    }
+#endif
+    (void)caFile;
+    return true;
 }
 
 int usage(std::wstring_view synopsis) {

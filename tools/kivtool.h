@@ -39,6 +39,15 @@ bool hashFile(const std::filesystem::path& path, crypto::Sha256Digest& digest, s
 // Creates (or truncates) `path` with `bytes` and makes it durable.
 bool writeNewFile(const std::filesystem::path& path, std::string_view bytes);
 
+// Removes "NAME VALUE" from `args` and puts VALUE in `value`. False when NAME
+// is the last word (no value); true, with `value` untouched, when it is absent.
+bool takeOption(Args& args, std::wstring_view name, std::wstring& value);
+
+// Whether a --ca-file can be honoured here: on Windows the system's
+// certificate store always decides, so it fails with a message instead of
+// being ignored.
+bool caFileUsable(const std::wstring& caFile);
+
 // Parses a whole signed 32-bit decimal number; false for anything else.
 bool parseInt32(std::wstring_view text, std::int32_t& value);
 

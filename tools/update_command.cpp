@@ -6,7 +6,7 @@
 namespace kiv::tool {
 
 int updateCommand(const Args& args) {
-    const wchar_t* synopsis = L"update DIR [--base URL] [--public-key PUBLIC.pem]";
+    const wchar_t* synopsis = L"update DIR [--base URL] [--public-key PUBLIC.pem] [--ca-file CA.pem]";
     if (args.empty() || args[0].starts_with(L"--")) return usage(synopsis);
     std::wstring base = patchBaseUrl();
     UpdateOptions options{.releasePublicKey = builtInReleasePublicKey()};
@@ -22,6 +22,9 @@ int updateCommand(const Args& args) {
             if (!crypto::parseP256PublicKeyPem(options.releasePublicKey, point)) {
                 return fail(L"Not a P-256 public key: " + args[i + 1] + L".");
             }
+        } else if (args[i] == L"--ca-file") {
+            if (!caFileUsable(args[i + 1])) return kExitFailed;
+            options.caFile = toPath(args[i + 1]);
         } else {
             return usage(synopsis);
         }

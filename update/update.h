@@ -2,7 +2,9 @@
 // and URLs.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -123,20 +125,26 @@ std::string builtInReleasePublicKey();
 
 // ---- Version check and update run -----------------------------------------------
 
-// What the caller tells the engine beyond the installation and the server.
+// What the caller tells the engine beyond the installation and the server;
+// the defaults are the launcher's.
 struct UpdateOptions {
     // The file name of the launcher's own program in the installation
     // ("kiv_launcher.exe"); empty when the caller is not the launcher. A list
     // that names it replaces the running program: the running file is moved
     // aside (launcherAsideName) and the new one put in its place.
-    std::wstring launcherFileName;
+    std::wstring launcherFileName{};
     // Called once at the end of a run that replaced the launcher's program,
     // after any message box, so that the caller can start the new program.
-    std::function<void()> launcherReplaced;
+    std::function<void()> launcherReplaced{};
     // PEM public key of the publisher. With a key, every version must come
     // with a release manifest signed by it; without, a manifest that happens
     // to be there still has its sizes and digests checked.
-    std::string releasePublicKey;
+    std::string releasePublicKey{};
+    // Certificate authorities that the patch server is checked against
+    // instead of the system's store (kivtool --ca-file; libcurl transport).
+    std::filesystem::path caFile{};
+    // The waits before the retries of a file download; shortened by tests.
+    std::array<std::chrono::milliseconds, kMaxRetries> retryDelays = TransferOptions{}.retryDelays;
 };
 
 // Where a replaced launcher program waits until the next start deletes it:
@@ -163,7 +171,8 @@ void runVersionCheck(const std::filesystem::path& installation, const std::wstri
 // Brings the installation up to the newest published version, one version
 // at a time, recording each finished version in kiv.ver. Every failure stops
 // the run with a message box; nothing is rolled back. A version whose release
-// does not check out stops before anything of it is installed.
+// does not check out stops before anything of it is installed. While a file
+// download waits to be retried, the FILE DOWNLOAD row shows "Retrying (k/3)...".
 void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
                const UpdateOptions& options = {});
 

@@ -49,11 +49,13 @@ bool loadRelease(const std::wstring& baseUrl, std::int32_t version, const Downlo
                  const UpdateOptions& options, Reporter& reporter, std::optional<ReleaseManifest>& release) {
     std::string text;
     std::wstring ignored;
-    const bool haveText = httpGetToMemory(buildPatchUrl(version, L"release.txt", baseUrl), text, ignored);
+    TransferOptions transfer;
+    transfer.caFile = options.caFile;
+    const bool haveText = httpGetToMemory(buildPatchUrl(version, L"release.txt", baseUrl), text, ignored, transfer);
     ReleaseManifest manifest;
     if (!options.releasePublicKey.empty()) {
         std::string signature;
-        if (!haveText || !httpGetToMemory(buildPatchUrl(version, L"release.sig", baseUrl), signature, ignored) ||
+        if (!haveText || !httpGetToMemory(buildPatchUrl(version, L"release.sig", baseUrl), signature, ignored, transfer) ||
             !crypto::verifyReleaseSignature(options.releasePublicKey, asBytes(text), asBytes(signature)) ||
             !parseReleaseManifest(text, manifest, ignored) || !releaseMatchesList(manifest, version, list)) {
             stop(reporter, L"Release " + std::to_wstring(version) + L" is not signed by the publisher.",
@@ -83,7 +85,8 @@ bool transferMatches(TransferHasher& hasher, const ReleaseEntry& expected) {
 // False with `error` set for a transfer failure; `matches` tells whether the
 // bytes are the release's.
 bool downloadReleaseEntry(const std::wstring& url, const std::filesystem::path& target, const ReleaseEntry& expected,
-                          const DownloadProgress& progress, bool& matches, std::wstring& error) {
+                          const DownloadProgress& progress, TransferOptions transfer, bool& matches,
+                          std::wstring& error) {
     TransferHasher hasher;
     matches = false;
     if (expected.size == 0) {
@@ -97,7 +100,9 @@ bool downloadReleaseEntry(const std::wstring& url, const std::filesystem::path& 
         matches = transferMatches(hasher, expected);
         return true;
     }
-    if (!httpGetToFile(url, target, progress, error, {.maxBytes = expected.size, .observer = &hasher})) {
+    transfer.maxBytes = expected.size;
+    transfer.observer = &hasher;
+    if (!httpGetToFile(url, target, progress, error, transfer)) {
         if (error != kDownloadTooLarge) return false;
         return true;  // longer than the release says: does not match
     }
@@ -140,6 +145,9 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
 
     const std::uint64_t count = list.size();
     const DownloadProgress progress = downloadProgressCallback(reporter);
+    TransferOptions transfer;
+    transfer.caFile = options.caFile;
+    transfer.retryDelays = options.retryDelays;
     for (std::uint64_t i = 0; i < count; ++i) {
         const std::wstring& entry = list[i];
         if (isClientRunning()) {
@@ -147,16 +155,24 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
             return false;
         }
         reporter.setStatusText(StatusRow::version, L"Downloading files...");
-        reporter.setStatusText(StatusRow::download,
-                               L"Total files (" + std::to_wstring(i + 1) + L"/" + std::to_wstring(count) + L")");
+        const std::wstring filesText =
+            L"Total files (" + std::to_wstring(i + 1) + L"/" + std::to_wstring(count) + L")";
+        reporter.setStatusText(StatusRow::download, filesText);
         reporter.setProgress(StatusRow::version, static_cast<int>(i * 100 / count));
         reporter.setProgress(StatusRow::download, 0);
+        // The row says so while a download waits to be tried again.
+        transfer.retryNotice = [&reporter, &filesText](int retry) {
+            reporter.setStatusText(StatusRow::download,
+                                   retry > 0 ? L"Retrying (" + std::to_wstring(retry) + L"/" +
+                                                   std::to_wstring(kMaxRetries) + L")..."
+                                             : filesText);
+        };
         std::wstring error;
         const std::wstring url = buildPatchUrl(version, entry, baseUrl);
         const std::filesystem::path target = joinEntryPath(versionDirectory, relativeEntryPath(entry));
         bool matches = true;
-        if (release ? !downloadReleaseEntry(url, target, release->entries[i], progress, matches, error)
-                    : !httpGetToFile(url, target, progress, error)) {
+        if (release ? !downloadReleaseEntry(url, target, release->entries[i], progress, transfer, matches, error)
+                    : !httpGetToFile(url, target, progress, error, transfer)) {
             stop(reporter, L"Download failed: " + entry + L"\n" + error, MessageIcon::error);
             return false;
         }
@@ -212,7 +228,9 @@ void updateBody(const std::filesystem::path& installation, const std::wstring& b
         reporter.setStatusText(StatusRow::version, L"Checking version " + std::to_wstring(next) + L"...");
         std::string body;
         std::wstring ignored;
-        if (!httpGetToMemory(buildPatchUrl(next, L"dl_list.txt", baseUrl), body, ignored)) break;
+        TransferOptions listTransfer;
+        listTransfer.caFile = options.caFile;
+        if (!httpGetToMemory(buildPatchUrl(next, L"dl_list.txt", baseUrl), body, ignored, listTransfer)) break;
         const DownloadList list = parseDownloadList(body);
         // A page in place of a list is a server that has no such version.
         if (list.empty() || isWebPageList(list)) break;
