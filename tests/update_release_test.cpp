@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 
 namespace kiv {
@@ -182,6 +183,50 @@ TEST_F(ReleaseCheck, WithoutKeyAMatchingManifestInstalls) {
     EXPECT_EQ(test::readFile(install / "kiv.ver"), "58\r\n");
     EXPECT_EQ(test::readFile(install / "kiv.exe"), "client 58");
     EXPECT_EQ(test::readFile(install / "empty.txt"), "");
+}
+
+// A file cut off part way and then resumed with a ranged request is checked
+// as the whole file: if the hash followed only the attempt (the appended half
+// not seen, or the hash started over for it), a correct download would be
+// refused; if it did not start over when the server sends the whole file
+// again, the first half would be counted twice.
+TEST_F(ReleaseCheck, ARetriedDownloadIsHashedAsTheWholeFile) {
+    std::string client(200 * 1024, '\0');
+    for (std::size_t i = 0; i < client.size(); ++i) client[i] = static_cast<char>(i * 7 + i / 251);
+    HttpRoute whole;
+    whole.body = client;
+    whole.etag = "\"v58\"";
+    whole.ranges = true;
+    HttpRoute cut = whole;
+    cut.cutAfter = client.size() / 2;
+    HttpRoute rangesIgnored = whole;
+    rangesIgnored.ranges = false;
+    const struct {
+        const char* name;
+        HttpRoute second;
+        const char* range;  // of the retry
+    } cases[] = {{"resumed at half", whole, "bytes=102400-"}, {"started over", rangesIgnored, "bytes=102400-"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(serverRoot / "kiv");
+        test::writeFile(install / "kiv.ver", "57\r\n");
+        messages.shown.clear();
+        publish(58, {{"kiv.exe", client}});
+        server.setRouteSequence("/kiv/58/kiv.exe", {cut, c.second});
+        const std::size_t before = server.requests().size();
+        UpdateOptions options;
+        options.retryDelays = {std::chrono::milliseconds(1), std::chrono::milliseconds(1), std::chrono::milliseconds(1)};
+        runUpdate(install.path(), base, messages, options);
+        EXPECT_EQ(messages.shown, std::vector<std::string>{});
+        EXPECT_EQ(test::readFile(install / "kiv.ver"), "58\r\n");
+        EXPECT_TRUE(test::readFile(install / "kiv.exe") == client);
+        std::vector<std::string> ranges;
+        const std::vector<SeenRequest> seen = server.requests();
+        for (std::size_t i = before; i < seen.size(); ++i) {
+            if (seen[i].target == "/kiv/58/kiv.exe") ranges.push_back(seen[i].header("Range"));
+        }
+        EXPECT_EQ(ranges, (std::vector<std::string>{"", c.range}));
+    }
 }
 
 #ifndef _WIN32
