@@ -414,7 +414,9 @@ TEST_F(UpdateEngine, UpdateRun_VersionFolderThatCannotBeClearedStopsTheRun) {
 #endif
     EXPECT_EQ(recorder.eventsStartingWith("error: "),
               std::vector<std::string>{"error: Could not clear the download folder patches\\version_58."});
-    EXPECT_EQ(requestedTargets(), std::vector<std::string>{"/kiv/58/dl_list.txt"});
+    // The release manifest is looked for before the folder is cleared; no
+    // file of the version is asked for.
+    EXPECT_EQ(requestedTargets(), (std::vector<std::string>{"/kiv/58/dl_list.txt", "/kiv/58/release.txt"}));
     EXPECT_EQ(test::readFile(install / "kiv.ver"), "57\r\n");
 }
 
