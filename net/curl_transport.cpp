@@ -51,26 +51,6 @@ bool startsWithNoCase(std::wstring_view text, std::wstring_view prefix) {
     return true;
 }
 
-// Percent-encodes what may not appear raw in a request line (blanks, control
-// characters, non-ASCII as UTF-8); everything else, '%' included, goes as it is.
-std::string encodePath(std::wstring_view path) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string bytes = wideToUtf8(path);
-    std::string out;
-    out.reserve(bytes.size());
-    for (unsigned char c : bytes) {
-        if (c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' || c == '`' ||
-            c == '{' || c == '|' || c == '}') {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 // scheme "://" [user-info "@"] host [":" port] [path-and-query], the way the
 // Windows URL splitter reads it.
 bool splitUrl(std::wstring_view url, SplitUrl& split) {
@@ -110,13 +90,22 @@ bool splitUrl(std::wstring_view url, SplitUrl& split) {
     for (wchar_t c : host) {
         if (c <= L' ' || c == 0x7F || c == L'/' || c == L'\\') return false;
     }
-    // The fragment never leaves the client.
-    if (std::size_t hash = path.find(L'#'); hash != std::wstring_view::npos) path = path.substr(0, hash);
-
     split.host = wideToUtf8(host);
-    split.path = path.empty() ? std::string("/") : encodePath(path);
-    if (split.path[0] != '/') split.path.insert(split.path.begin(), '/');
+    // The same request target as on Windows; a '#' is part of the name.
+    split.path = encodeRequestTarget(path);
     return true;
+}
+
+// The header lines of one response kept for header(); a server that sends
+// more cannot make the request hold more.
+constexpr std::size_t kMaxHeaders = 200;
+
+std::string lowered(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
 }
 
 bool headerIs(std::string_view line, std::string_view name) {
@@ -139,14 +128,27 @@ public:
         if (multi_ && easy_) curl_multi_remove_handle(multi_, easy_);
         if (easy_) curl_easy_cleanup(easy_);
         if (multi_) curl_multi_cleanup(multi_);
+        if (headers_) curl_slist_free_all(headers_);
     }
 
     // Session and connection set-up; false when libcurl cannot give us the
     // handles or refuses an option.
-    bool open(const SplitUrl& url) {
+    bool open(const SplitUrl& url, const RequestSettings& settings) {
+        stall_ = settings.stall;
         multi_ = curl_multi_init();
         easy_ = curl_easy_init();
         if (!multi_ || !easy_) return false;
+        // An empty value removes libcurl's default "Accept: */*".
+        headers_ = curl_slist_append(nullptr, "Accept:");
+        for (const std::string& line : settings.headers) {
+            if (!headers_) return false;
+            headers_ = curl_slist_append(headers_, line.c_str());
+        }
+        if (!headers_) return false;
+        if (!settings.caFile.empty() &&
+            curl_easy_setopt(easy_, CURLOPT_CAINFO, settings.caFile.c_str()) != CURLE_OK) {
+            return false;
+        }
         std::string host = url.host;
         if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
         std::string address =
@@ -160,7 +162,7 @@ public:
                   curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
                   curl_easy_setopt(easy_, CURLOPT_PROXY, "") == CURLE_OK &&
                   curl_easy_setopt(easy_, CURLOPT_USERAGENT, "KIV Launcher/1.0") == CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, acceptHeader()) == CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_) == CURLE_OK &&
                   curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) ==
                       CURLE_OK &&
                   curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK &&
@@ -185,11 +187,28 @@ public:
         return headersFinal_ || result_ == CURLE_OK;
     }
 
-    long status() {
+    int status() override {
         long code = 0;
         if (curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) code = 0;
-        return code;
+        return static_cast<int>(code);
     }
+
+    std::string header(std::string_view name) override {
+        for (const std::string& line : responseHeaders_) {
+            if (!headerIs(lowered(line.substr(0, name.size() + 1)), lowered(name))) continue;
+            std::string_view value(line);
+            value.remove_prefix(name.size() + 1);
+            auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+            while (!value.empty() && blank(value.front())) value.remove_prefix(1);
+            while (!value.empty() && blank(value.back())) value.remove_suffix(1);
+            return std::string(value);
+        }
+        return {};
+    }
+
+    bool hasLocation() const { return hasLocation_; }
+    bool stalled() const { return stalled_; }
+    CURLcode result() const { return result_; }
 
     bool contentLength(std::uint64_t& length) override {
         if (!contentLength_) return false;
@@ -228,12 +247,6 @@ public:
     }
 
 private:
-    static curl_slist* acceptHeader() {
-        // An empty value removes libcurl's default "Accept: */*".
-        static curl_slist entry{const_cast<char*>("Accept:"), nullptr};
-        return &entry;
-    }
-
     std::size_t pendingLeft() const { return pending_.size() - pendingOffset_; }
 
     // One round of the transfer: wait for the socket (or libcurl's timer) and
@@ -254,7 +267,15 @@ private:
             result_ = CURLE_RECV_ERROR;
         }
         if (done_ || headersFinal_ != headersWereFinal || pendingLeft() > 0) return true;
-        return curl_multi_poll(multi_, nullptr, 0, 1000, nullptr) == CURLM_OK;
+        // Wakes often enough to notice a stall soon after it happens.
+        int wait = 1000;
+        if (stall_) wait = static_cast<int>(std::clamp<long long>(stall_->window().count() / 4, 10, 1000));
+        if (curl_multi_poll(multi_, nullptr, 0, wait, nullptr) != CURLM_OK) return false;
+        if (stall_ && stall_->stalled()) {
+            stalled_ = true;
+            return false;
+        }
+        return true;
     }
 
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* self) {
@@ -264,6 +285,7 @@ private:
             // A new response (an interim one, a redirect or the final one).
             request->responseStatus_ = 0;
             request->hasLocation_ = false;
+            request->responseHeaders_.clear();
             request->contentLength_.reset();
             std::size_t space = line.find(' ');
             if (space != std::string_view::npos && line.size() >= space + 4) {
@@ -280,7 +302,10 @@ private:
             // libcurl goes on to the new location of a redirect by itself.
             bool followed = code >= 300 && code < 400 && request->hasLocation_;
             if (!interim && !followed) request->headersFinal_ = true;
-        } else if (headerIs(line, "location")) {
+        } else if (request->responseHeaders_.size() < kMaxHeaders) {
+            request->responseHeaders_.emplace_back(line);
+        }
+        if (headerIs(line, "location")) {
             request->hasLocation_ = true;
         } else if (headerIs(line, "content-length") && !request->contentLength_) {
             std::uint64_t length = 0;
@@ -316,6 +341,10 @@ private:
     int responseStatus_ = 0;
     bool hasLocation_ = false;
     std::optional<std::uint64_t> contentLength_;
+    std::vector<std::string> responseHeaders_;
+    curl_slist* headers_ = nullptr;
+    const StallWatch* stall_ = nullptr;
+    bool stalled_ = false;
     ReusedBuffer chunk_{spareChunk};
     std::vector<char>& pending_ = chunk_.bytes;
     std::size_t pendingOffset_ = 0;
@@ -323,9 +352,13 @@ private:
 
 }  // namespace
 
-bool openGetRequest(const std::wstring& url, std::unique_ptr<Request>& request, std::wstring& error) {
+bool openGetRequest(const RequestSettings& settings, std::unique_ptr<Request>& request, std::wstring& error,
+                    OpenFailure* failure) {
+    OpenFailure ignored;
+    OpenFailure& outcome = failure ? *failure : ignored;
+    outcome = OpenFailure{};
     SplitUrl split;
-    if (!splitUrl(url, split)) {
+    if (!splitUrl(settings.url, split)) {
         error = L"Invalid URL.";
         return false;
     }
@@ -337,16 +370,29 @@ bool openGetRequest(const std::wstring& url, std::unique_ptr<Request>& request, 
         return false;
     }
     auto opened = std::make_unique<CurlRequest>();
-    if (!opened->open(split)) {
+    if (!opened->open(split, settings)) {
         error = L"WinHttpOpenRequest failed.";
         return false;
     }
     if (!opened->receiveResponse()) {
-        error = L"HTTP request failed.";
+        if (opened->stalled()) {
+            outcome.transient = true;
+            error = L"Download stalled.";
+        } else {
+            // A server whose certificate does not pass will not pass later,
+            // and a redirect from https down to http stays refused.
+            CURLcode result = opened->result();
+            outcome.transient = result != CURLE_PEER_FAILED_VERIFICATION && result != CURLE_SSL_CACERT_BADFILE &&
+                                result != CURLE_SSL_CERTPROBLEM && result != CURLE_UNSUPPORTED_PROTOCOL &&
+                                result != CURLE_TOO_MANY_REDIRECTS;
+            error = L"HTTP request failed.";
+        }
         return false;
     }
-    long status = opened->status();
-    if (status >= 400 || status == 0) {
+    int status = opened->status();
+    if (status >= 400 || status == 0 || isUnfollowedRedirect(status, opened->hasLocation())) {
+        outcome.status = status;
+        outcome.transient = status >= 500 || status == 0;
         error = L"HTTP status " + std::to_wstring(status) + L".";
         return false;
     }

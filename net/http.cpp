@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -30,13 +31,55 @@ bool parseContentLength(std::string_view text, std::uint64_t& length) {
     return true;
 }
 
-bool readToMemory(Request& request, std::string& body, std::wstring& error, std::size_t limit) {
+void StallWatch::add(std::uint64_t count, Clock::time_point now) {
+    if (count == 0) return;
+    arrivals_.emplace_back(now, count);
+    held_ += count;
+    // Arrivals older than the most recent `bytes_` bytes can no longer decide.
+    while (!arrivals_.empty() && held_ - arrivals_.front().second >= bytes_) {
+        held_ -= arrivals_.front().second;
+        arrivals_.pop_front();
+    }
+}
+
+bool StallWatch::stalled(Clock::time_point now) const {
+    // The window that ends now holds fewer than `bytes_` bytes exactly when
+    // it began after the first of the arrivals that make up the last
+    // `bytes_` bytes (or after the start, while fewer have come).
+    Clock::time_point since = held_ >= bytes_ ? arrivals_.front().first : start_;
+    return now - since >= window_;
+}
+
+std::string encodeRequestTarget(std::wstring_view pathAndQuery) {
+    static const char kHex[] = "0123456789ABCDEF";
+    auto isHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); };
+    std::string bytes = wideToUtf8(pathAndQuery);
+    std::string out;
+    out.reserve(bytes.size() + 1);
+    if (bytes.empty() || bytes[0] != '/') out += '/';
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(bytes[i]);
+        bool escape = c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' ||
+                      c == '`' || c == '{' || c == '|' || c == '}' || c == '#';
+        if (c == '%') escape = i + 2 >= bytes.size() || !isHex(bytes[i + 1]) || !isHex(bytes[i + 2]);
+        if (escape) {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+bool readToMemory(Request& request, std::string& body, std::wstring& error, std::size_t limit, StallWatch* stall) {
     body.clear();
     std::vector<char> buffer;
     for (;;) {
         std::size_t available = 0;
         if (!request.queryDataAvailable(available)) {
-            error = L"Could not query response data.";
+            error = stall && stall->stalled() ? L"Download stalled." : L"Could not query response data.";
             return false;
         }
         if (available == 0) {
@@ -59,23 +102,54 @@ bool readToMemory(Request& request, std::string& body, std::wstring& error, std:
             return false;
         }
         body.append(buffer.data(), read);
+        if (stall) {
+            stall->add(read);
+            if (stall->stalled()) {
+                error = L"Download stalled.";
+                return false;
+            }
+        }
     }
 }
 
 bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& file,
-                const DownloadProgress& progress, std::wstring& error) {
+                const DownloadProgress& progress, std::wstring& error, const TransferOptions& options,
+                FileAttempt* attempt) {
+    FileAttempt single;
+    FileAttempt& state = attempt ? *attempt : single;
+    state.transient = false;
+    const std::uint64_t offset = state.offset;
+
     // A bare file name has no parent to create.
     if (file.has_parent_path()) createDirectories(file.parent_path());
 
+    // The one place where a file is started over from zero (or continued
+    // after the bytes an earlier attempt left).
     File out;
-    if (!out.open(file, File::Mode::create)) {
+    if (!(offset > 0 ? out.open(file, File::Mode::readWrite) && out.truncate(offset)
+                     : out.open(file, File::Mode::create))) {
         error = L"Could not create download target.";
         return false;
     }
 
     std::uint64_t total = 0;
     if (!request->contentLength(total)) total = 0;
-    std::uint64_t received = 0;
+    // A continued body announces only what is left.
+    if (total != 0) total += offset;
+    std::uint64_t received = offset;
+    // The cap counts the whole file, the bytes an earlier attempt left
+    // included. Too large is final: a retry would bring the same bytes.
+    auto tooLarge = [&] {
+        request.reset();
+        out.close();
+        removeAll(file);
+        state.transient = false;
+        error = kDownloadTooLarge;
+        return false;
+    };
+    if (options.maxBytes != 0 && (offset > options.maxBytes || total > options.maxBytes)) return tooLarge();
+    // The observer follows the file: it starts over exactly when the file does.
+    if (options.observer != nullptr && offset == 0) options.observer->restart();
 
     // One buffer, grown to the largest chunk seen (and never past kMaxChunk),
     // so that a long transfer does not allocate once per chunk, and kept by
@@ -86,7 +160,8 @@ bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& f
     for (;;) {
         std::size_t available = 0;
         if (!request->queryDataAvailable(available)) {
-            error = L"Could not query download data.";
+            state.transient = true;
+            error = state.stall && state.stall->stalled() ? L"Download stalled." : L"Could not query download data.";
             return false;
         }
         if (available == 0) break;
@@ -94,26 +169,44 @@ bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& f
         if (buffer.size() < size) buffer.resize(size);
         std::size_t read = 0;
         if (!request->readData(buffer.data(), size, read) || read > size) {
+            state.transient = true;
             error = L"Could not read download data.";
             return false;
         }
         if (read == 0) {
+            state.transient = true;
             error = L"Download ended unexpectedly.";
             return false;
         }
+        if (options.maxBytes != 0 && read > options.maxBytes - received) return tooLarge();
+        // The one place where body bytes reach the file.
         if (!out.writeAt(received, buffer.data(), read)) {
             error = L"Could not write downloaded data.";
             return false;
         }
+        if (options.observer != nullptr) options.observer->data(buffer.data(), read);
         received += read;
         if (progress) progress(received, total);
+        if (state.stall) {
+            state.stall->add(read);
+            if (state.stall->stalled()) {
+                state.transient = true;
+                error = L"Download stalled.";
+                return false;
+            }
+        }
     }
 
     request.reset();
     out.close();
 
+    // The announced total decides whether the body came whole, so that a
+    // body cut short is tried again; a caller that knows the file's size and
+    // digest (a release manifest) checks those once the transfer is done.
     if (total != 0 && received != total) {
-        removeAll(file);
+        // Too little may come whole on a retry; too much will not.
+        state.transient = received < total;
+        if (!(state.transient && state.keepShortFile)) removeAll(file);
         error = L"Download was incomplete (" + std::to_wstring(received) + L"/" + std::to_wstring(total) +
                 L" bytes).";
         return false;
@@ -121,19 +214,109 @@ bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& f
     return true;
 }
 
+namespace {
+
+// What the answer that began a file said about it, so that a retry can ask
+// for the rest of the same file.
+struct ResumePoint {
+    std::string validator;  // a strong ETag, else Last-Modified; empty: cannot resume
+};
+
+std::string validatorOf(Request& request) {
+    std::string etag = request.header("ETag");
+    // A weak tag may not be used to join byte ranges.
+    if (!etag.empty() && !etag.starts_with("W/")) return etag;
+    return request.header("Last-Modified");
+}
+
+// The first byte of a "bytes FIRST-LAST/TOTAL" Content-Range.
+bool rangeStart(std::string_view value, std::uint64_t& first) {
+    if (!value.starts_with("bytes ")) return false;
+    value.remove_prefix(6);
+    std::size_t dash = value.find('-');
+    return dash != std::string_view::npos && parseContentLength(value.substr(0, dash), first);
+}
+
+std::uint64_t sizeOnDisk(const std::filesystem::path& file) {
+    std::error_code ec;
+    std::uint64_t size = std::filesystem::file_size(file, ec);
+    return ec ? 0 : size;
+}
+
+// One request for the file: from zero, or for the rest of it when an earlier
+// attempt left part of it and the server can show that it is the same file.
+bool attemptFile(const std::wstring& url, const std::filesystem::path& file, const DownloadProgress& progress,
+                 std::wstring& error, const TransferOptions& options, ResumePoint& resume, bool last,
+                 bool& transient) {
+    StallWatch stall(options.stallWindow, options.stallBytes);
+    RequestSettings settings{url, options.caFile, {}, &stall};
+    const std::uint64_t have = resume.validator.empty() ? 0 : sizeOnDisk(file);
+    if (have > 0) {
+        settings.headers.push_back("Range: bytes=" + std::to_string(have) + "-");
+        settings.headers.push_back("If-Range: " + resume.validator);
+    }
+
+    std::unique_ptr<Request> request;
+    OpenFailure failure;
+    if (!openGetRequest(settings, request, error, &failure)) {
+        transient = failure.transient;
+        if (failure.status == 416) {
+            // The server has nothing past what we hold: start over.
+            resume.validator.clear();
+            transient = true;
+        }
+        return false;
+    }
+
+    FileAttempt attempt;
+    attempt.stall = &stall;
+    attempt.keepShortFile = !last;
+    if (have > 0 && request->status() == 206) {
+        std::uint64_t first = 0;
+        if (!rangeStart(request->header("Content-Range"), first) || first != have) {
+            // Not the rest of our file: the next attempt starts over.
+            resume.validator.clear();
+            transient = true;
+            error = L"Download ended unexpectedly.";
+            return false;
+        }
+        attempt.offset = have;
+    } else {
+        // A whole answer (200, or a range the server would not honour) starts
+        // the file over, and it is the one a later retry continues.
+        resume.validator = validatorOf(*request);
+    }
+    bool ok = readToFile(std::move(request), file, progress, error, options, &attempt);
+    transient = attempt.transient;
+    return ok;
+}
+
+}  // namespace
+
 }  // namespace net
 
-bool httpGetToMemory(const std::wstring& url, std::string& body, std::wstring& error) {
+bool httpGetToMemory(const std::wstring& url, std::string& body, std::wstring& error,
+                     const TransferOptions& options) {
+    net::StallWatch stall(options.stallWindow, options.stallBytes);
     std::unique_ptr<net::Request> request;
-    if (!net::openGetRequest(url, request, error)) return false;
-    return net::readToMemory(*request, body, error);
+    if (!net::openGetRequest(net::RequestSettings{url, options.caFile, {}, &stall}, request, error)) return false;
+    return net::readToMemory(*request, body, error, net::kMaxMemoryBody, &stall);
 }
 
 bool httpGetToFile(const std::wstring& url, const std::filesystem::path& file, DownloadProgress progress,
-                   std::wstring& error) {
-    std::unique_ptr<net::Request> request;
-    if (!net::openGetRequest(url, request, error)) return false;
-    return net::readToFile(std::move(request), file, progress, error);
+                   std::wstring& error, const TransferOptions& options) {
+    net::ResumePoint resume;
+    for (int retry = 0;; ++retry) {
+        if (retry > 0) {
+            if (options.retryNotice) options.retryNotice(retry);
+            std::this_thread::sleep_for(options.retryDelays[static_cast<std::size_t>(retry - 1)]);
+            if (options.retryNotice) options.retryNotice(0);
+        }
+        bool transient = false;
+        const bool last = retry == kMaxRetries;
+        if (net::attemptFile(url, file, progress, error, options, resume, last, transient)) return true;
+        if (!transient || last) return false;
+    }
 }
 
 }  // namespace kiv

@@ -4,6 +4,9 @@
 // block, and are meant for worker threads.
 #pragma once
 
+#include <array>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -16,16 +19,67 @@ namespace kiv {
 // none). An empty callable is never called.
 using DownloadProgress = std::function<void(std::uint64_t received, std::uint64_t total)>;
 
+// Sees the bytes of a file transfer as they are written, so that the caller
+// can check them without reading the file again.
+class DownloadObserver {
+public:
+    virtual ~DownloadObserver() = default;
+    // Before the first byte of a transfer that (re)starts the file from zero.
+    virtual void restart() = 0;
+    // Each piece, in order, once it has been written.
+    virtual void data(const void* bytes, std::size_t size) = 0;
+};
+
+// Called by a file transfer that retries: with k (1..kMaxRetries) when it
+// starts waiting before its k-th retry, and with 0 when the wait is over and
+// the new request goes out.
+using RetryNotice = std::function<void(int retry)>;
+
+// A file transfer that fails for a reason that may pass is tried again this
+// many times.
+inline constexpr int kMaxRetries = 3;
+
+// Per-call settings. The defaults are what the launcher uses.
+struct TransferOptions {
+    // The most bytes the file may have, counting what an earlier attempt left
+    // in it; 0 means no limit. A longer body (or a longer announced length)
+    // fails the transfer with kDownloadTooLarge, for good, and deletes the file.
+    std::uint64_t maxBytes = 0;
+    // Sees every byte of the file: restart() each time the file starts over
+    // from zero, data() for each piece written, appended pieces of a resumed
+    // attempt included, so that it always sees the file as it stands on disk.
+    DownloadObserver* observer = nullptr;
+    // PEM file of the certificate authorities that https servers are checked
+    // against, instead of the system's store (libcurl transport; on Windows
+    // the system's store always decides).
+    std::filesystem::path caFile{};
+    // A transfer that receives fewer than stallBytes body bytes in any window
+    // of this length fails with "Download stalled.". Shortened by tests.
+    std::chrono::milliseconds stallWindow{std::chrono::seconds(60)};
+    std::uint64_t stallBytes = 1024;
+    // The waits before the first, second and third retry of a file transfer.
+    std::array<std::chrono::milliseconds, kMaxRetries> retryDelays{
+        std::chrono::seconds(1), std::chrono::seconds(2), std::chrono::seconds(4)};
+    RetryNotice retryNotice{};
+};
+
+inline constexpr const wchar_t* kDownloadTooLarge = L"Download is larger than expected.";
+
 // GET `url` (absolute, http or https) and keep the whole response body,
-// byte for byte, in `body`. On failure `error` holds the reason.
-bool httpGetToMemory(const std::wstring& url, std::string& body, std::wstring& error);
+// byte for byte, in `body`. On failure `error` holds the reason. Not retried.
+bool httpGetToMemory(const std::wstring& url, std::string& body, std::wstring& error,
+                     const TransferOptions& options = {});
 
 // GET `url` into `file`, creating its missing parent directories. The body is
-// streamed to disk one chunk at a time. A body shorter or longer than the
-// announced length fails and deletes the file; other failures after the file
-// was opened leave what was written. A failure to create the directories is
-// raised as std::filesystem::filesystem_error.
+// streamed to disk one chunk at a time. A failure that may pass (no
+// connection, a time-out or stall, a body cut short, a 5xx status) is retried
+// up to kMaxRetries times; a retry resumes the file with a ranged request when
+// the server can prove that it is the same file, and starts it over
+// otherwise. A body shorter or longer than the announced length fails and
+// deletes the file; other failures after the file was opened leave what was
+// written. A failure to create the directories is raised as
+// std::filesystem::filesystem_error.
 bool httpGetToFile(const std::wstring& url, const std::filesystem::path& file, DownloadProgress progress,
-                   std::wstring& error);
+                   std::wstring& error, const TransferOptions& options = {});
 
 }  // namespace kiv

@@ -5,14 +5,63 @@
 
 #include "net/http.h"
 
+#include <chrono>
 #include <cstddef>
+#include <deque>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kiv::net {
+
+// Watches a transfer for a stall: fewer than `bytes` body bytes in any window
+// of length `window`, counted from the moment the request went out. Only the
+// arrivals that make up the most recent `bytes` bytes are kept, so memory
+// stays bounded whatever the rate.
+class StallWatch {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    StallWatch(std::chrono::milliseconds window, std::uint64_t bytes, Clock::time_point start = Clock::now())
+        : window_(window), bytes_(bytes), start_(start) {}
+
+    void add(std::uint64_t count, Clock::time_point now = Clock::now());
+    bool stalled(Clock::time_point now = Clock::now()) const;
+    std::chrono::milliseconds window() const { return window_; }
+
+private:
+    std::chrono::milliseconds window_;
+    std::uint64_t bytes_;
+    Clock::time_point start_;
+    std::deque<std::pair<Clock::time_point, std::uint64_t>> arrivals_;
+    std::uint64_t held_ = 0;  // the sum of arrivals_
+};
+
+// What one GET request asks for.
+struct RequestSettings {
+    std::wstring url;
+    // Certificate authorities for https instead of the system's store, when
+    // not empty (libcurl transport only).
+    std::filesystem::path caFile;
+    // Extra request header lines ("Name: value").
+    std::vector<std::string> headers;
+    // Consulted while the transport waits for data; may be null.
+    const StallWatch* stall = nullptr;
+};
+
+// How a request that could not be opened failed.
+struct OpenFailure {
+    // The same request may succeed later: no connection, a time-out, a stall,
+    // a 5xx status. Certificate checks, refused redirects, invalid URLs and
+    // 4xx statuses are final.
+    bool transient = false;
+    // The final status when one arrived, else 0.
+    int status = 0;
+};
 
 // One GET request whose final response headers have arrived and whose status
 // is below 400. It owns the session, the connection and the request, and
@@ -21,6 +70,11 @@ class Request {
 public:
     virtual ~Request() = default;
 
+    // The final response's status.
+    virtual int status() = 0;
+    // The value of the final response's header `name` (any case), without
+    // surrounding blanks; empty when it has none.
+    virtual std::string header(std::string_view name) = 0;
     // The announced Content-Length; false when the header is missing or not a
     // number.
     virtual bool contentLength(std::uint64_t& length) = 0;
@@ -51,9 +105,23 @@ private:
 // Splits the URL, opens a session, connects, sends a GET request and waits
 // for the final response. Fails with "Invalid URL.", "WinHttpOpen failed.",
 // "WinHttpConnect failed.", "WinHttpOpenRequest failed.", "HTTP request
-// failed." or "HTTP status N." (N of 400 or more). Implemented once per
-// platform.
-bool openGetRequest(const std::wstring& url, std::unique_ptr<Request>& request, std::wstring& error);
+// failed.", "Download stalled." or "HTTP status N." (N of 400 or more, or a
+// redirect that was not followed). Implemented once per platform.
+bool openGetRequest(const RequestSettings& settings, std::unique_ptr<Request>& request, std::wstring& error,
+                    OpenFailure* failure = nullptr);
+
+// The request target that both transports send for a URL's path and query:
+// UTF-8, with blanks, control characters, non-ASCII bytes, the characters
+// that may not appear raw in a request line, '#' (part of a file's name, never
+// a fragment) and a '%' that does not start an escape percent-encoded; an
+// existing escape and everything else go as they are. Always starts with '/'.
+std::string encodeRequestTarget(std::wstring_view pathAndQuery);
+
+// Whether a final status is a redirect that the transport did not follow
+// (one that would leave https for http): never the file that was asked for.
+inline bool isUnfollowedRedirect(int status, bool hasLocation) {
+    return status >= 300 && status < 400 && status != 304 && hasLocation;
+}
 
 // The URL rules every transport applies: scheme http or https, a host of 1 to
 // 255 characters and a path (with its query) of at most 2047.
@@ -72,9 +140,23 @@ inline constexpr std::size_t kMaxChunk = 1u << 20;
 // the length the server announced. The file transfer closes the request
 // before closing the file.
 bool readToMemory(Request& request, std::string& body, std::wstring& error,
-                  std::size_t limit = kMaxMemoryBody);
+                  std::size_t limit = kMaxMemoryBody, StallWatch* stall = nullptr);
+
+// One attempt of a file transfer, as the retries see it.
+struct FileAttempt {
+    // The bytes already in the file from an earlier attempt, which this
+    // response continues; 0 starts the file over.
+    std::uint64_t offset = 0;
+    // A body cut short leaves the file for a resumed attempt instead of
+    // deleting it.
+    bool keepShortFile = false;
+    StallWatch* stall = nullptr;
+    // Set on failure: whether trying again may help.
+    bool transient = false;
+};
 bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& file,
-                const DownloadProgress& progress, std::wstring& error);
+                const DownloadProgress& progress, std::wstring& error, const TransferOptions& options = {},
+                FileAttempt* attempt = nullptr);
 
 // Parses a Content-Length value: optional surrounding blanks, then decimal
 // digits only, without overflow.

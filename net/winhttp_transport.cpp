@@ -7,6 +7,8 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 
 namespace kiv::net {
@@ -26,6 +28,30 @@ public:
 
     WinHttpRequest(const WinHttpRequest&) = delete;
     WinHttpRequest& operator=(const WinHttpRequest&) = delete;
+
+    int status() override {
+        DWORD code = 0;
+        DWORD size = sizeof(code);
+        if (!WinHttpQueryHeaders(request_, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                 WINHTTP_HEADER_NAME_BY_INDEX, &code, &size, WINHTTP_NO_HEADER_INDEX)) {
+            return 0;
+        }
+        return static_cast<int>(code);
+    }
+
+    std::string header(std::string_view name) override {
+        std::wstring wideName = utf8ToWide(name);
+        wchar_t text[1024] = {};
+        DWORD size = sizeof(text) - sizeof(wchar_t);
+        if (!WinHttpQueryHeaders(request_, WINHTTP_QUERY_CUSTOM, wideName.c_str(), text, &size,
+                                 WINHTTP_NO_HEADER_INDEX)) {
+            return {};
+        }
+        std::string value = wideToUtf8(std::wstring_view(text, size / sizeof(wchar_t)));
+        while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
+        std::size_t first = value.find_first_not_of(" \t");
+        return first == std::string::npos ? std::string() : value.substr(first);
+    }
 
     bool contentLength(std::uint64_t& length) override {
         // Read as text so that a length past 4 GiB is not cut to 32 bits.
@@ -60,7 +86,12 @@ private:
 
 }  // namespace
 
-bool openGetRequest(const std::wstring& url, std::unique_ptr<Request>& request, std::wstring& error) {
+bool openGetRequest(const RequestSettings& settings, std::unique_ptr<Request>& request, std::wstring& error,
+                    OpenFailure* failure) {
+    OpenFailure ignored;
+    OpenFailure& outcome = failure ? *failure : ignored;
+    outcome = OpenFailure{};
+    const std::wstring& url = settings.url;
     wchar_t host[kMaxHostLength + 1] = {};
     wchar_t path[kMaxPathLength + 1] = {};
     URL_COMPONENTS parts = {};
@@ -75,6 +106,9 @@ bool openGetRequest(const std::wstring& url, std::unique_ptr<Request>& request, 
         error = L"Invalid URL.";
         return false;
     }
+    // The same request target as libcurl sends, encoded here and sent as it
+    // is: WinHTTP's own escaping differs between versions.
+    const std::wstring target = utf8ToWide(encodeRequestTarget(std::wstring_view(path, parts.dwUrlPathLength)));
 
     HINTERNET session = WinHttpOpen(L"KIV Launcher/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                     WINHTTP_NO_PROXY_BYPASS, 0);
@@ -88,8 +122,9 @@ bool openGetRequest(const std::wstring& url, std::unique_ptr<Request>& request, 
         error = L"WinHttpConnect failed.";
         return false;
     }
-    DWORD flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-    HINTERNET handle = WinHttpOpenRequest(connection, L"GET", path, nullptr, WINHTTP_NO_REFERER,
+    DWORD flags = WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY;
+    if (parts.nScheme == INTERNET_SCHEME_HTTPS) flags |= WINHTTP_FLAG_SECURE;
+    HINTERNET handle = WinHttpOpenRequest(connection, L"GET", target.c_str(), nullptr, WINHTTP_NO_REFERER,
                                           WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
     if (!handle) {
         WinHttpCloseHandle(connection);
@@ -99,18 +134,43 @@ bool openGetRequest(const std::wstring& url, std::unique_ptr<Request>& request, 
     }
     auto opened = std::make_unique<WinHttpRequest>(session, connection, handle);
 
-    if (!WinHttpSendRequest(handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+    // The defaults wait 30 s for data; a shorter stall window must not wait
+    // longer than itself.
+    if (settings.stall && settings.stall->window() < std::chrono::seconds(30)) {
+        int window = static_cast<int>(std::max<long long>(settings.stall->window().count(), 1));
+        WinHttpSetTimeouts(handle, 0, 60000, 30000, window);
+    }
+
+    std::wstring headers;
+    for (const std::string& line : settings.headers) headers += utf8ToWide(line) + L"\r\n";
+    if (!WinHttpSendRequest(handle, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                            headers.empty() ? 0 : static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(handle, nullptr)) {
+        DWORD reason = GetLastError();
+        if (settings.stall && settings.stall->stalled()) {
+            outcome.transient = true;
+            error = L"Download stalled.";
+            return false;
+        }
+        // A server whose certificate does not pass will not pass later (a
+        // failed check ends the secure channel), and a refused redirect stays
+        // refused.
+        outcome.transient = reason != ERROR_WINHTTP_SECURE_FAILURE && reason != ERROR_WINHTTP_SECURE_CHANNEL_ERROR &&
+                            reason != ERROR_WINHTTP_REDIRECT_FAILED && reason != ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED;
         error = L"HTTP request failed.";
         return false;
     }
 
-    DWORD status = 0;
-    DWORD size = sizeof(status);
-    bool queried = WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                       WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
-    if (!queried || status >= 400) {
-        error = L"HTTP status " + std::to_wstring(queried ? status : 0) + L".";
+    int status = opened->status();
+    wchar_t location[8] = {};
+    DWORD locationSize = sizeof(location);
+    bool hasLocation = WinHttpQueryHeaders(handle, WINHTTP_QUERY_LOCATION, WINHTTP_HEADER_NAME_BY_INDEX, location,
+                                           &locationSize, WINHTTP_NO_HEADER_INDEX) ||
+                       GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+    if (status == 0 || status >= 400 || isUnfollowedRedirect(status, hasLocation)) {
+        outcome.status = status;
+        outcome.transient = status >= 500 || status == 0;
+        error = L"HTTP status " + std::to_wstring(status) + L".";
         return false;
     }
     request = std::move(opened);

@@ -7,7 +7,9 @@
 #include <bcrypt.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
+#include <vector>
 
 namespace kiv::crypto {
 
@@ -101,5 +103,93 @@ bool Aes256Ecb::encrypt(std::span<const std::uint8_t> in, std::span<std::uint8_t
     }
     return true;
 }
+
+struct Sha256::State {
+    ~State() {
+        if (hash != nullptr) BCryptDestroyHash(hash);
+    }
+    Provider sha256;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    // Windows 7 wants the caller to provide the hash object's memory.
+    std::vector<UCHAR> object;
+};
+
+Sha256::Sha256() : state_(std::make_unique<State>()) {
+    State& state = *state_;
+    if (!succeeded(BCryptOpenAlgorithmProvider(&state.sha256.handle, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+        state.sha256.handle = nullptr;
+        failed_ = true;
+        return;
+    }
+    DWORD objectLength = 0;
+    ULONG written = 0;
+    if (!succeeded(BCryptGetProperty(state.sha256.handle, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&objectLength),
+                                     sizeof objectLength, &written, 0)) ||
+        written != sizeof objectLength) {
+        failed_ = true;
+        return;
+    }
+    state.object.resize(objectLength);
+    if (!succeeded(BCryptCreateHash(state.sha256.handle, &state.hash, state.object.data(), objectLength, nullptr, 0,
+                                    0))) {
+        state.hash = nullptr;
+        failed_ = true;
+    }
+}
+
+Sha256::~Sha256() = default;
+
+void Sha256::update(const void* data, std::size_t size) {
+    constexpr std::size_t kPiece = 1u << 30;
+    const auto* bytes = static_cast<const UCHAR*>(data);
+    while (!failed_ && size != 0) {
+        const ULONG length = static_cast<ULONG>(std::min(kPiece, size));
+        failed_ = !succeeded(BCryptHashData(state_->hash, const_cast<PUCHAR>(bytes), length, 0));
+        bytes += length;
+        size -= length;
+    }
+}
+
+bool Sha256::finish(Sha256Digest& digest) {
+    const bool ok = !failed_ && succeeded(BCryptFinishHash(state_->hash, digest.data(), static_cast<ULONG>(digest.size()), 0));
+    failed_ = true;  // spent
+    return ok;
+}
+
+bool verifyReleaseSignature(std::string_view publicKeyPem, std::span<const std::uint8_t> message,
+                            std::span<const std::uint8_t> signature) {
+    P256Point point;
+    P256RawSignature raw;
+    if (!parseP256PublicKeyPem(publicKeyPem, point) || !ecdsaSignatureToRaw(signature, raw)) return false;
+
+    Sha256 hash;
+    hash.update(message.data(), message.size());
+    Sha256Digest digest;
+    if (!hash.finish(digest)) return false;
+
+    Provider ecdsa;
+    if (!succeeded(BCryptOpenAlgorithmProvider(&ecdsa.handle, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0))) {
+        ecdsa.handle = nullptr;
+        return false;
+    }
+    // BCRYPT_ECCKEY_BLOB: magic and coordinate length, then X and Y.
+    std::vector<UCHAR> blob(sizeof(BCRYPT_ECCKEY_BLOB) + point.size());
+    BCRYPT_ECCKEY_BLOB head{BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32};
+    std::memcpy(blob.data(), &head, sizeof head);
+    std::memcpy(blob.data() + sizeof head, point.data(), point.size());
+    BCRYPT_KEY_HANDLE key = nullptr;
+    if (!succeeded(BCryptImportKeyPair(ecdsa.handle, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key, blob.data(),
+                                       static_cast<ULONG>(blob.size()), 0))) {
+        return false;
+    }
+    const bool valid = succeeded(BCryptVerifySignature(key, nullptr, digest.data(), static_cast<ULONG>(digest.size()),
+                                                       raw.data(), static_cast<ULONG>(raw.size()), 0));
+    BCryptDestroyKey(key);
+    return valid;
+}
+
+// Keys are made and releases signed on the operator's machine with libcrypto.
+bool generateReleaseKeyPair(std::string&, std::string&) { return false; }
+bool signRelease(std::string_view, std::span<const std::uint8_t>, std::vector<std::uint8_t>&) { return false; }
 
 }  // namespace kiv::crypto

@@ -1,13 +1,20 @@
-// The two cryptographic primitives the legacy patch needs, each backend in a
-// file of its own (CNG on Windows, libcrypto elsewhere). Only PBKDF2 and the
-// raw AES block function are taken from the platform: the chaining mode is
-// built on top of them in one place, so that both builds decrypt alike.
+// The platform cryptography, each backend in a file of its own (CNG on
+// Windows, libcrypto elsewhere). For the legacy patch only PBKDF2 and the raw
+// AES block function are taken from the platform: the chaining mode is built
+// on top of them in one place, so that both builds decrypt alike. For signed
+// releases: SHA-256 and ECDSA P-256 verification; the key and signature
+// encodings are read by portable code here, so that both builds accept
+// exactly the same bytes.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace kiv::crypto {
 
@@ -46,5 +53,56 @@ private:
     struct State;
     std::unique_ptr<State> state_;
 };
+
+// ---- Signed releases ---------------------------------------------------------
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// SHA-256 fed piece by piece. A platform failure at any step makes `finish`
+// return false; nothing throws except allocation failures.
+class Sha256 {
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
+    void update(const void* data, std::size_t size);
+    // The digest of everything fed so far; the object is spent afterwards.
+    bool finish(Sha256Digest& digest);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+    bool failed_ = false;
+};
+
+// The public point of a P-256 key: X then Y, 32 big-endian bytes each.
+using P256Point = std::array<std::uint8_t, 64>;
+// An ECDSA P-256 signature as r then s, 32 big-endian bytes each.
+using P256RawSignature = std::array<std::uint8_t, 64>;
+
+// Reads a PEM "PUBLIC KEY" block (a SubjectPublicKeyInfo) that holds an
+// uncompressed point on P-256. Text around the block is ignored; anything
+// else (another curve or algorithm, a compressed point, a short or long
+// encoding) is refused.
+bool parseP256PublicKeyPem(std::string_view pem, P256Point& point);
+
+// Turns a DER ECDSA-Sig-Value (SEQUENCE of two INTEGERs) into r || s.
+// Refuses negative or oversized integers, long forms where short ones fit,
+// and trailing bytes.
+bool ecdsaSignatureToRaw(std::span<const std::uint8_t> der, P256RawSignature& raw);
+
+// Whether `signature` (DER) is a valid ECDSA P-256 / SHA-256 signature of
+// `message` under the PEM public key. Any malformed input gives false.
+bool verifyReleaseSignature(std::string_view publicKeyPem, std::span<const std::uint8_t> message,
+                            std::span<const std::uint8_t> signature);
+
+// The operator's side, available with libcrypto only (false elsewhere):
+// a fresh key pair as PKCS#8 and SubjectPublicKeyInfo PEM blocks, and a DER
+// signature of `message` with the private key.
+bool generateReleaseKeyPair(std::string& privatePem, std::string& publicPem);
+bool signRelease(std::string_view privatePem, std::span<const std::uint8_t> message,
+                 std::vector<std::uint8_t>& signature);
 
 }  // namespace kiv::crypto

@@ -1,7 +1,9 @@
 // Cryptography backend on libcrypto.
 #include "patch/crypto.h"
 
+#include <openssl/bio.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 
 #include <algorithm>
 #include <limits>
@@ -75,6 +77,113 @@ bool Aes256Ecb::encrypt(std::span<const std::uint8_t> in, std::span<std::uint8_t
         }
         done += length;
     }
+    return true;
+}
+
+struct Sha256::State {
+    ~State() { EVP_MD_CTX_free(context); }
+    EVP_MD_CTX* context = nullptr;
+};
+
+Sha256::Sha256() : state_(std::make_unique<State>()) {
+    state_->context = EVP_MD_CTX_new();
+    failed_ = state_->context == nullptr || EVP_DigestInit_ex(state_->context, EVP_sha256(), nullptr) != 1;
+}
+
+Sha256::~Sha256() = default;
+
+void Sha256::update(const void* data, std::size_t size) {
+    if (failed_ || size == 0) return;
+    failed_ = EVP_DigestUpdate(state_->context, data, size) != 1;
+}
+
+bool Sha256::finish(Sha256Digest& digest) {
+    unsigned int length = 0;
+    if (failed_ || EVP_DigestFinal_ex(state_->context, digest.data(), &length) != 1 || length != digest.size()) {
+        failed_ = true;
+        return false;
+    }
+    failed_ = true;  // spent
+    return true;
+}
+
+namespace {
+
+struct Bio {
+    ~Bio() { BIO_free(handle); }
+    BIO* handle = nullptr;
+};
+struct Key {
+    ~Key() { EVP_PKEY_free(handle); }
+    EVP_PKEY* handle = nullptr;
+};
+struct DigestContext {
+    ~DigestContext() { EVP_MD_CTX_free(handle); }
+    EVP_MD_CTX* handle = EVP_MD_CTX_new();
+};
+
+bool intFits(std::size_t size) { return size <= static_cast<std::size_t>(std::numeric_limits<int>::max()); }
+
+// Reads one PEM key with libcrypto's reader, public or private.
+bool readKey(std::string_view pem, bool isPrivate, Key& key) {
+    if (!intFits(pem.size())) return false;
+    Bio bio;
+    bio.handle = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    if (bio.handle == nullptr) return false;
+    key.handle = isPrivate ? PEM_read_bio_PrivateKey(bio.handle, nullptr, nullptr, nullptr)
+                           : PEM_read_bio_PUBKEY(bio.handle, nullptr, nullptr, nullptr);
+    return key.handle != nullptr && EVP_PKEY_is_a(key.handle, "EC") == 1 && EVP_PKEY_get_bits(key.handle) == 256;
+}
+
+bool writePem(EVP_PKEY* key, bool isPrivate, std::string& pem) {
+    Bio bio;
+    bio.handle = BIO_new(BIO_s_mem());
+    if (bio.handle == nullptr) return false;
+    const int written = isPrivate ? PEM_write_bio_PrivateKey(bio.handle, key, nullptr, nullptr, 0, nullptr, nullptr)
+                                  : PEM_write_bio_PUBKEY(bio.handle, key);
+    if (written != 1) return false;
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(bio.handle, &data);
+    if (length <= 0 || data == nullptr) return false;
+    pem.assign(data, static_cast<std::size_t>(length));
+    return true;
+}
+
+}  // namespace
+
+bool verifyReleaseSignature(std::string_view publicKeyPem, std::span<const std::uint8_t> message,
+                            std::span<const std::uint8_t> signature) {
+    // The portable readers decide what is acceptable, so that this build and
+    // the CNG one agree on every input; libcrypto then does the arithmetic.
+    P256Point point;
+    P256RawSignature raw;
+    if (!parseP256PublicKeyPem(publicKeyPem, point) || !ecdsaSignatureToRaw(signature, raw)) return false;
+    Key key;
+    DigestContext context;
+    if (!readKey(publicKeyPem, false, key) || context.handle == nullptr) return false;
+    return EVP_DigestVerifyInit(context.handle, nullptr, EVP_sha256(), nullptr, key.handle) == 1 &&
+           EVP_DigestVerify(context.handle, signature.data(), signature.size(), message.data(), message.size()) == 1;
+}
+
+bool generateReleaseKeyPair(std::string& privatePem, std::string& publicPem) {
+    Key key;
+    key.handle = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+    return key.handle != nullptr && writePem(key.handle, true, privatePem) && writePem(key.handle, false, publicPem);
+}
+
+bool signRelease(std::string_view privatePem, std::span<const std::uint8_t> message,
+                 std::vector<std::uint8_t>& signature) {
+    Key key;
+    DigestContext context;
+    if (!readKey(privatePem, true, key) || context.handle == nullptr ||
+        EVP_DigestSignInit(context.handle, nullptr, EVP_sha256(), nullptr, key.handle) != 1) {
+        return false;
+    }
+    std::size_t length = 0;
+    if (EVP_DigestSign(context.handle, nullptr, &length, message.data(), message.size()) != 1) return false;
+    signature.resize(length);
+    if (EVP_DigestSign(context.handle, signature.data(), &length, message.data(), message.size()) != 1) return false;
+    signature.resize(length);
     return true;
 }
 

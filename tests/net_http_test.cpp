@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -33,6 +35,14 @@ HttpRoute bodyRoute(std::string body) {
     return route;
 }
 
+// Retries without the waits, so that the cases run in moments.
+TransferOptions quickRetries() {
+    TransferOptions options;
+    options.retryDelays = {std::chrono::milliseconds(10), std::chrono::milliseconds(10),
+                           std::chrono::milliseconds(10)};
+    return options;
+}
+
 class HttpTransfer : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -45,13 +55,14 @@ protected:
     bool toFile(std::string_view path, const std::filesystem::path& file, std::wstring& error) {
         calls.clear();
         return httpGetToFile(url(path), file, [this](std::uint64_t r, std::uint64_t t) { calls.emplace_back(r, t); },
-                             error);
+                             error, options);
     }
 
     TempDir root;
     TempDir work;
     HttpServer server{root.path()};
     Calls calls;
+    TransferOptions options = quickRetries();
 };
 
 // ---- Statuses ----------------------------------------------------------------
@@ -214,15 +225,44 @@ TEST_F(HttpTransfer, Redirect_FollowedToTheOtherPath) {
     }
 }
 
-TEST_F(HttpTransfer, StalledServer_TransferGivesUpAndKeepsPartialFile) {
-    // Waits for the transport's own time-out (30 s without data).
-    HttpRoute route = bodyRoute(pattern(4000));
-    route.stallAfter = 1000;
-    server.setRoute("/stall", route);
-    std::wstring error;
-    EXPECT_FALSE(toFile("/stall", work / "stall.bin", error));
-    EXPECT_EQ(error, L"Could not query download data.");
-    EXPECT_EQ(test::readFile(work / "stall.bin"), pattern(1000));
+TEST_F(HttpTransfer, SlowServers_FailAsStalledOnceAWindowBringsTooLittle) {
+    // A window of 1 s and 1,024 bytes: a server that stops, or drips below
+    // the rate, must not hold the transfer for the transport's own time-outs
+    // (30 s and more); one that drips above the rate must finish.
+    struct Case {
+        const char* name;
+        std::optional<std::uint64_t> stallAfter;
+        std::size_t dripBytes;
+        bool completes;
+    };
+    const Case cases[] = {
+        {"stops after 1000 bytes", 1000, 0, false},
+        {"drips 20 bytes per 100 ms", std::nullopt, 20, false},
+        {"drips 600 bytes per 100 ms", std::nullopt, 600, true},
+    };
+    options.stallWindow = std::chrono::seconds(1);
+    std::string payload = pattern(6000);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpRoute route = bodyRoute(payload);
+        route.stallAfter = c.stallAfter;
+        route.dripBytes = c.dripBytes;
+        route.dripInterval = std::chrono::milliseconds(100);
+        server.setRoute("/slow", route);
+        std::string body;
+        std::wstring error;
+        EXPECT_EQ(httpGetToMemory(url("/slow"), body, error, options), c.completes) << wideToUtf8(error);
+        if (!c.completes) {
+            EXPECT_EQ(error, L"Download stalled.");
+        }
+        error.clear();
+        EXPECT_EQ(toFile("/slow", work / "slow.bin", error), c.completes) << wideToUtf8(error);
+        if (c.completes) {
+            EXPECT_EQ(test::readFile(work / "slow.bin"), payload);
+        } else {
+            EXPECT_EQ(error, L"Download stalled.");
+        }
+    }
 }
 
 TEST_F(HttpTransfer, UnreachablePort_FailsAsRequestFailureAndTouchesNoFile) {
@@ -236,7 +276,7 @@ TEST_F(HttpTransfer, UnreachablePort_FailsAsRequestFailureAndTouchesNoFile) {
     EXPECT_FALSE(httpGetToMemory(address, body, error));
     EXPECT_EQ(error, L"HTTP request failed.");
     error.clear();
-    EXPECT_FALSE(httpGetToFile(address, work / "d" / "x.bin", {}, error));
+    EXPECT_FALSE(httpGetToFile(address, work / "d" / "x.bin", {}, error, quickRetries()));
     EXPECT_EQ(error, L"HTTP request failed.");
     EXPECT_FALSE(std::filesystem::exists(work / "d"));
 }
@@ -303,6 +343,128 @@ TEST_F(HttpTransfer, PathWithBlankAndAccent_ReachesTheFile) {
     EXPECT_EQ(body, "accented");
 }
 
+TEST_F(HttpTransfer, RequestTarget_IsTheSameOnBothTransportsForAwkwardEntries) {
+    // libcurl used to drop everything after '#', which WinHTTP sent; both
+    // now send the same encoded target.
+    struct Case {
+        std::wstring entry;
+        std::string target;
+    };
+    const Case cases[] = {
+        {L"a#b.bin", "/kiv/58/a%23b.bin"},
+        {L"a.bin?b=1", "/kiv/58/a.bin?b=1"},
+        {L"100%.bin", "/kiv/58/100%25.bin"},
+        {L"%41.bin", "/kiv/58/%41.bin"},
+        {L"my file.bin", "/kiv/58/my%20file.bin"},
+        {L"caf\u00E9 \u00FC.bin", "/kiv/58/caf%C3%A9%20%C3%BC.bin"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        std::size_t before = server.requests().size();
+        std::string body;
+        std::wstring error;
+        httpGetToMemory(server.wideUrl("/kiv/58/") + c.entry, body, error);
+        ASSERT_EQ(server.requests().size(), before + 1);
+        EXPECT_EQ(server.requests().back().target, c.target);
+    }
+}
+
+// ---- Retries -----------------------------------------------------------------------
+
+TEST_F(HttpTransfer, Retries_ResumeOrStartOverAsTheServerAllows) {
+    const std::string file = pattern(200 * 1024);
+    const std::string changed = pattern(150 * 1024).replace(0, 7, "changed");
+    auto whole = [&](std::string etag) {
+        HttpRoute route = bodyRoute(file);
+        route.etag = std::move(etag);
+        route.ranges = true;
+        return route;
+    };
+    auto cut = [&](std::uint64_t at) {
+        HttpRoute route = whole("\"v1\"");
+        route.cutAfter = at;
+        return route;
+    };
+    HttpRoute unavailable = bodyRoute("busy");
+    unavailable.status = 503;
+    HttpRoute missing = bodyRoute("no");
+    missing.status = 404;
+    HttpRoute rangeRefused;
+    rangeRefused.status = 416;
+    HttpRoute ignoresRanges = whole("\"v1\"");
+    ignoresRanges.ranges = false;
+    HttpRoute changedFile = bodyRoute(changed);
+    changedFile.etag = "\"v2\"";
+    changedFile.ranges = true;
+    HttpRoute byDate = bodyRoute(file);
+    byDate.lastModified = "Mon, 07 Dec 2026 01:00:00 GMT";
+    byDate.ranges = true;
+    HttpRoute byDateCut = byDate;
+    byDateCut.cutAfter = 50000;
+    HttpRoute noValidatorCut = bodyRoute(file);
+    noValidatorCut.cutAfter = 1000;
+
+    const std::string half = "bytes=102400-";
+    struct Case {
+        const char* name;
+        std::vector<HttpRoute> answers;
+        bool succeeds;
+        std::string content;                 // of the file on success
+        std::vector<std::string> ranges;     // the Range header of each request
+        std::vector<std::string> ifRanges;   // the If-Range header of each request
+    };
+    const Case cases[] = {
+        {"cut at half twice, then whole", {cut(102400), cut(50000), whole("\"v1\"")}, true, file,
+         {"", half, "bytes=152400-"}, {"", "\"v1\"", "\"v1\""}},
+        {"ranges ignored: starts over", {cut(102400), ignoresRanges}, true, file, {"", half}, {"", "\"v1\""}},
+        {"changed tag: the new file", {cut(102400), changedFile}, true, changed, {"", half}, {"", "\"v1\""}},
+        {"416: starts over", {cut(102400), rangeRefused, whole("\"v1\"")}, true, file, {"", half, ""},
+         {"", "\"v1\"", ""}},
+        {"Last-Modified as validator", {byDateCut, byDate}, true, file, {"", "bytes=50000-"},
+         {"", byDate.lastModified}},
+        {"no validator: starts over", {noValidatorCut, bodyRoute(file)}, true, file, {"", ""}, {"", ""}},
+        {"503 then 200", {unavailable, whole("\"v1\"")}, true, file, {"", ""}, {"", ""}},
+        {"404 is final", {missing, whole("\"v1\"")}, false, "", {""}, {""}},
+        {"503 four times", {unavailable}, false, "", {"", "", "", ""}, {"", "", "", ""}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.setRouteSequence("/f.bin", c.answers);
+        std::size_t before = server.requests().size();
+        std::vector<int> notices;
+        options.retryNotice = [&](int retry) { notices.push_back(retry); };
+        std::wstring error;
+        EXPECT_EQ(toFile("/f.bin", work / "f.bin", error), c.succeeds) << wideToUtf8(error);
+        if (c.succeeds) {
+            EXPECT_EQ(test::readFile(work / "f.bin"), c.content);
+        }
+        std::vector<SeenRequest> seen = server.requests();
+        ASSERT_EQ(seen.size() - before, c.ranges.size());
+        std::vector<int> expectedNotices;
+        for (std::size_t i = 0; i < c.ranges.size(); ++i) {
+            EXPECT_EQ(seen[before + i].header("Range"), c.ranges[i]) << i;
+            EXPECT_EQ(seen[before + i].header("If-Range"), c.ifRanges[i]) << i;
+            if (i > 0) expectedNotices.insert(expectedNotices.end(), {static_cast<int>(i), 0});
+        }
+        EXPECT_EQ(notices, expectedNotices);
+        if (c.succeeds) {
+            ASSERT_FALSE(calls.empty());
+            EXPECT_EQ(calls.back(), std::make_pair(std::uint64_t{c.content.size()}, std::uint64_t{c.content.size()}));
+        }
+    }
+}
+
+TEST_F(HttpTransfer, MemoryTransfer_IsNotRetried) {
+    HttpRoute unavailable = bodyRoute("busy");
+    unavailable.status = 503;
+    server.setRouteSequence("/58/dl_list.txt", {unavailable, bodyRoute("a.bin\r\n")});
+    std::string body;
+    std::wstring error;
+    EXPECT_FALSE(httpGetToMemory(url("/58/dl_list.txt"), body, error, options));
+    EXPECT_EQ(error, L"HTTP status 503.");
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
 // ---- Files -----------------------------------------------------------------------
 
 TEST_F(HttpTransfer, MissingParentDirectories_AreCreated) {
@@ -350,6 +512,8 @@ public:
         if (probe_) probe_->closed = true;
     }
 
+    int status() override { return 200; }
+    std::string header(std::string_view) override { return {}; }
     bool contentLength(std::uint64_t& length) override {
         if (!length_) return false;
         length = *length_;
@@ -410,6 +574,51 @@ TEST(HttpBodyLoop, ReadToFile_MoreThanAnnounced_DeletesFileAndGivesCounts) {
     EXPECT_FALSE(net::readToFile(std::move(request), work / "f", {}, error));
     EXPECT_EQ(error, L"Download was incomplete (5/4 bytes).");
     EXPECT_FALSE(std::filesystem::exists(work / "f"));
+}
+
+// Records what a transfer hands its observer.
+struct SeenBytes : DownloadObserver {
+    void restart() override { text += "|"; }
+    void data(const void* bytes, std::size_t size) override { text.append(static_cast<const char*>(bytes), size); }
+    std::string text;
+};
+
+// A cap that only looks at the announced length lets a server without one
+// (or one that sends more than it announced) fill the disk; an observer that
+// is not told of the start, or sees other bytes than the file, hashes the
+// wrong thing.
+TEST(HttpBodyLoop, ReadToFile_CapAndObserver) {
+    const struct {
+        const char* name;
+        std::optional<std::uint64_t> announced;
+        std::uint64_t cap;
+        bool ok;
+        const char* seen;
+    } cases[] = {
+        {"exactly the cap, announced", 5, 5, true, "|abcde"},
+        {"exactly the cap, not announced", std::nullopt, 5, true, "|abcde"},
+        {"no cap", std::nullopt, 0, true, "|abcde"},
+        {"announced above the cap", 5, 4, false, ""},
+        {"not announced, more than the cap", std::nullopt, 4, false, "|abc"},
+        {"announced within the cap, more sent", 3, 4, false, "|abc"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir work;
+        std::wstring error;
+        SeenBytes seen;
+        auto request = std::make_unique<ScriptedRequest>(
+            std::deque<ScriptedRequest::Answer>{{Step::data, "abc"}, {Step::data, "de"}}, c.announced);
+        EXPECT_EQ(net::readToFile(std::move(request), work / "f", {}, error, {.maxBytes = c.cap, .observer = &seen}),
+                  c.ok);
+        EXPECT_EQ(seen.text, c.seen);
+        if (c.ok) {
+            EXPECT_EQ(test::readFile(work / "f"), "abcde");
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(work / "f"));
+            EXPECT_EQ(error, kDownloadTooLarge);
+        }
+    }
 }
 
 TEST(HttpBodyLoop, TransportFailures_KeepThePartialFileAndGiveTheStepsMessage) {
@@ -486,6 +695,36 @@ TEST(HttpBodyLoop, ParseContentLength_AcceptsDigitsOnly) {
         EXPECT_FALSE(net::parseContentLength(bad, length)) << bad;
     }
     EXPECT_EQ(length, 7u);
+}
+
+TEST(HttpStallWatch, StalledExactlyWhenSomeWindowEndingNowHoldsTooLittle) {
+    using namespace std::chrono_literals;
+    using Clock = net::StallWatch::Clock;
+    const Clock::time_point t0{};
+    struct Case {
+        const char* name;
+        std::vector<std::pair<int, std::uint64_t>> arrivals;  // (ms after the start, bytes)
+        int now;                                              // ms after the start
+        bool stalled;
+    };
+    const Case cases[] = {
+        {"nothing yet, window not over", {}, 999, false},
+        {"nothing for a whole window", {}, 1000, true},
+        {"too little in the first window", {{100, 1023}}, 1000, true},
+        {"enough in the first window", {{100, 1024}}, 1000, false},
+        {"enough, then too long without", {{100, 1024}}, 1100, true},
+        {"the last 1,024 bytes began within the window", {{0, 512}, {400, 256}, {800, 256}, {1300, 512}}, 1399,
+         false},
+        {"the last 1,024 bytes began a window ago", {{0, 512}, {400, 256}, {800, 256}, {1300, 512}}, 1400, true},
+        {"small pieces at a steady rate", {{300, 300}, {600, 300}, {900, 300}, {1200, 300}, {1500, 300}}, 1599,
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        net::StallWatch watch(1000ms, 1024, t0);
+        for (auto [at, bytes] : c.arrivals) watch.add(bytes, t0 + std::chrono::milliseconds(at));
+        EXPECT_EQ(watch.stalled(t0 + std::chrono::milliseconds(c.now)), c.stalled);
+    }
 }
 
 }  // namespace

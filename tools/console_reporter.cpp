@@ -85,7 +85,7 @@ void ConsoleReporter::showMessage(const std::wstring& text, MessageIcon icon) {
     if (terminal_) drawn_ = false;
     std::wstring flat = text;
     std::replace(flat.begin(), flat.end(), L'\n', L' ');
-    err((icon == MessageIcon::error ? L"error: " : L"warning: ") + flat + L"\n");
+    err((icon == MessageIcon::error ? L"kivtool: error: " : L"kivtool: warning: ") + flat + L"\n");
 }
 
 void ConsoleReporter::setClientReady(bool ready) { clientReady_ = ready; }

@@ -94,12 +94,18 @@ private:
 
 }  // namespace
 
-int fetchCommand(const Args& args) {
-    if (args.empty() || args.size() > 2) return usage(L"fetch URL [FILE]");
+int fetchCommand(const Args& given) {
+    const wchar_t* synopsis = L"fetch URL [FILE] [--ca-file CA.pem]";
+    Args args = given;
+    std::wstring caFile;
+    if (!takeOption(args, L"--ca-file", caFile) || args.empty() || args.size() > 2) return usage(synopsis);
+    if (!caFileUsable(caFile)) return kExitFailed;
+    TransferOptions options;
+    options.caFile = toPath(caFile);
     std::wstring error;
     if (args.size() == 1) {
         std::string body;
-        if (!httpGetToMemory(args[0], body, error)) return fail(error);
+        if (!httpGetToMemory(args[0], body, error, options)) return fail(error);
         if (!outBytes(body)) return fail(L"Could not write to standard output.");
         return kExitOk;
     }
@@ -109,7 +115,7 @@ int fetchCommand(const Args& args) {
     try {
         ok = httpGetToFile(args[0], toPath(args[1]),
                            [&bar](std::uint64_t received, std::uint64_t total) { bar.update(received, total); },
-                           error);
+                           error, options);
     } catch (const std::filesystem::filesystem_error& e) {
         bar.finish();
         return fail(utf8ToWide(e.what()));

@@ -138,9 +138,12 @@ const char* reasonPhrase(int status) {
         case 308: return "Permanent Redirect";
         case 400: return "Bad Request";
         case 403: return "Forbidden";
+        case 206: return "Partial Content";
         case 404: return "Not Found";
         case 405: return "Method Not Allowed";
+        case 416: return "Range Not Satisfiable";
         case 500: return "Internal Server Error";
+        case 503: return "Service Unavailable";
         default: return "Status";
     }
 }
@@ -151,7 +154,22 @@ struct BodySource {
     std::filesystem::path file;
     bool fromFile = false;
     std::uint64_t size = 0;
+    std::uint64_t start = 0;  // the first byte sent (a range)
 };
+
+// The FIRST of "bytes=FIRST-" (a LAST after the dash is ignored).
+bool rangeStart(std::string_view value, std::uint64_t& first) {
+    if (!value.starts_with("bytes=")) return false;
+    value.remove_prefix(6);
+    std::size_t dash = value.find('-');
+    if (dash == 0 || dash == std::string_view::npos || dash > 19) return false;
+    first = 0;
+    for (char c : value.substr(0, dash)) {
+        if (c < '0' || c > '9') return false;
+        first = first * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -246,7 +264,12 @@ std::wstring HttpServer::wideUrl(std::string_view path) const { return utf8ToWid
 
 void HttpServer::setRoute(const std::string& path, HttpRoute route) {
     std::lock_guard<std::mutex> lock(mutex_);
-    routes_[path] = std::move(route);
+    routes_[path] = {std::move(route)};
+}
+
+void HttpServer::setRouteSequence(const std::string& path, std::vector<HttpRoute> routes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    routes_[path] = std::deque<HttpRoute>(routes.begin(), routes.end());
 }
 
 void HttpServer::clearRoutes() {
@@ -343,8 +366,9 @@ void HttpServer::serve(Connection& connection) {
             auto it = routes_.find(path);
             // A server that answers every path the same way (fallback pages).
             if (it == routes_.end()) it = routes_.find("*");
-            if (it != routes_.end()) {
-                route = it->second;
+            if (it != routes_.end() && !it->second.empty()) {
+                route = it->second.front();
+                if (it->second.size() > 1) it->second.pop_front();
                 routed = true;
             }
         }
@@ -376,6 +400,27 @@ void HttpServer::serve(Connection& connection) {
     }
     if (!body.fromFile) body.size = body.bytes.size();
 
+    std::vector<std::string> extraHeaders = route.extraHeaders;
+    if (!route.etag.empty()) extraHeaders.push_back("ETag: " + route.etag);
+    if (!route.lastModified.empty()) extraHeaders.push_back("Last-Modified: " + route.lastModified);
+    std::uint64_t first = 0;
+    std::string ifRange = seen.header("If-Range");
+    if (route.ranges && route.status == 200 && rangeStart(seen.header("Range"), first) &&
+        (ifRange.empty() || ifRange == route.etag || ifRange == route.lastModified)) {
+        if (first >= body.size) {
+            route.status = 416;
+            extraHeaders.push_back("Content-Range: bytes */" + std::to_string(body.size));
+            body = BodySource{};
+        } else {
+            route.status = 206;
+            extraHeaders.push_back("Content-Range: bytes " + std::to_string(first) + "-" +
+                                   std::to_string(body.size - 1) + "/" + std::to_string(body.size));
+            body.start = first;
+            body.size -= first;
+            if (!body.fromFile) body.bytes.erase(0, static_cast<std::size_t>(first));
+        }
+    }
+
     int status = route.status;
     bool noBody = (status >= 100 && status < 200) || status == 204 || status == 304;
     if (noBody) body = BodySource{};
@@ -391,19 +436,32 @@ void HttpServer::serve(Connection& connection) {
         response += "Content-Type: application/octet-stream\r\n";
     }
     if (!route.location.empty()) response += "Location: " + route.location + "\r\n";
-    for (const std::string& extra : route.extraHeaders) response += extra + "\r\n";
+    for (const std::string& extra : extraHeaders) response += extra + "\r\n";
     response += "\r\n";
     if (!sendText(s, response)) return;
 
     // The body, block by block, stopping where a stall was asked for.
     std::uint64_t limit = route.stallAfter ? std::min(*route.stallAfter, body.size) : body.size;
+    if (route.cutAfter) limit = std::min(limit, *route.cutAfter);
     bool chunked = route.framing == HttpRoute::Framing::chunked && !noBody;
     std::ifstream in;
-    if (body.fromFile) in.open(body.file, std::ios::binary);
+    if (body.fromFile) {
+        in.open(body.file, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(body.start));
+    }
+    std::size_t piece = route.dripBytes > 0 ? std::min(route.dripBytes, kBlockSize) : kBlockSize;
     std::vector<char> block(kBlockSize);
     std::uint64_t sent = 0;
     while (sent < limit && !stopping_) {
-        std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockSize, limit - sent));
+        if (sent > 0 && route.dripBytes > 0) {
+            // Waits in small steps so that stop() is not held up.
+            auto until = Clock::now() + route.dripInterval;
+            while (!stopping_ && Clock::now() < until) {
+                std::this_thread::sleep_for(std::min<Clock::duration>(until - Clock::now(),
+                                                                      std::chrono::milliseconds(kPollMilliseconds)));
+            }
+        }
+        std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(piece, limit - sent));
         const char* data;
         if (body.fromFile) {
             in.read(block.data(), static_cast<std::streamsize>(size));
@@ -430,6 +488,11 @@ void HttpServer::serve(Connection& connection) {
             char buffer[512];
             if (::recv(s, buffer, sizeof(buffer), 0) <= 0) break;
         }
+        return;
+    }
+    if (route.cutAfter && sent < body.size) {
+        // Cut short: the client sees the connection end mid-body.
+        ::shutdown(s, kShutdownBoth);
         return;
     }
     if (chunked && !sendText(s, "0\r\n\r\n")) return;

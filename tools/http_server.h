@@ -1,15 +1,18 @@
 // A loopback HTTP server for trying the launcher against a local patch
 // server, and for tests. It serves the files below a directory and can be told,
 // per path, to misbehave: any status, no Content-Length, a Content-Length
-// that does not match the body, a redirect, or a stall. It listens on
+// that does not match the body, a redirect, a stall, a drip, a connection cut
+// short, byte ranges honoured or ignored, or a different answer per request. It listens on
 // 127.0.0.1 only, on a given port or one the system picks, answers one request per
 // connection and closes it. It builds with both toolchains and needs no test
 // framework.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,6 +48,20 @@ struct HttpRoute {
     std::optional<std::uint64_t> stallAfter;
     // More header lines ("Name: value"), sent as they are.
     std::vector<std::string> extraHeaders;
+    // Send the headers and this many body bytes, then close the connection.
+    std::optional<std::uint64_t> cutAfter;
+    // Send the body this many bytes at a time, waiting dripInterval between
+    // the pieces.
+    std::size_t dripBytes = 0;
+    std::chrono::milliseconds dripInterval{0};
+    // Validators, sent as ETag and Last-Modified when not empty, and compared
+    // with If-Range.
+    std::string etag;
+    std::string lastModified;
+    // Honour "Range: bytes=FIRST-" on a 200 answer: 206 with the rest, 416
+    // past the end; an If-Range that matches neither validator gets the
+    // whole body. Otherwise Range is ignored.
+    bool ranges = false;
 };
 
 // One request as the server received it.
@@ -77,6 +94,9 @@ public:
 
     // The path "*" answers every path that has no route of its own.
     void setRoute(const std::string& path, HttpRoute route);
+    // Answers the requests for `path` with these routes in turn; the last one
+    // then answers every later request.
+    void setRouteSequence(const std::string& path, std::vector<HttpRoute> routes);
     void clearRoutes();
     std::vector<SeenRequest> requests() const;
 
@@ -92,7 +112,7 @@ private:
     std::atomic<bool> stopping_{false};
     std::thread acceptThread_;
     mutable std::mutex mutex_;
-    std::map<std::string, HttpRoute> routes_;
+    std::map<std::string, std::deque<HttpRoute>> routes_;
     std::vector<SeenRequest> requests_;
     std::vector<std::unique_ptr<Connection>> connections_;
     bool socketsStarted_ = false;

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdint>
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #ifdef _WIN32
@@ -34,14 +36,18 @@ struct Group {
 const Group kGroups[] = {
     {L"version", versionCommand, L"version get DIR | version set DIR N"},
     {L"list", listCommand, L"list show FILE VERSION [--base URL]"},
-    {L"fetch", fetchCommand, L"fetch URL [FILE]"},
+    {L"fetch", fetchCommand, L"fetch URL [FILE] [--ca-file CA.pem]"},
     {L"archive", archiveCommand,
      L"archive create HED | archive list HED | archive put HED NAME FILE | archive get HED NAME [OUT]"},
     {L"patch", patchCommand,
      L"patch show FILE | patch pack OUT.npatch --archive PATH [--name NAME=FILE]... [FILE]... | "
      L"patch convert IN.cab OUT.npatch | patch apply PATCHDIR INSTALLDIR"},
-    {L"update", updateCommand, L"update DIR [--base URL]"},
+    {L"update", updateCommand, L"update DIR [--base URL] [--public-key PUBLIC.pem] [--ca-file CA.pem]"},
     {L"serve", serveCommand, L"serve ROOT [--port N]"},
+    {L"keygen", keygenCommand, L"keygen PRIVATE.pem PUBLIC.pem"},
+    {L"publish", publishCommand,
+     L"publish OLD NEW ROOT --version N [--key PRIVATE.pem] [--include NAME=FILE]..."},
+    {L"verify", verifyCommand, L"verify ROOT/N [--public-key PUBLIC.pem]"},
 };
 
 // The most memory the process has held: the peak working set on Windows,
@@ -59,14 +65,35 @@ double peakMemoryMiB() {
 #endif
 }
 
+void printCommands(void (*print)(std::wstring_view)) {
+    print(L"usage: kivtool [--peak-memory] COMMAND ...   (kivtool COMMAND --help for one command)\ncommands:\n");
+    for (const Group& group : kGroups) {
+        print(L"  ");
+        print(group.synopsis);
+        print(L"\n");
+    }
+}
+
 int runCommand(const Args& args) {
+    if (args.size() == 1 && (args[0] == L"--help" || args[0] == L"-h" || args[0] == L"help")) {
+        printCommands(out);
+        return kExitOk;
+    }
     if (!args.empty()) {
         for (const Group& group : kGroups) {
             if (args[0] != group.name) continue;
+            for (std::size_t i = 1; i < args.size(); ++i) {
+                if (args[i] == L"--help" || args[i] == L"-h") {
+                    out(L"usage: kivtool ");
+                    out(group.synopsis);
+                    out(L"\n");
+                    return kExitOk;
+                }
+            }
             // Whatever a command did not foresee ends it with a message, not
-            // with the runtime's abort.
-            // The command and its first word ("kivtool patch apply") say what failed.
-            std::wstring failed = L"kivtool " + args[0];
+            // with the runtime's abort. The command and its first word
+            // ("kivtool: patch apply failed unexpectedly") say what failed.
+            std::wstring failed = args[0];
             if (args.size() > 1) failed += L" " + args[1];
             failed += L" failed unexpectedly";
             try {
@@ -77,13 +104,9 @@ int runCommand(const Args& args) {
                 return fail(failed + L".");
             }
         }
+        err(L"kivtool: unknown command: " + args[0] + L"\n");
     }
-    err(L"usage: kivtool COMMAND ...\ncommands:\n");
-    for (const Group& group : kGroups) {
-        err(L"  ");
-        err(group.synopsis);
-        err(L"\n");
-    }
+    printCommands(err);
     return kExitUsage;
 }
 
@@ -108,16 +131,54 @@ bool outBytes(std::string_view bytes) {
 }
 
 int fail(std::wstring_view message) {
+    err(L"kivtool: ");
     err(message);
     err(L"\n");
     return kExitFailed;
 }
 
+bool takeOption(Args& args, std::wstring_view name, std::wstring& value) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] != name) continue;
+        if (i + 1 == args.size()) return false;
+        value = args[i + 1];
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i), args.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+        return true;
+    }
+    return true;
+}
+
+bool caFileUsable(const std::wstring& caFile) {
+#ifdef _WIN32
+    if (!caFile.empty()) {
+        err(L"kivtool: --ca-file is not available on Windows: add the authority to the system's certificate store.\n");
+        return false;
+    }
+#endif
+    (void)caFile;
+    return true;
+}
+
 int usage(std::wstring_view synopsis) {
-    err(L"usage: kivtool ");
+    err(L"kivtool: wrong arguments\nusage: kivtool ");
     err(synopsis);
     err(L"\n");
     return kExitUsage;
+}
+
+bool isExistingDirectory(std::wstring_view path) {
+    std::error_code failed;
+    return std::filesystem::is_directory(toPath(path), failed);
+}
+
+bool readTextFile(std::wstring_view path, std::string& text, std::wstring& error) {
+    std::ifstream in(toPath(path), std::ios::binary);
+    if (in) text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in && !in.eof()) {
+        error = L"Could not read " + std::wstring(path) + L".";
+        return false;
+    }
+    return true;
 }
 
 bool parseInt32(std::wstring_view text, std::int32_t& value) {

@@ -2,6 +2,9 @@
 // its own file and is listed in kivtool.cpp.
 #pragma once
 
+#include "patch/crypto.h"
+
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,10 +24,29 @@ void err(std::wstring_view text);
 // Writes raw bytes to standard output (item data, downloaded bodies).
 bool outBytes(std::string_view bytes);
 
-// Prints the system's message to standard error and returns kExitFailed.
+// Prints "kivtool: " and the message to standard error; returns kExitFailed.
 int fail(std::wstring_view message);
-// Prints "usage: kivtool <synopsis>" to standard error and returns kExitUsage.
+// Prints the synopsis as a usage error to standard error; returns kExitUsage.
 int usage(std::wstring_view synopsis);
+
+// Whether `path` names an existing directory.
+bool isExistingDirectory(std::wstring_view path);
+// Reads a whole (small) file.
+bool readTextFile(std::wstring_view path, std::string& text, std::wstring& error);
+
+// SHA-256 and size of a whole file, read in pieces.
+bool hashFile(const std::filesystem::path& path, crypto::Sha256Digest& digest, std::uint64_t& size);
+// Creates (or truncates) `path` with `bytes` and makes it durable.
+bool writeNewFile(const std::filesystem::path& path, std::string_view bytes);
+
+// Removes "NAME VALUE" from `args` and puts VALUE in `value`. False when NAME
+// is the last word (no value); true, with `value` untouched, when it is absent.
+bool takeOption(Args& args, std::wstring_view name, std::wstring& value);
+
+// Whether a --ca-file can be honoured here: on Windows the system's
+// certificate store always decides, so it fails with a message instead of
+// being ignored.
+bool caFileUsable(const std::wstring& caFile);
 
 // Parses a whole signed 32-bit decimal number; false for anything else.
 bool parseInt32(std::wstring_view text, std::int32_t& value);
@@ -37,5 +59,8 @@ int archiveCommand(const Args& args);
 int patchCommand(const Args& args);
 int updateCommand(const Args& args);
 int serveCommand(const Args& args);
+int keygenCommand(const Args& args);
+int publishCommand(const Args& args);
+int verifyCommand(const Args& args);
 
 }  // namespace kiv::tool

@@ -126,6 +126,7 @@ int convert(const Args& args) {
 
 int apply(const Args& args) {
     if (args.size() != 3) return usage(kSynopsis);
+    if (!isExistingDirectory(args[2])) return fail(L"No such installation directory: " + args[2] + L".");
     ConsoleReporter reporter;
     std::wstring error;
     // File-system errors of the directory scan and allocation failures end

@@ -6,21 +6,37 @@
 namespace kiv::tool {
 
 int updateCommand(const Args& args) {
-    const wchar_t* synopsis = L"update DIR [--base URL]";
-    if (args.size() != 1 && args.size() != 3) return usage(synopsis);
+    const wchar_t* synopsis = L"update DIR [--base URL] [--public-key PUBLIC.pem] [--ca-file CA.pem]";
+    if (args.empty() || args[0].starts_with(L"--")) return usage(synopsis);
     std::wstring base = patchBaseUrl();
-    if (args.size() == 3) {
-        if (args[1] != L"--base") return usage(synopsis);
-        base = args[2];
-        if (base.empty() || base.back() != L'/') base += L'/';
+    UpdateOptions options{.releasePublicKey = builtInReleasePublicKey()};
+    for (std::size_t i = 1; i < args.size(); i += 2) {
+        if (i + 1 >= args.size()) return usage(synopsis);
+        if (args[i] == L"--base") {
+            base = args[i + 1];
+            if (base.empty() || base.back() != L'/') base += L'/';
+        } else if (args[i] == L"--public-key") {
+            std::wstring error;
+            if (!readTextFile(args[i + 1], options.releasePublicKey, error)) return fail(error);
+            crypto::P256Point point;
+            if (!crypto::parseP256PublicKeyPem(options.releasePublicKey, point)) {
+                return fail(L"Not a P-256 public key: " + args[i + 1] + L".");
+            }
+        } else if (args[i] == L"--ca-file") {
+            if (!caFileUsable(args[i + 1])) return kExitFailed;
+            options.caFile = toPath(args[i + 1]);
+        } else {
+            return usage(synopsis);
+        }
     }
     const std::filesystem::path installation = toPath(args[0]);
+    if (!isExistingDirectory(args[0])) return fail(L"No such installation directory: " + args[0] + L".");
 
     ConsoleReporter reporter;
-    runVersionCheck(installation, base, reporter);
+    runVersionCheck(installation, base, reporter, options);
     // The run decides for itself; only its own finish counts as success.
     reporter.setClientReady(false);
-    runUpdate(installation, base, reporter);
+    runUpdate(installation, base, reporter, options);
     return reporter.clientReady() && !reporter.showedMessage() ? kExitOk : kExitFailed;
 }
 

@@ -7,6 +7,7 @@ namespace kiv::tool {
 
 int versionCommand(const Args& args) {
     if (args.size() == 2 && args[0] == L"get") {
+        if (!isExistingDirectory(args[1])) return fail(L"No such installation directory: " + args[1] + L".");
         out(std::to_wstring(readInstalledVersion(toPath(args[1]))) + L"\n");
         return kExitOk;
     }

@@ -36,7 +36,7 @@ BrowserHost* newsView = nullptr;
 
 void versionCheckWorker() {
     WindowReporter reporter;
-    runVersionCheck(launcherDirectory(), workerBaseUrl, reporter);
+    runVersionCheck(launcherDirectory(), workerBaseUrl, reporter, {.releasePublicKey = builtInReleasePublicKey()});
 }
 
 void updateWorker() {
@@ -47,6 +47,7 @@ void updateWorker() {
         restartLauncher = true;
         PostMessageW(mainWindow, WM_CLOSE, 0, 0);
     };
+    options.releasePublicKey = builtInReleasePublicKey();
     runUpdate(launcherDirectory(), workerBaseUrl, reporter, options);
 }
 

@@ -2,16 +2,20 @@
 // and URLs.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/base.h"
 #include "net/http.h"
+#include "patch/crypto.h"
 
 namespace kiv {
 
@@ -58,18 +62,89 @@ bool isUnsafeListEntry(std::wstring_view entry);
 // for a version that does not exist; no file name can begin with '<'.
 bool isWebPageList(const DownloadList& list);
 
+// ---- Release manifests -------------------------------------------------------
+
+// "release.txt" beside a version's list: the format line, the version number,
+// then one line per list entry in list order: the entry's SHA-256 (64
+// lower-case hex digits), a space, its size in bytes, a space, the entry as
+// the list writes it. Lines end with CR LF. "release.sig" holds the DER
+// ECDSA P-256 / SHA-256 signature of the exact bytes of "release.txt".
+inline constexpr std::string_view kReleaseFormatLine = "KIV release 1";
+
+struct ReleaseEntry {
+    std::wstring entry;
+    std::uint64_t size = 0;
+    crypto::Sha256Digest sha256{};
+
+    bool operator==(const ReleaseEntry&) const = default;
+};
+
+struct ReleaseManifest {
+    std::int32_t version = 0;
+    std::vector<ReleaseEntry> entries;
+};
+
+std::string formatReleaseManifest(const ReleaseManifest& manifest);
+
+// Reads a whole manifest; false (and `error` set) for anything that is not
+// exactly the format above: another format line, a version that is not a
+// positive decimal number without sign or leading zeros, a bad digest or
+// size, an empty entry or an empty line.
+bool parseReleaseManifest(std::string_view body, ReleaseManifest& manifest, std::wstring& error);
+
+// Whether the manifest is for `version` and names exactly `list`'s entries,
+// in the same order.
+bool releaseMatchesList(const ReleaseManifest& manifest, std::int32_t version, const DownloadList& list);
+
+// SHA-256 of a file transfer taken while the transfer goes on: each piece
+// is copied into a short queue and hashed on a thread of the hasher's own,
+// so that where a core is free the check adds next to nothing to the
+// download. At most a few pieces wait; a transfer that outruns the hashing
+// waits for it.
+class TransferHasher final : public DownloadObserver {
+public:
+    TransferHasher();
+    ~TransferHasher() override;
+    TransferHasher(const TransferHasher&) = delete;
+    TransferHasher& operator=(const TransferHasher&) = delete;
+
+    void restart() override;
+    void data(const void* bytes, std::size_t size) override;
+    // Waits for the queued pieces and gives the digest and byte count of
+    // everything since the last restart. False before any restart.
+    bool finish(crypto::Sha256Digest& digest, std::uint64_t& size);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// The release public key built into this program (CMake cache variable
+// KIV_RELEASE_PUBLIC_KEY); empty when it was built without one.
+std::string builtInReleasePublicKey();
+
 // ---- Version check and update run -----------------------------------------------
 
-// What the caller tells the engine beyond the installation and the server.
+// What the caller tells the engine beyond the installation and the server;
+// the defaults are the launcher's.
 struct UpdateOptions {
     // The file name of the launcher's own program in the installation
     // ("kiv_launcher.exe"); empty when the caller is not the launcher. A list
     // that names it replaces the running program: the running file is moved
     // aside (launcherAsideName) and the new one put in its place.
-    std::wstring launcherFileName;
+    std::wstring launcherFileName{};
     // Called once at the end of a run that replaced the launcher's program,
     // after any message box, so that the caller can start the new program.
-    std::function<void()> launcherReplaced;
+    std::function<void()> launcherReplaced{};
+    // PEM public key of the publisher. With a key, every version must come
+    // with a release manifest signed by it; without, a manifest that happens
+    // to be there still has its sizes and digests checked.
+    std::string releasePublicKey{};
+    // Certificate authorities that the patch server is checked against
+    // instead of the system's store (kivtool --ca-file; libcurl transport).
+    std::filesystem::path caFile{};
+    // The waits before the retries of a file download; shortened by tests.
+    std::array<std::chrono::milliseconds, kMaxRetries> retryDelays = TransferOptions{}.retryDelays;
 };
 
 // Where a replaced launcher program waits until the next start deletes it:
@@ -90,11 +165,14 @@ bool removeReplacedLauncher(const std::filesystem::path& installation, std::wstr
 // Decides whether the next version exists on the server and shows the answer:
 // "Update available" / "Press Update", or "Version Check OK" / "Success" with
 // the client ready. A server that cannot be reached means no update.
-void runVersionCheck(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter);
+void runVersionCheck(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
+                     const UpdateOptions& options = {});
 
 // Brings the installation up to the newest published version, one version
 // at a time, recording each finished version in kiv.ver. Every failure stops
-// the run with a message box; nothing is rolled back.
+// the run with a message box; nothing is rolled back. A version whose release
+// does not check out stops before anything of it is installed. While a file
+// download waits to be retried, the FILE DOWNLOAD row shows "Retrying (k/3)...".
 void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
                const UpdateOptions& options = {});
 

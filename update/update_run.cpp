@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <limits>
+#include <optional>
 
 namespace kiv {
 
@@ -33,6 +34,80 @@ void showFinished(Reporter& reporter) {
 }
 
 const wchar_t* const kCloseClients = L"Please close all KIV clients before updating.";
+const wchar_t* const kNotMatching = L"Downloaded file does not match the release.";
+
+std::span<const std::uint8_t> asBytes(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// Fetches and checks a version's release manifest after its list. With a
+// key, the manifest must be there, signed, for this version and name exactly
+// the list's entries. Without one, a manifest that is there must read and
+// agree with the list; none at all is fine. False when the run stopped.
+bool loadRelease(const std::wstring& baseUrl, std::int32_t version, const DownloadList& list,
+                 const UpdateOptions& options, Reporter& reporter, std::optional<ReleaseManifest>& release) {
+    std::string text;
+    std::wstring ignored;
+    TransferOptions transfer;
+    transfer.caFile = options.caFile;
+    const bool haveText = httpGetToMemory(buildPatchUrl(version, L"release.txt", baseUrl), text, ignored, transfer);
+    ReleaseManifest manifest;
+    if (!options.releasePublicKey.empty()) {
+        std::string signature;
+        if (!haveText || !httpGetToMemory(buildPatchUrl(version, L"release.sig", baseUrl), signature, ignored, transfer) ||
+            !crypto::verifyReleaseSignature(options.releasePublicKey, asBytes(text), asBytes(signature)) ||
+            !parseReleaseManifest(text, manifest, ignored) || !releaseMatchesList(manifest, version, list)) {
+            stop(reporter, L"Release " + std::to_wstring(version) + L" is not signed by the publisher.",
+                 MessageIcon::error);
+            return false;
+        }
+    } else {
+        if (!haveText) return true;
+        if (!parseReleaseManifest(text, manifest, ignored) || !releaseMatchesList(manifest, version, list)) {
+            stop(reporter, std::wstring(L"Download failed: release.txt\n") + kNotMatching, MessageIcon::error);
+            return false;
+        }
+    }
+    release = std::move(manifest);
+    return true;
+}
+
+bool transferMatches(TransferHasher& hasher, const ReleaseEntry& expected) {
+    crypto::Sha256Digest digest;
+    std::uint64_t size = 0;
+    return hasher.finish(digest, size) && size == expected.size && digest == expected.sha256;
+}
+
+// Downloads one entry of a version that has a release manifest: capped at
+// the size the manifest gives and hashed while written. An empty file is
+// made here rather than fetched, since a cap of zero would mean none.
+// False with `error` set for a transfer failure; `matches` tells whether the
+// bytes are the release's.
+bool downloadReleaseEntry(const std::wstring& url, const std::filesystem::path& target, const ReleaseEntry& expected,
+                          const DownloadProgress& progress, TransferOptions transfer, bool& matches,
+                          std::wstring& error) {
+    TransferHasher hasher;
+    matches = false;
+    if (expected.size == 0) {
+        if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path());
+        File empty;
+        if (!empty.open(target, File::Mode::create)) {
+            error = L"Could not create download target.";
+            return false;
+        }
+        hasher.restart();
+        matches = transferMatches(hasher, expected);
+        return true;
+    }
+    transfer.maxBytes = expected.size;
+    transfer.observer = &hasher;
+    if (!httpGetToFile(url, target, progress, error, transfer)) {
+        if (error != kDownloadTooLarge) return false;
+        return true;  // longer than the release says: does not match
+    }
+    matches = transferMatches(hasher, expected);
+    return true;
+}
 
 // Downloads, installs and records one version. False when the run stopped.
 bool installVersion(const std::filesystem::path& installation, const std::wstring& baseUrl, std::int32_t version,
@@ -52,6 +127,9 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
         }
     }
 
+    std::optional<ReleaseManifest> release;
+    if (!loadRelease(baseUrl, version, list, options, reporter, release)) return false;
+
     // Whatever an earlier run left in the version's folder must go: only a
     // folder that holds this version's downloads alone is installed.
     const std::wstring folderName = L"version_" + std::to_wstring(version);
@@ -64,6 +142,9 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
 
     const std::uint64_t count = list.size();
     const DownloadProgress progress = downloadProgressCallback(reporter);
+    TransferOptions transfer;
+    transfer.caFile = options.caFile;
+    transfer.retryDelays = options.retryDelays;
     for (std::uint64_t i = 0; i < count; ++i) {
         const std::wstring& entry = list[i];
         if (isClientRunning()) {
@@ -71,14 +152,29 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
             return false;
         }
         reporter.setStatusText(StatusRow::version, L"Downloading files...");
-        reporter.setStatusText(StatusRow::download,
-                               L"Total files (" + std::to_wstring(i + 1) + L"/" + std::to_wstring(count) + L")");
+        const std::wstring filesText =
+            L"Total files (" + std::to_wstring(i + 1) + L"/" + std::to_wstring(count) + L")";
+        reporter.setStatusText(StatusRow::download, filesText);
         reporter.setProgress(StatusRow::version, static_cast<int>(i * 100 / count));
         reporter.setProgress(StatusRow::download, 0);
+        // The row says so while a download waits to be tried again.
+        transfer.retryNotice = [&reporter, &filesText](int retry) {
+            reporter.setStatusText(StatusRow::download,
+                                   retry > 0 ? L"Retrying (" + std::to_wstring(retry) + L"/" +
+                                                   std::to_wstring(kMaxRetries) + L")..."
+                                             : filesText);
+        };
         std::wstring error;
-        if (!httpGetToFile(buildPatchUrl(version, entry, baseUrl), joinEntryPath(versionDirectory, relativeEntryPath(entry)),
-                           progress, error)) {
+        const std::wstring url = buildPatchUrl(version, entry, baseUrl);
+        const std::filesystem::path target = joinEntryPath(versionDirectory, relativeEntryPath(entry));
+        bool matches = true;
+        if (release ? !downloadReleaseEntry(url, target, release->entries[i], progress, transfer, matches, error)
+                    : !httpGetToFile(url, target, progress, error, transfer)) {
             stop(reporter, L"Download failed: " + entry + L"\n" + error, MessageIcon::error);
+            return false;
+        }
+        if (!matches) {
+            stop(reporter, L"Download failed: " + entry + L"\n" + kNotMatching, MessageIcon::error);
             return false;
         }
     }
@@ -132,7 +228,9 @@ void updateBody(const std::filesystem::path& installation, const std::wstring& b
         reporter.setStatusText(StatusRow::version, L"Checking version " + std::to_wstring(next) + L"...");
         std::string body;
         std::wstring ignored;
-        if (!httpGetToMemory(buildPatchUrl(next, L"dl_list.txt", baseUrl), body, ignored)) break;
+        TransferOptions listTransfer;
+        listTransfer.caFile = options.caFile;
+        if (!httpGetToMemory(buildPatchUrl(next, L"dl_list.txt", baseUrl), body, ignored, listTransfer)) break;
         const DownloadList list = parseDownloadList(body);
         // A page in place of a list is a server that has no such version.
         if (list.empty() || isWebPageList(list)) break;

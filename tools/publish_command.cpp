@@ -1,0 +1,396 @@
+// kivtool publish: one version of the game for the patch server, made from
+// two installation trees. Plain files that are new or changed are copied;
+// archive pairs are compared item by item and their differences packed as
+// .npatch packages; the list, the release manifest and its signature are
+// written last, the list very last, because on the server a version exists
+// for launchers once its list does.
+#include "tools/kivtool.h"
+
+#include "archive/archive.h"
+#include "base/base.h"
+#include "patch/crypto.h"
+#include "patch/patch.h"
+#include "update/update.h"
+
+#include <algorithm>
+#include <exception>
+#include <map>
+#include <set>
+
+namespace kiv::tool {
+
+namespace {
+
+constexpr const wchar_t* kSynopsis = L"publish OLD NEW ROOT --version N [--key PRIVATE.pem] [--include NAME=FILE]...";
+constexpr std::size_t kPiece = 1u << 20;
+
+std::wstring lower(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    }
+    return text;
+}
+
+// The list entry of a relative path: its elements joined by backslashes.
+std::wstring entryOf(const std::filesystem::path& relative) {
+    std::wstring entry;
+    for (const std::filesystem::path& element : relative) {
+        if (!entry.empty()) entry += L'\\';
+        entry += toWide(element);
+    }
+    return entry;
+}
+
+// The regular files of an installation tree, relative and sorted, without
+// the launcher's own state at its top (kiv.ver and the download area).
+bool listTree(const std::filesystem::path& root, std::map<std::wstring, std::filesystem::path>& files,
+              std::uint64_t& bytes, std::wstring& error) {
+    std::error_code failed;
+    std::filesystem::recursive_directory_iterator walk(root, failed), end;
+    for (; !failed && walk != end; walk.increment(failed)) {
+        const std::filesystem::path relative = walk->path().lexically_relative(root);
+        const std::wstring top = lower(toWide(*relative.begin()));
+        if (walk.depth() == 0 && (top == L"kiv.ver" || top == L"patches")) {
+            walk.disable_recursion_pending();
+            continue;
+        }
+        if (!walk->is_regular_file(failed)) continue;
+        for (const std::filesystem::path& element : relative) {
+            if (toWide(element).find_first_of(L"\\/:\r\n") != std::wstring::npos) {
+                error = L"File name the patch server cannot carry: " + toWide(walk->path()) + L".";
+                return false;
+            }
+        }
+        const std::wstring entry = entryOf(relative);
+        bytes += walk->file_size(failed);
+        files.emplace(entry, relative);
+    }
+    if (failed) {
+        error = L"Could not read the tree " + toWide(root) + L": " + utf8ToWide(failed.message()) + L".";
+        return false;
+    }
+    return true;
+}
+
+void warn(const std::wstring& text) { err(L"kivtool: warning: " + text + L"\n"); }
+
+class Publisher {
+public:
+    Publisher(std::filesystem::path oldRoot, std::filesystem::path newRoot, std::filesystem::path out,
+              std::int32_t version)
+        : oldRoot_(std::move(oldRoot)), newRoot_(std::move(newRoot)), out_(std::move(out)), version_(version) {}
+
+    bool run(const std::vector<std::pair<std::wstring, std::wstring>>& includes, const std::string& privateKey,
+             std::wstring& error);
+
+private:
+    bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b, bool& same, std::wstring& error);
+    bool copyOut(const std::filesystem::path& source, const std::wstring& entry, std::wstring& error);
+    bool diffArchive(const std::wstring& hedEntry, const std::filesystem::path& relative, std::wstring& error);
+    bool record(const std::wstring& entry, std::wstring& error);
+    void advance(std::uint64_t bytes);
+
+    std::filesystem::path oldRoot_, newRoot_, out_;
+    std::int32_t version_;
+    std::vector<ReleaseEntry> plain_, patches_;
+    std::uint64_t total_ = 0, done_ = 0;
+    int shownPercent_ = -1;
+};
+
+void Publisher::advance(std::uint64_t bytes) {
+    done_ += bytes;
+    // Large trees only: a line per 5 %.
+    if (total_ < (64u << 20)) return;
+    const int percent = static_cast<int>(std::min<std::uint64_t>(done_ * 100 / total_, 100)) / 5 * 5;
+    if (percent == shownPercent_) return;
+    shownPercent_ = percent;
+    err(L"kivtool: publish: " + std::to_wstring(percent) + L"% (" + std::to_wstring(done_ >> 20) + L"/" +
+        std::to_wstring(total_ >> 20) + L" MiB)\n");
+}
+
+bool Publisher::sameFile(const std::filesystem::path& a, const std::filesystem::path& b, bool& same,
+                         std::wstring& error) {
+    File first, second;
+    std::uint64_t firstSize = 0, secondSize = 0;
+    if (!first.open(a, File::Mode::read) || !second.open(b, File::Mode::read) || !first.size(firstSize) ||
+        !second.size(secondSize)) {
+        error = L"Could not read " + toWide(b) + L".";
+        return false;
+    }
+    same = firstSize == secondSize;
+    std::vector<std::uint8_t> x(kPiece), y(kPiece);
+    for (std::uint64_t at = 0; same && at < firstSize;) {
+        const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, firstSize - at));
+        if (!first.readAt(at, x.data(), length) || !second.readAt(at, y.data(), length)) {
+            error = L"Could not read " + toWide(b) + L".";
+            return false;
+        }
+        same = std::equal(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(length), y.begin());
+        at += length;
+    }
+    return true;
+}
+
+// Copies a file into the version folder, hashing what is written.
+bool Publisher::copyOut(const std::filesystem::path& source, const std::wstring& entry, std::wstring& error) {
+    const std::filesystem::path target = joinEntryPath(out_, entry);
+    std::filesystem::create_directories(target.parent_path());
+    File in, copy;
+    if (!in.open(source, File::Mode::read)) {
+        error = L"Could not read " + toWide(source) + L".";
+        return false;
+    }
+    if (!copy.open(target, File::Mode::create)) {
+        error = L"Could not write " + toWide(target) + L".";
+        return false;
+    }
+    ReleaseEntry published{entry, 0, {}};
+    crypto::Sha256 hash;
+    std::vector<std::uint8_t> buffer(kPiece);
+    for (;;) {
+        const std::int64_t read = in.readSomeAt(published.size, buffer.data(), buffer.size());
+        if (read < 0) {
+            error = L"Could not read " + toWide(source) + L".";
+            return false;
+        }
+        if (read == 0) break;
+        if (!copy.writeAt(published.size, buffer.data(), static_cast<std::size_t>(read))) {
+            error = L"Could not write " + toWide(target) + L".";
+            return false;
+        }
+        hash.update(buffer.data(), static_cast<std::size_t>(read));
+        published.size += static_cast<std::uint64_t>(read);
+    }
+    if (!copy.flush() || !hash.finish(published.sha256)) {
+        error = L"Could not write " + toWide(target) + L".";
+        return false;
+    }
+    (isPatchFile(entry) ? patches_ : plain_).push_back(std::move(published));
+    return true;
+}
+
+// Hashes a file the publisher wrote itself (a patch package).
+bool Publisher::record(const std::wstring& entry, std::wstring& error) {
+    ReleaseEntry published{entry, 0, {}};
+    if (!hashFile(joinEntryPath(out_, entry), published.sha256, published.size)) {
+        error = L"Could not read back " + entry + L".";
+        return false;
+    }
+    patches_.push_back(std::move(published));
+    return true;
+}
+
+// Reads an item's stored bytes.
+bool readStored(const File& dat, const ArchiveItem& item, std::vector<std::uint8_t>& bytes) {
+    bytes.resize(item.storedSize);
+    return dat.readAt(item.dataOffset, bytes.data(), bytes.size());
+}
+
+bool Publisher::diffArchive(const std::wstring& hedEntry, const std::filesystem::path& relative,
+                            std::wstring& error) {
+    ArchivePair before, after;
+    if (!before.open(oldRoot_ / relative, error) || !after.open(newRoot_ / relative, error)) {
+        error = hedEntry + L": " + error;
+        return false;
+    }
+    File oldDat, newDat;
+    if (!oldDat.open(before.datPath, File::Mode::read) || !newDat.open(after.datPath, File::Mode::read)) {
+        error = L"Could not read the data file of " + hedEntry + L".";
+        return false;
+    }
+    PatchSet set;
+    set.archivePath = hedEntry;
+    std::vector<std::uint8_t> oldBytes, newBytes;
+    std::uint64_t itemBytes = 0;
+    for (const ArchiveItem& item : after.items) {
+        const auto winner = after.nameIndex.find(item.name);
+        // Only the item that answers to its name counts; earlier ones of the
+        // same name are unreachable.
+        if (winner == after.nameIndex.end() || winner->second != item.index) continue;
+        if (!readStored(newDat, item, newBytes)) {
+            error = L"Could not read item data of " + hedEntry + L".";
+            return false;
+        }
+        itemBytes += newBytes.size();
+        const auto old = before.nameIndex.find(item.name);
+        if (old != before.nameIndex.end()) {
+            const ArchiveItem& previous = before.items[static_cast<std::size_t>(old->second)];
+            if (!readStored(oldDat, previous, oldBytes)) {
+                error = L"Could not read item data of " + hedEntry + L".";
+                return false;
+            }
+            if (previous.storedSizeWord == item.storedSizeWord && previous.size == item.size && oldBytes == newBytes) {
+                continue;
+            }
+        }
+        if (item.storedSizeWord != item.size) {
+            error = hedEntry + L": item " + utf8ToWide(item.name) +
+                    L" is stored packed; a patch package can only carry items stored as they are.";
+            return false;
+        }
+        set.entries.push_back({item.name, newBytes});
+    }
+    for (const auto& [name, index] : before.nameIndex) {
+        if (!after.nameIndex.contains(name)) {
+            warn(hedEntry + L": item " + utf8ToWide(name) + L" was removed; the update cannot remove items.");
+        }
+    }
+    advance(itemBytes);
+    if (set.entries.empty()) return true;
+
+    std::wstring name = hedEntry.substr(0, hedEntry.size() - 4);
+    std::replace(name.begin(), name.end(), L'\\', L'_');
+    const std::wstring entry = L"patches\\" + name + L"_" + std::to_wstring(version_) + L".npatch";
+    std::filesystem::create_directories(out_ / "patches");
+    if (!writePatchPackage(joinEntryPath(out_, entry), set, error)) {
+        error = hedEntry + L": " + error;
+        return false;
+    }
+    return record(entry, error);
+}
+
+bool Publisher::run(const std::vector<std::pair<std::wstring, std::wstring>>& includes, const std::string& privateKey,
+                    std::wstring& error) {
+    std::map<std::wstring, std::filesystem::path> oldFiles, newFiles;
+    std::uint64_t oldBytes = 0;
+    if (!listTree(oldRoot_, oldFiles, oldBytes, error) || !listTree(newRoot_, newFiles, total_, error)) return false;
+
+    // Archive pairs present in both trees are compared item by item; a new
+    // pair is published as its two plain files.
+    std::set<std::wstring> pairFiles;
+    for (const auto& [entry, relative] : newFiles) {
+        if (lower(entry).ends_with(L".hed") && entry.size() > 4) {
+            const std::wstring dat = entry.substr(0, entry.size() - 4) + L".dat";
+            if (newFiles.contains(dat) && oldFiles.contains(entry) && oldFiles.contains(dat)) {
+                pairFiles.insert(entry);
+                pairFiles.insert(dat);
+            }
+        }
+    }
+    std::filesystem::create_directories(out_);
+    for (const auto& [entry, relative] : newFiles) {
+        if (pairFiles.contains(entry)) {
+            if (lower(entry).ends_with(L".hed") && !diffArchive(entry, relative, error)) return false;
+            continue;
+        }
+        const auto old = oldFiles.find(entry);
+        bool same = false;
+        if (old != oldFiles.end() && !sameFile(oldRoot_ / old->second, newRoot_ / relative, same, error)) return false;
+        if (!same && !copyOut(newRoot_ / relative, entry, error)) return false;
+        std::error_code ignored;
+        advance(std::filesystem::file_size(newRoot_ / relative, ignored));
+    }
+    for (const auto& [entry, relative] : oldFiles) {
+        if (!newFiles.contains(entry)) warn(entry + L" was removed; the update cannot remove files.");
+    }
+    for (const auto& [entry, file] : includes) {
+        auto named = [&entry](const ReleaseEntry& published) { return lower(published.entry) == lower(entry); };
+        if (std::any_of(plain_.begin(), plain_.end(), named) || std::any_of(patches_.begin(), patches_.end(), named)) {
+            error = entry + L" is already part of the version.";
+            return false;
+        }
+        if (!copyOut(toPath(file), entry, error)) return false;
+    }
+
+    auto byEntry = [](const ReleaseEntry& a, const ReleaseEntry& b) { return a.entry < b.entry; };
+    std::sort(plain_.begin(), plain_.end(), byEntry);
+    std::sort(patches_.begin(), patches_.end(), byEntry);
+    ReleaseManifest manifest{version_, plain_};
+    manifest.entries.insert(manifest.entries.end(), patches_.begin(), patches_.end());
+    if (manifest.entries.empty()) {
+        error = L"NEW does not differ from OLD; no version was written.";
+        return false;
+    }
+
+    std::string list;
+    for (const ReleaseEntry& entry : manifest.entries) list += wideToUtf8(entry.entry) + "\r\n";
+    const std::string text = formatReleaseManifest(manifest);
+    if (!writeNewFile(out_ / "release.txt", text)) {
+        error = L"Could not write release.txt.";
+        return false;
+    }
+    if (!privateKey.empty()) {
+        std::vector<std::uint8_t> signature;
+        if (!crypto::signRelease(privateKey, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()},
+                                 signature) ||
+            !writeNewFile(out_ / "release.sig", {reinterpret_cast<const char*>(signature.data()), signature.size()})) {
+            error = L"Could not sign release.txt.";
+            return false;
+        }
+    }
+    // The list goes in by a rename, so that it is never seen half written.
+    if (!writeNewFile(out_ / "dl_list.txt.new", list) || !replaceFile(out_ / "dl_list.txt.new", out_ / "dl_list.txt")) {
+        error = L"Could not write dl_list.txt.";
+        return false;
+    }
+    out(L"version " + std::to_wstring(version_) + L": " + std::to_wstring(plain_.size()) + L" files, " +
+        std::to_wstring(patches_.size()) + L" patches" + (privateKey.empty() ? L", not signed" : L", signed") +
+        L" in " + toWide(out_) + L"\n");
+    return true;
+}
+
+}  // namespace
+
+int publishCommand(const Args& args) {
+    std::vector<std::wstring> positional;
+    std::int32_t version = 0;
+    std::wstring keyFile;
+    std::vector<std::pair<std::wstring, std::wstring>> includes;  // entry, file
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const bool hasValue = i + 1 < args.size();
+        if (args[i] == L"--version" && hasValue) {
+            if (!parseInt32(args[++i], version) || version <= 0) return usage(kSynopsis);
+        } else if (args[i] == L"--key" && hasValue) {
+            keyFile = args[++i];
+        } else if (args[i] == L"--include" && hasValue) {
+            const std::wstring& pair = args[++i];
+            const std::size_t equals = pair.find(L'=');
+            if (equals == std::wstring::npos || equals == 0 || equals + 1 == pair.size()) return usage(kSynopsis);
+            std::wstring entry = pair.substr(0, equals);
+            std::replace(entry.begin(), entry.end(), L'/', L'\\');
+            if (relativeEntryPath(entry) != entry || isUnsafeRelativePath(entry)) {
+                return fail(L"Not a safe relative name: " + entry + L".");
+            }
+            // The launcher applies patch files from the patches folder only.
+            if (isPatchFile(entry) && !lower(entry).starts_with(L"patches\\")) {
+                return fail(L"A patch file must be published under patches\\: " + entry + L".");
+            }
+            includes.emplace_back(std::move(entry), pair.substr(equals + 1));
+        } else if (args[i].starts_with(L"-")) {
+            return usage(kSynopsis);
+        } else {
+            positional.push_back(args[i]);
+        }
+    }
+    if (positional.size() != 3 || version == 0) return usage(kSynopsis);
+    for (std::size_t i = 0; i < 2; ++i) {
+        if (!isExistingDirectory(positional[i])) return fail(L"No such installation directory: " + positional[i] + L".");
+    }
+
+    std::string privateKey;
+    std::wstring error;
+    if (!keyFile.empty()) {
+        std::vector<std::uint8_t> probe;
+        if (!readTextFile(keyFile, privateKey, error)) return fail(error);
+        // A key that cannot sign is found out before anything is written.
+        if (!crypto::signRelease(privateKey, {}, probe)) {
+            return fail(L"Cannot sign with " + keyFile +
+                        L" (a P-256 private key in PEM, used by the native build of kivtool).");
+        }
+    }
+    const std::filesystem::path out = toPath(positional[2]) / std::to_wstring(version);
+    std::error_code failed;
+    if (std::filesystem::exists(out, failed)) {
+        return fail(L"Version " + std::to_wstring(version) + L" already exists in " + positional[2] +
+                    L"; a published version is never overwritten.");
+    }
+    try {
+        Publisher publisher(toPath(positional[0]), toPath(positional[1]), out, version);
+        if (!publisher.run(includes, privateKey, error)) return fail(error);
+    } catch (const std::exception& failure) {
+        return fail(L"Publishing failed: " + utf8ToWide(failure.what()) + L".");
+    }
+    return kExitOk;
+}
+
+}  // namespace kiv::tool
