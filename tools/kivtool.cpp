@@ -66,12 +66,13 @@ double peakMemoryMiB() {
 }
 
 void printCommands(void (*print)(std::wstring_view)) {
-    print(L"usage: kivtool [--peak-memory] COMMAND ...   (kivtool COMMAND --help for one command)\ncommands:\n");
+    print(L"usage: kivtool COMMAND ...   (kivtool COMMAND --help for one command)\ncommands:\n");
     for (const Group& group : kGroups) {
         print(L"  ");
         print(group.synopsis);
         print(L"\n");
     }
+    print(L"  --peak-memory COMMAND ...   (runs COMMAND, then prints the most memory it held)\n");
 }
 
 int runCommand(const Args& args) {

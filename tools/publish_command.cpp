@@ -283,7 +283,8 @@ bool Publisher::run(const std::vector<std::pair<std::wstring, std::wstring>>& in
     for (const auto& [entry, relative] : oldFiles) {
         if (!newFiles.contains(entry)) warn(entry + L" was removed; the update cannot remove files.");
     }
-    for (const auto& [entry, file] : includes) {
+    for (const auto& [included, file] : includes) {
+        const std::wstring& entry = included;
         auto named = [&entry](const ReleaseEntry& published) { return lower(published.entry) == lower(entry); };
         if (std::any_of(plain_.begin(), plain_.end(), named) || std::any_of(patches_.begin(), patches_.end(), named)) {
             error = entry + L" is already part of the version.";
