@@ -365,6 +365,9 @@ TEST_F(HttpTransfer, Retries_ResumeOrStartOverAsTheServerAllows) {
     byDate.ranges = true;
     HttpRoute byDateCut = byDate;
     byDateCut.cutAfter = 50000;
+    HttpRoute elsewhere = bodyRoute(file);  // the rest asked for, the whole file given as a part
+    elsewhere.status = 206;
+    elsewhere.extraHeaders = {"Content-Range: bytes 0-204799/204800"};
     HttpRoute noValidatorCut = bodyRoute(file);
     noValidatorCut.cutAfter = 1000;
 
@@ -383,6 +386,8 @@ TEST_F(HttpTransfer, Retries_ResumeOrStartOverAsTheServerAllows) {
         {"ranges ignored: starts over", {cut(102400), ignoresRanges}, true, file, {"", half}, {"", "\"v1\""}},
         {"changed tag: the new file", {cut(102400), changedFile}, true, changed, {"", half}, {"", "\"v1\""}},
         {"416: starts over", {cut(102400), rangeRefused, whole("\"v1\"")}, true, file, {"", half, ""},
+         {"", "\"v1\"", ""}},
+        {"part from elsewhere: starts over", {cut(102400), elsewhere, whole("\"v1\"")}, true, file, {"", half, ""},
          {"", "\"v1\"", ""}},
         {"Last-Modified as validator", {byDateCut, byDate}, true, file, {"", "bytes=50000-"},
          {"", byDate.lastModified}},
