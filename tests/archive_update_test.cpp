@@ -356,25 +356,20 @@ TEST(ReplaceItems, EmptyBatchTouchesNothing) {
     before.expectUnchanged();
 }
 
-TEST(ReplaceItems, PairNeverOpenedOrGoneIsRefusedOneAtATimeAndInABatch) {
-    for (bool batch : {false, true}) {
-        SCOPED_TRACE(batch ? "batch" : "single");
-        const auto store = [batch](ArchivePair& pair, std::wstring& error) {
-            return batch ? putAll(pair, {{"a", "new"}}, error) : put(pair, "a", "new", error);
-        };
-        ArchivePair unopened;
-        std::wstring error;
-        EXPECT_FALSE(store(unopened, error));
-        EXPECT_EQ(error, L"Archive was not opened.");
+// Single entries and batches open the pair through the same step.
+TEST(ReplaceItems, PairNeverOpenedOrGoneIsRefused) {
+    ArchivePair unopened;
+    std::wstring error;
+    EXPECT_FALSE(put(unopened, "a", "new", error));
+    EXPECT_EQ(error, L"Archive was not opened.");
 
-        TempDir dir;
-        writeNamedPair(dir / "x.hed", {"a"});
-        ArchivePair pair = opened(dir / "x.hed");
-        std::filesystem::remove(dir / "x.dat");
-        EXPECT_FALSE(store(pair, error));
-        EXPECT_EQ(error, L"Could not reopen archive for writing.");
-        EXPECT_FALSE(std::filesystem::exists(dir / "x.dat"));
-    }
+    TempDir dir;
+    writeNamedPair(dir / "x.hed", {"a"});
+    ArchivePair pair = opened(dir / "x.hed");
+    std::filesystem::remove(dir / "x.dat");
+    EXPECT_FALSE(putAll(pair, {{"a", "new"}}, error));
+    EXPECT_EQ(error, L"Could not reopen archive for writing.");
+    EXPECT_FALSE(std::filesystem::exists(dir / "x.dat"));
 }
 
 TEST(ReplaceItems, FailingEntryStopsTheBatchWithTheEntriesBeforeItStored) {
