@@ -601,28 +601,12 @@ void readGenerations(const std::filesystem::path& hed, Generations& seen) {
     }
 }
 
-void expectOldOrNewData(const std::filesystem::path& hed, const std::vector<test::WorkloadStep>& steps,
-                        std::size_t& stepsDone) {
-    Generations seen;
-    readGenerations(hed, seen);
-    if (::testing::Test::HasFatalFailure()) return;
-
-    std::map<std::string, std::uint32_t> expected;
-    for (const std::string& name : test::workloadInitialNames()) expected[name] = 0;
-    std::size_t done = 0;
-    while (expected != seen && done < steps.size()) {
-        expected[steps[done].name] = steps[done].generation;
-        ++done;
-    }
-    ASSERT_EQ(expected, seen) << "no prefix of the workload gives this state";
-    stepsDone = done;
-}
-
-// The same check for a child that stores the workload in batches: the
-// batches before some batch b are stored, those after it are not, and within
-// b every item holds its old or its new generation, with b's new items all
-// present or all absent. `state` is 2b, 2b + 1 while b was in progress, or
-// twice the number of batches when all are stored.
+// The child stores the workload in batches (of one step each when it stores
+// them one at a time): the batches before some batch b are stored, those
+// after it are not, and within b every item holds its old or its new
+// generation, with b's new items all present or all absent. `state` is 2b,
+// 2b + 1 while b was in progress, or twice the number of batches when all
+// are stored.
 void expectOldOrNewPerBatch(const std::filesystem::path& hed, const std::vector<test::WorkloadStep>& steps,
                             std::size_t batchSize, std::size_t& state) {
     Generations seen;
@@ -671,7 +655,7 @@ void expectOldOrNewPerBatch(const std::filesystem::path& hed, const std::vector<
 
 struct ChildRun {
     bool killed = false;
-    std::size_t stepsDone = 0;
+    std::size_t stepsDone = 0;  // the state expectOldOrNewPerBatch found
     std::chrono::microseconds ran{0};  // from "ready" to the child's end
 };
 
@@ -722,12 +706,8 @@ ChildRun runChild(const std::filesystem::path& hed, int stepCount, std::chrono::
     if (!run.killed) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child failed";
     }
-    if (batchSize > 0) {
-        expectOldOrNewPerBatch(hed, test::workloadSteps(stepCount), static_cast<std::size_t>(batchSize),
-                               run.stepsDone);
-    } else {
-        expectOldOrNewData(hed, test::workloadSteps(stepCount), run.stepsDone);
-    }
+    expectOldOrNewPerBatch(hed, test::workloadSteps(stepCount), static_cast<std::size_t>(std::max(batchSize, 1)),
+                           run.stepsDone);
     return run;
 }
 
@@ -753,7 +733,7 @@ KillSeries killAtRandomPoints(const std::filesystem::path& dir, int steps, int b
         }
         return dir / (base + ".hed");
     };
-    const std::size_t finalState = batch > 0 ? static_cast<std::size_t>(2 * steps / batch) : steps;
+    const auto finalState = static_cast<std::size_t>(2 * steps / std::max(batch, 1));
     std::chrono::microseconds span{0};
     for (int run = 0; run < 3; ++run) {
         const ChildRun whole = runChild(fresh("whole"), steps, std::chrono::microseconds(-1), batch);
