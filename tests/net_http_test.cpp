@@ -82,38 +82,31 @@ TEST_F(HttpTransfer, Status200_KeepsBodyByteForByteAndErrorUntouched) {
     EXPECT_EQ(calls.back(), std::make_pair(std::uint64_t{body.size()}, std::uint64_t{body.size()}));
 }
 
-TEST_F(HttpTransfer, Statuses204And304_SucceedWithEmptyBodyAndNoProgress) {
-    for (int status : {204, 304}) {
+// No content is an empty success; an error status fails with its number
+// before any file or folder is made.
+TEST_F(HttpTransfer, Statuses_NoContentIsEmptyAndErrorsTouchNoFile) {
+    for (int status : {204, 304, 400, 500}) {
         SCOPED_TRACE(status);
-        HttpRoute route;
+        const bool ok = status < 400;
+        const std::wstring message = ok ? L"" : L"HTTP status " + std::to_wstring(status) + L".";
+        HttpRoute route = bodyRoute("error page");
         route.status = status;
         server.setRoute("/s", route);
         std::string body = "stale";
         std::wstring error;
-        EXPECT_TRUE(httpGetToMemory(url("/s"), body, error)) << wideToUtf8(error);
-        EXPECT_EQ(body, "");
-        auto target = work / std::to_string(status);
-        ASSERT_TRUE(toFile("/s", target, error)) << wideToUtf8(error);
-        EXPECT_TRUE(std::filesystem::exists(target));
-        EXPECT_EQ(std::filesystem::file_size(target), 0u);
-        EXPECT_TRUE(calls.empty());
-    }
-}
-
-TEST_F(HttpTransfer, Statuses400404500_FailWithTheStatusAndTouchNoFile) {
-    for (int status : {400, 404, 500}) {
-        SCOPED_TRACE(status);
-        HttpRoute route = bodyRoute("error page");
-        route.status = status;
-        server.setRoute("/s", route);
-        std::string body = "kept";
-        std::wstring error;
-        EXPECT_FALSE(httpGetToMemory(url("/s"), body, error));
-        EXPECT_EQ(error, L"HTTP status " + std::to_wstring(status) + L".");
-        error.clear();
-        EXPECT_FALSE(toFile("/s", work / "sub" / "f.bin", error));
-        EXPECT_EQ(error, L"HTTP status " + std::to_wstring(status) + L".");
-        EXPECT_FALSE(std::filesystem::exists(work / "sub"));
+        EXPECT_EQ(httpGetToMemory(url("/s"), body, error), ok);
+        EXPECT_EQ(error, message);
+        if (ok) {
+            EXPECT_EQ(body, "");
+        }
+        const auto target = work / std::to_string(status) / "f.bin";
+        EXPECT_EQ(toFile("/s", target, error), ok);
+        EXPECT_EQ(error, message);
+        EXPECT_EQ(std::filesystem::exists(target.parent_path()), ok);
+        if (ok) {
+            EXPECT_EQ(std::filesystem::file_size(target), 0u);
+            EXPECT_TRUE(calls.empty());
+        }
     }
 }
 
