@@ -1,6 +1,7 @@
 // The version check, the update run and the installation of downloaded
 // files, against a loopback patch server.
 #include "tests/client_process.h"
+#include "tests/update_fixture.h"
 #include "tools/http_server.h"
 #include "tests/patch_fixtures.h"
 #include "tests/support.h"
@@ -79,16 +80,8 @@ private:
     std::vector<std::string> events_;
 };
 
-class UpdateEngine : public ::testing::Test {
+class UpdateEngine : public test::InstallationWithServer {
 protected:
-    void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(server.start(error)) << error;
-        base = server.wideUrl("/kiv/");
-        test::writeFile(install / "kiv.exe", "client 57");
-        test::writeFile(install / "kiv.ver", "57\r\n");
-    }
-
     // Publishes a version: its list as given, and each file under its URL path.
     void publish(int version, const std::string& list, const Items& files) {
         const auto folder = serverRoot / "kiv" / std::to_string(version);
@@ -106,10 +99,6 @@ protected:
         return out;
     }
 
-    test::TempDir install;
-    test::TempDir serverRoot;
-    HttpServer server{serverRoot.path()};
-    std::wstring base;
     Recorder recorder;
 };
 

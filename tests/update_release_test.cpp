@@ -1,5 +1,6 @@
 // The update run's checks of signed releases and release manifests, against a
 // loopback patch server.
+#include "tests/update_fixture.h"
 #include "tools/http_server.h"
 #include "tests/support.h"
 #include "update/update.h"
@@ -38,16 +39,8 @@ std::string manifestFor(int version, const Files& files) {
     return formatReleaseManifest(manifest);
 }
 
-class ReleaseCheck : public ::testing::Test {
+class ReleaseCheck : public test::InstallationWithServer {
 public:
-    void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(server.start(error)) << error;
-        base = server.wideUrl("/kiv/");
-        test::writeFile(install / "kiv.exe", "client 57");
-        test::writeFile(install / "kiv.ver", "57\r\n");
-    }
-
     std::filesystem::path folder(int version) { return serverRoot / "kiv" / std::to_string(version); }
 
     // Publishes the version's list and files, and its manifest made from
@@ -64,10 +57,6 @@ public:
 
     void run(const std::string& key) { runUpdate(install.path(), base, messages, {.releasePublicKey = key}); }
 
-    test::TempDir install;
-    test::TempDir serverRoot;
-    HttpServer server{serverRoot.path()};
-    std::wstring base;
     Messages messages;
 };
 
