@@ -1,7 +1,10 @@
 // Builders for patch files in tests: packages written field by field (so
-// that broken ones can be made too), serialised object graphs as the old
-// patch builder wrote them, and their encryption into legacy patches.
+// that broken ones can be made too), the records of a serialised object graph
+// that the legacy scan looks for, and their encryption into legacy patches;
+// archive pairs written and read back.
 #pragma once
+
+#include "patch/patch.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -12,53 +15,34 @@
 
 namespace kiv::test {
 
-// ---- .npatch ----------------------------------------------------------------
+// Named contents in order: a patch's entries or an archive's items.
+using Items = std::vector<std::pair<std::string, std::string>>;
 
 std::string le16(std::uint16_t value);
 std::string le32(std::uint32_t value);
 
 // A well-formed package: magic, path, count and the entries.
-std::string packageBytes(std::string_view archivePath,
-                         const std::vector<std::pair<std::string, std::string>>& entries);
+std::string packageBytes(std::string_view archivePath, const Items& entries);
 
-// ---- Serialised object graphs ----------------------------------------------
+// The entries of a patch set as named contents, to compare whole.
+Items itemsOf(const PatchSet& set);
 
-// Writes records of the binary serialisation stream: each method appends one
-// record; `bytes()` is the stream so far.
-class NrbfWriter {
-public:
-    NrbfWriter& header(std::int32_t rootId = 1);
-    NrbfWriter& library(std::int32_t id, std::string_view name);
-    // A class record with its member names and types (all members strings
-    // or byte arrays, as the patch builder's classes have).
-    NrbfWriter& classWithMembers(std::int32_t id, std::string_view name, const std::vector<std::string>& members,
-                                 std::int32_t libraryId);
-    NrbfWriter& classWithId(std::int32_t id, std::int32_t metadataId);
+// Appends records of the binary serialisation stream to `bytes`: strings,
+// member references and primitive arrays (element type 2 is Byte).
+struct NrbfWriter {
     NrbfWriter& string(std::int32_t id, std::string_view text);
     NrbfWriter& reference(std::int32_t id);
-    NrbfWriter& byteArray(std::int32_t id, std::string_view content);
     NrbfWriter& primitiveArray(std::int32_t id, std::int32_t count, std::uint8_t type, std::string_view content);
-    NrbfWriter& raw(std::string_view bytes);
-    NrbfWriter& end();
+    NrbfWriter& byteArray(std::int32_t id, std::string_view content) {
+        return primitiveArray(id, static_cast<std::int32_t>(content.size()), 2, content);
+    }
 
-    const std::string& bytes() const { return bytes_; }
-
-    // The length prefix of a serialised string.
-    static std::string lengthPrefix(std::uint64_t length);
-
-private:
-    std::string bytes_;
+    std::string bytes;
 };
 
-// The stream the old builder wrote for one patch: the archive path, then one
-// entry object per file (name inline, data referenced), then the arrays.
-std::string legacyGraph(std::string_view archivePath,
-                        const std::vector<std::pair<std::string, std::string>>& entries);
-
-// ---- Legacy encryption -----------------------------------------------------
-
-// PKCS#7 padding to 16-byte blocks.
-std::string pkcs7Pad(std::string_view content);
+// The records of one patch as the old builder wrote them: the archive path,
+// each entry's name with a reference to its data, then the data arrays.
+std::string legacyGraph(std::string_view archivePath, const Items& entries);
 
 // Salt + AES-256-CFB ciphertext of `plaintext` (not padded here), with a
 // fixed salt whose key is derived once per test program.
@@ -69,15 +53,12 @@ std::string legacyFile(std::string_view content);
 
 std::filesystem::path dataDirectory();
 
-// ---- Archive pairs ---------------------------------------------------------
-
 // Writes `hedPath` and its .dat with the items in order and an unpacked
 // filename block after their data.
-void writeArchive(const std::filesystem::path& hedPath,
-                  const std::vector<std::pair<std::string, std::string>>& items);
+void writeArchive(const std::filesystem::path& hedPath, const Items& items);
 
 // The items of a pair in table order, each with its current data, as the
 // game would read them (read back through the archive reader).
-std::vector<std::pair<std::string, std::string>> readArchive(const std::filesystem::path& hedPath);
+Items readArchive(const std::filesystem::path& hedPath);
 
 }  // namespace kiv::test
