@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace kiv::crypto {
@@ -33,24 +33,22 @@ std::vector<std::uint8_t> unhex(std::string_view text) {
 }
 
 // A backend that restarts or drops state between pieces shows up as a wrong
-// digest of the split input.
-TEST(Sha256, MatchesPublishedVectorsWholeAndInPieces) {
+// digest of the split input; the pieces of 63 bytes straddle its blocks.
+TEST(Sha256, MatchesPublishedVectorsFedInPieces) {
     const std::string million(1000000, 'a');
-    const std::pair<std::string_view, const char*> vectors[] = {
-        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        {million, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    const std::tuple<std::string_view, std::size_t, const char*> vectors[] = {
+        {"", 1, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", 1, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {million, 63, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
     };
-    for (const auto& [input, digest] : vectors) {
-        for (std::size_t piece : {input.size() + 1, input.size() < 64 ? 1 : std::size_t{63}}) {
-            Sha256 hash;
-            for (std::size_t at = 0; at < input.size(); at += piece) {
-                hash.update(input.data() + at, input.substr(at, piece).size());
-            }
-            Sha256Digest result;
-            EXPECT_TRUE(hash.finish(result));
-            EXPECT_EQ(hex(result), digest) << input.substr(0, 10) << " / " << piece;
+    for (const auto& [input, piece, digest] : vectors) {
+        Sha256 hash;
+        for (std::size_t at = 0; at < input.size(); at += piece) {
+            hash.update(&input[at], std::min(piece, input.size() - at));
         }
+        Sha256Digest result;
+        EXPECT_TRUE(hash.finish(result));
+        EXPECT_EQ(hex(result), digest) << input.size();
     }
 }
 

@@ -15,26 +15,6 @@ std::span<const std::uint8_t> bytesOf(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-
-TEST(LegacyDecryption, SampleMadeByOtherToolsDecryptsAndReads) {
-    // legacy_sample.cab was encrypted by the openssl command line with a key
-    // from Python's PBKDF2 (tests/data/make_legacy_sample.py); its plaintext
-    // is the whole graph of the old builder, class records and all.
-    const auto sample = test::dataDirectory() / "legacy_sample.cab";
-    std::vector<std::uint8_t> plaintext;
-    std::wstring error;
-    ASSERT_TRUE(decryptLegacyPatch(sample, plaintext, error)) << wideToUtf8(error);
-    EXPECT_EQ(std::string(plaintext.begin(), plaintext.end()),
-              test::readFile(test::dataDirectory() / "legacy_sample.plain"));
-    PatchSet set;
-    ASSERT_TRUE(readLegacyPatch(sample, set, error)) << wideToUtf8(error);
-    EXPECT_EQ(set.archivePath, L"data\\kiv_ui.hed");
-    std::string icons;
-    for (int i = 0; i < 300; ++i) icons += static_cast<char>(i * 37 + 11);
-    EXPECT_EQ(itemsOf(set),
-              (Items{{"readme.txt", "KIV legacy patch fixture\r\n"}, {"ui_icons.bmp", icons}, {"empty.dat", ""}}));
-}
-
 TEST(LegacyDecryption, PlaintextOrMessageOfEachFile) {
     // More than one chunk of the in-place decryption, and not a multiple of it.
     std::string large((64 * 1024 + 3) * 16 + 5, '\0');
@@ -47,6 +27,10 @@ TEST(LegacyDecryption, PlaintextOrMessageOfEachFile) {
         std::wstring error;
         std::string plaintext = {};
     } rows[] = {
+        // Made by other tools: the openssl command line, with a key from
+        // Python's PBKDF2 (tests/data/make_legacy_sample.py).
+        {"sample", test::readFile(test::dataDirectory() / "legacy_sample.cab"), L"",
+         test::readFile(test::dataDirectory() / "legacy_sample.plain")},
         {"many segments", test::legacyFile(large), L"", large},
         // A whole block of padding, after content that looks like padding.
         {"content like padding", test::encryptLegacy(std::string(32, '\x10')), L"", std::string(16, '\x10')},
@@ -100,42 +84,43 @@ TEST(LegacyScan, FindsPathAndEntriesInTheRecordsAroundThem) {
     }
     const std::string inner = NrbfWriter().string(2, "in.txt").reference(7).bytes;
     const std::string hidden = NrbfWriter().string(2, "hidden.txt").reference(8).bytes;
+    std::string icons;
+    for (int i = 0; i < 300; ++i) icons += static_cast<char>(i * 37 + 11);
     const struct {
         const char* name;
         std::string stream;
         std::wstring error;
-        std::wstring path = {};
         Items entries = {};
+        std::wstring path = L"x.hed";
     } rows[] = {
+        // The whole graph of the old builder, class records and all.
+        {"sample", test::readFile(test::dataDirectory() / "legacy_sample.plain"), L"",
+         {{"readme.txt", "KIV legacy patch fixture\r\n"}, {"ui_icons.bmp", icons}, {"empty.dat", ""}},
+         L"data\\kiv_ui.hed"},
         {"the first lower-case .hed string is the path, in UTF-8",
-         NrbfWriter().string(1, "a.HED").string(2, "\xC3\xA9.hed").string(3, "c.hed").string(4, "a.txt").reference(9)
-             .byteArray(9, "x").bytes,
-         L"", L"\u00E9.hed", {{"a.txt", "x"}}},
-        {"no lower-case .hed string",
-         NrbfWriter().string(1, "a.HED").string(4, "a.txt").reference(9).byteArray(9, "x").bytes, noPath},
-        {"unsuitable names", names.bytes, L"", L"x.hed", {{std::string(256, 'n') + ".txt", "data"}}},
+         NrbfWriter().string(1, "a.HED").string(2, "\xC3\xA9.hed").bytes + named().byteArray(7, "x").bytes, L"",
+         {{"a.txt", "x"}}, L"\u00E9.hed"},
+        {"no lower-case .hed string", NrbfWriter().string(1, "a.HED").string(2, "a.txt").reference(7).bytes, noPath},
+        {"unsuitable names", names.bytes, L"", {{std::string(256, 'n') + ".txt", "data"}}},
         {"a .hed string with a reference is path and entry",
-         NrbfWriter().string(1, "kiv.hed").reference(5).byteArray(5, "index").bytes, L"", L"kiv.hed",
-         {{"kiv.hed", "index"}}},
+         NrbfWriter().string(1, "kiv.hed").reference(5).byteArray(5, "index").bytes, L"", {{"kiv.hed", "index"}},
+         L"kiv.hed"},
         {"shared and repeated arrays",
-         NrbfWriter().string(1, "x.hed").string(2, "one.txt").reference(7).string(3, "two.txt").reference(7)
-             .byteArray(7, "first").byteArray(7, "second").bytes,
-         L"", L"x.hed", {{"one.txt", "second"}, {"two.txt", "second"}}},
+         named().string(3, "b.txt").reference(7).byteArray(7, "first").byteArray(7, "second").bytes, L"",
+         {{"a.txt", "second"}, {"b.txt", "second"}}},
         {"entries in the order of their names, those without an array dropped",
-         NrbfWriter().string(1, "x.hed").string(2, "z.txt").reference(20).string(3, "lost.txt").reference(30)
-             .string(4, "a.txt").reference(10).byteArray(10, "A").byteArray(20, "Z").bytes,
-         L"", L"x.hed", {{"z.txt", "Z"}, {"a.txt", "A"}}},
-        {"no array", named().bytes, noEntries},
+         named().string(3, "lost.txt").reference(30).string(4, "b.txt").reference(5).byteArray(5, "B")
+             .byteArray(7, "A").bytes,
+         L"", {{"a.txt", "A"}, {"b.txt", "B"}}},
         {"array before its name",
          NrbfWriter().string(1, "x.hed").byteArray(7, "early").string(2, "a.txt").reference(7).bytes, noEntries},
         {"other element type", named().primitiveArray(7, 2, 8, "\x01\x02").bytes, noEntries},
         {"past the end", named().primitiveArray(7, 10, 2, "short").bytes, noEntries},
         {"count wrapping a 32-bit sum", named().primitiveArray(7, 0x7FFFFFFF, 2, "x").bytes, noEntries},
         // The scan goes on at the next byte of a string, but after an array.
-        {"string bytes are scanned", NrbfWriter().string(1, "x.hed").string(3, inner).byteArray(7, "inner").bytes, L"",
-         L"x.hed", {{"in.txt", "inner"}}},
-        {"array content is skipped", named().byteArray(7, hidden).byteArray(8, "h").bytes, L"", L"x.hed",
-         {{"a.txt", hidden}}},
+        {"string bytes are scanned", NrbfWriter().string(1, "x.hed").string(3, inner).byteArray(7, "in").bytes, L"",
+         {{"in.txt", "in"}}},
+        {"array content is skipped", named().byteArray(7, hidden).byteArray(8, "h").bytes, L"", {{"a.txt", hidden}}},
         {"overlong length prefix", '\x06' + test::le32(1) + std::string(5, '\xFF') + "x.hed", noPath},
         {"length beyond the end", '\x06' + test::le32(1) + "\xFF\xFF\xFF\xFF\x0F" + "x.hed", noPath},
     };
