@@ -75,43 +75,34 @@ std::string legacyGraph(std::string_view archivePath, const Items& entries) {
     return names.bytes + arrays.bytes;
 }
 
-namespace {
-
-struct LegacyKey {
-    std::array<std::uint8_t, 32> salt{};
-    std::array<std::uint8_t, 48> derived{};  // the AES key, then the IV
-};
-
-// The salt is the same for every file the tests make, so the 50,000
-// iterations are paid once per program.
-const LegacyKey& legacyKey() {
-    static const LegacyKey key = [] {
-        LegacyKey made;
-        for (std::size_t i = 0; i < made.salt.size(); ++i) made.salt[i] = static_cast<std::uint8_t>(0xA5 ^ (i * 29));
+std::string encryptLegacy(std::string_view plaintext) {
+    // The salt is the same for every file the tests make, so the 50,000
+    // iterations are paid once per program.
+    static const std::string salt = [] {
+        std::string made(32, '\0');
+        for (std::size_t i = 0; i < made.size(); ++i) made[i] = static_cast<char>(0xA5 ^ (i * 29));
+        return made;
+    }();
+    static const std::array<std::uint8_t, 48> derived = [] {  // the AES key, then the IV
+        std::array<std::uint8_t, 48> made;
         const std::string_view password = "Qm7tWx2LpR9vKd4HsN8yBc3FgJ6eZa5U";
         crypto::Failure failure = crypto::Failure::none;
         if (!crypto::pbkdf2HmacSha1(std::span(reinterpret_cast<const std::uint8_t*>(password.data()), password.size()),
-                                    made.salt, 50000, made.derived, failure)) {
+                                    std::span(reinterpret_cast<const std::uint8_t*>(salt.data()), salt.size()), 50000,
+                                    made, failure)) {
             throw std::runtime_error("key derivation failed in the test encoder");
         }
         return made;
     }();
-    return key;
-}
-
-}  // namespace
-
-std::string encryptLegacy(std::string_view plaintext) {
-    const LegacyKey& key = legacyKey();
     crypto::Aes256Ecb aes;
     crypto::Failure failure = crypto::Failure::none;
-    if (!aes.open(std::span(key.derived).first<32>(), failure)) throw std::runtime_error("AES key refused");
+    if (!aes.open(std::span(derived).first<32>(), failure)) throw std::runtime_error("AES key refused");
 
     // CFB encryption is sequential: each segment's keystream is the previous
     // ciphertext segment encrypted; a short last segment uses part of it.
-    std::string out(key.salt.begin(), key.salt.end());
+    std::string out = salt;
     std::array<std::uint8_t, 16> feedback;
-    std::copy(key.derived.begin() + 32, key.derived.end(), feedback.begin());
+    std::copy(derived.begin() + 32, derived.end(), feedback.begin());
     for (std::size_t offset = 0; offset < plaintext.size(); offset += 16) {
         std::array<std::uint8_t, 16> keystream;
         if (!aes.encrypt(feedback, keystream, failure)) throw std::runtime_error("AES failed");

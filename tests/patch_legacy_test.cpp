@@ -19,7 +19,6 @@ TEST(LegacyDecryption, PlaintextOrMessageOfEachFile) {
     // More than one chunk of the in-place decryption, and not a multiple of it.
     std::string large((64 * 1024 + 3) * 16 + 5, '\0');
     for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 131) ^ (i >> 9));
-    const std::string content = test::legacyFile("content");
     const std::wstring badPadding = L"Legacy .cab padding is invalid.";
     const struct {
         const char* name;
@@ -35,7 +34,7 @@ TEST(LegacyDecryption, PlaintextOrMessageOfEachFile) {
         // A whole block of padding, after content that looks like padding.
         {"content like padding", test::encryptLegacy(std::string(32, '\x10')), L"", std::string(16, '\x10')},
         {"salt only", std::string(32, 'x'), L"Could not read legacy .cab patch."},
-        {"partial last segment", content.substr(0, content.size() - 1), L"Could not decrypt legacy .cab patch."},
+        {"partial last segment", test::legacyFile("content").substr(0, 47), L"Could not decrypt legacy .cab patch."},
         {"zero padding", test::encryptLegacy(std::string(15, 'b') + '\x00'), badPadding},
         {"padding over a block", test::encryptLegacy(std::string(15, 'b') + '\x11'), badPadding},
         {"uneven padding", test::encryptLegacy(std::string(13, 'b') + "\x02\x03\x03"), badPadding},
@@ -54,12 +53,9 @@ TEST(LegacyDecryption, PlaintextOrMessageOfEachFile) {
 
 TEST(LegacyDecryption, FileOfFourGibibytesIsRefusedBeforeItsBufferIsSized) {
     test::TempDir directory;
-    {
-        // A sparse file: the length is there, the disk blocks are not.
-        File file;
-        ASSERT_TRUE(file.open(directory / "huge.cab", File::Mode::create));
-        ASSERT_TRUE(file.truncate(std::uint64_t{1} << 32));
-    }
+    // A sparse file: the length is there, the disk blocks are not.
+    test::writeFile(directory / "huge.cab", "");
+    std::filesystem::resize_file(directory / "huge.cab", std::uint64_t{1} << 32);
     std::vector<std::uint8_t> plaintext;
     std::wstring error;
     EXPECT_FALSE(decryptLegacyPatch(directory / "huge.cab", plaintext, error));
@@ -71,17 +67,7 @@ TEST(LegacyScan, FindsPathAndEntriesInTheRecordsAroundThem) {
     const std::wstring noPath = L"Legacy .cab patch does not contain an archive path.";
     const std::wstring noEntries = L"Legacy .cab patch does not contain file entries.";
     const auto named = [] { return NrbfWriter().string(1, "x.hed").string(2, "a.txt").reference(7); };
-    // Names that are refused, around the longest one taken (260 bytes, with
-    // a length prefix of two bytes).
-    NrbfWriter names;
-    names.string(1, "x.hed");
-    std::int32_t id = 100;
-    for (const std::string& name : {std::string("dir\\a.txt"), std::string("dir/a.txt"), std::string(257, 'n') + ".txt",
-                                    std::string("noextension"), std::string("tab\t.txt"), std::string("high\x80.txt"),
-                                    std::string(), std::string(256, 'n') + ".txt"}) {
-        names.string(id, name).reference(id + 1).byteArray(id + 1, "data");
-        id += 2;
-    }
+    const std::string longest = std::string(256, 'n') + ".txt";  // 260 bytes, with a length prefix of two
     const std::string inner = NrbfWriter().string(2, "in.txt").reference(7).bytes;
     const std::string hidden = NrbfWriter().string(2, "hidden.txt").reference(8).bytes;
     std::string icons;
@@ -100,8 +86,11 @@ TEST(LegacyScan, FindsPathAndEntriesInTheRecordsAroundThem) {
         {"the first lower-case .hed string is the path, in UTF-8",
          NrbfWriter().string(1, "a.HED").string(2, "\xC3\xA9.hed").bytes + named().byteArray(7, "x").bytes, L"",
          {{"a.txt", "x"}}, L"\u00E9.hed"},
-        {"no lower-case .hed string", NrbfWriter().string(1, "a.HED").string(2, "a.txt").reference(7).bytes, noPath},
-        {"unsuitable names", names.bytes, L"", {{std::string(256, 'n') + ".txt", "data"}}},
+        {"no lower-case .hed string", NrbfWriter().string(1, "a.HED").bytes, noPath},
+        {"unsuitable names",
+         test::legacyGraph("x.hed", {{"dir\\a.txt", "d"}, {"dir/a.txt", "d"}, {longest + "x", "d"}, {"tab\t.txt", "d"},
+                                     {"noextension", "d"}, {"high\x80.txt", "d"}, {"", "d"}, {longest, "d"}}),
+         L"", {{longest, "d"}}},
         {"a .hed string with a reference is path and entry",
          NrbfWriter().string(1, "kiv.hed").reference(5).byteArray(5, "index").bytes, L"", {{"kiv.hed", "index"}},
          L"kiv.hed"},

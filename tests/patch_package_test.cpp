@@ -55,13 +55,9 @@ TEST(PatchPackage, ReadsEachFieldOrStopsWithTheMessageOfTheFirstMissing) {
         EXPECT_EQ(set.archivePath, row.path);
         EXPECT_EQ(test::itemsOf(set), row.entries);
     }
-    PatchSet set;
-    std::wstring error;
-    EXPECT_FALSE(readPatchPackage(directory / "absent.npatch", set, error));
-    EXPECT_EQ(error, L"Could not open patch package.");
 }
 
-TEST(PatchPackage, WrittenPackageHasTheFormatsBytes) {
+TEST(PatchPackage, WriterWritesTheFormatsBytesOrRefusesFieldsThatOverflow) {
     test::TempDir directory;
     const PatchSet set{L"data\\\u00E9.hed", {{"a.txt", bytesOf("alpha")}, {"", {}}, {"a.txt", bytesOf("again")}}};
     std::wstring error;
@@ -69,10 +65,6 @@ TEST(PatchPackage, WrittenPackageHasTheFormatsBytes) {
     EXPECT_EQ(test::readFile(directory / "w.npatch"),
               packageBytes("data\\\xC3\xA9.hed", {{"a.txt", "alpha"}, {"", ""}, {"a.txt", "again"}}));
     EXPECT_FALSE(std::filesystem::exists(directory / "w.npatch.tmp"));
-}
-
-TEST(PatchPackage, WriterRefusesFieldsThatOverflowAndWritesNothing) {
-    test::TempDir directory;
     const std::wstring longPath = L"Patch archive path is too long for a patch package.";
     const std::pair<PatchSet, std::wstring> cases[] = {
         {{std::wstring(65536, L'a'), {}}, longPath},
@@ -80,9 +72,8 @@ TEST(PatchPackage, WriterRefusesFieldsThatOverflowAndWritesNothing) {
         {{std::wstring(32768, L'\u00E9'), {}}, longPath},
         {{L"x.hed", {{std::string(65536, 'n'), {}}}}, L"Patch entry name is too long for a patch package."},
     };
-    std::wstring error;
-    for (const auto& [set, message] : cases) {
-        EXPECT_FALSE(writePatchPackage(directory / "o.npatch", set, error));
+    for (const auto& [refused, message] : cases) {
+        EXPECT_FALSE(writePatchPackage(directory / "o.npatch", refused, error));
         EXPECT_EQ(error, message);
     }
     EXPECT_FALSE(std::filesystem::exists(directory / "o.npatch"));
