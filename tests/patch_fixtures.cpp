@@ -32,9 +32,7 @@ std::string packageBytes(std::string_view archivePath, const Items& entries) {
 
 Items itemsOf(const PatchSet& set) {
     Items out;
-    for (const PatchEntry& entry : set.entries) {
-        out.emplace_back(entry.name, std::string(entry.data.begin(), entry.data.end()));
-    }
+    for (const PatchEntry& e : set.entries) out.emplace_back(e.name, std::string(e.data.begin(), e.data.end()));
     return out;
 }
 

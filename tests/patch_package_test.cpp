@@ -34,10 +34,8 @@ TEST(PatchPackage, ReadsEachFieldOrStopsWithTheMessageOfTheFirstMissing) {
         {"other magic", "ZOKAPATCH2" + le16(0) + le32(0), L"Unsupported patch package."},
         {"half a path length", "ZOKAPATCH1\x05", L"Invalid patch archive path length."},
         {"path cut short", "ZOKAPATCH1" + le16(5) + "ab", L"Invalid patch entry count."},
-        {"half a count", "ZOKAPATCH1" + le16(2) + "ab" + "\x01\x00", L"Invalid patch entry count."},
         {"half a name length", head + "\x03", L"Invalid patch entry name length."},
         {"name cut short", head + le16(3) + "ab", L"Invalid patch entry data size."},
-        {"three quarters of a data size", head + le16(3) + "abc" + "\x01\x00\x00", L"Invalid patch entry data size."},
         {"data cut short", head + le16(3) + "abc" + le32(4) + "xyz", L"Patch package ended unexpectedly."},
         // Under the sanitizers an attempt to allocate 4 GiB aborts the test.
         {"data of 4 GiB", head + le16(1) + "a" + le32(0xFFFFFFFF), L"Patch package ended unexpectedly."},
