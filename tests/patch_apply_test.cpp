@@ -31,10 +31,7 @@ protected:
         test::writeFile(patches / toPath(utf8ToWide(file)), test::packageBytes(archivePath, entries));
     }
 
-    bool apply() {
-        error.clear();
-        return applyPatches(install.path(), patches, reporter, error);
-    }
+    bool apply() { return applyPatches(install.path(), patches, reporter, error); }
 
     test::TempDir install;
     std::filesystem::path patches = install / "patches";
@@ -121,8 +118,7 @@ TEST_F(ApplyPatches, ArchiveOutsideTheInstallationOrMissingFailsThePatch) {
 // patch whose many names share one large array asks for an amount of memory
 // (or of disk) many times its own size.
 TEST_F(ApplyPatches, ManyLegacyNamesOnOneArrayShareItInsteadOfCopyingIt) {
-    test::NrbfWriter w;
-    w.string(1, "x.hed");
+    test::NrbfWriter w = test::NrbfWriter().string(1, "x.hed");
     for (int k = 0; k < 3000; ++k) w.string(10 + k, "n" + std::to_string(k) + ".txt").reference(5);
     const std::string array(256 * 1024, 'a');
     w.byteArray(5, array);

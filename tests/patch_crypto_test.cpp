@@ -26,9 +26,7 @@ std::string hex(std::span<const std::uint8_t> data) {
 
 std::vector<std::uint8_t> unhex(std::string_view text) {
     std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-        out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
-    }
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) out.push_back(std::stoi(std::string(text, i, 2), nullptr, 16));
     return out;
 }
 
@@ -115,7 +113,7 @@ TEST(ReleaseSignature, ReadsOnlyCanonicalSignatureEncodings) {
     // A short scalar is padded on the left.
     ASSERT_TRUE(ecdsaSignatureToRaw(unhex("3006020105020107"), raw));
     EXPECT_EQ(hex(raw), std::string(62, '0') + "05" + std::string(62, '0') + "07");
-    const char* refused[] = {
+    const std::string refused[] = {
         "3006020185020107",                         // negative r
         "300702020005020107",                       // needless leading zero
         "300602010502010700",                       // trailing byte
@@ -124,10 +122,9 @@ TEST(ReleaseSignature, ReadsOnlyCanonicalSignatureEncodings) {
         "3003020105",                               // s missing
         "3009020105020107020101",                   // a third integer
         "3006020005020107",                         // empty r
-        "3026022101111111111111111111111111111111"  // 33-byte r
-        "1111111111111111111111111111111111020107",
+        "3026022101" + std::string(64, '1') + "020107",  // 33-byte r
     };
-    for (const char* der : refused) EXPECT_FALSE(ecdsaSignatureToRaw(unhex(der), raw)) << der;
+    for (const std::string& der : refused) EXPECT_FALSE(ecdsaSignatureToRaw(unhex(der), raw)) << der;
 }
 
 }  // namespace

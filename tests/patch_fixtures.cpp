@@ -8,10 +8,6 @@
 #include <array>
 #include <stdexcept>
 
-#ifndef KIV_TEST_DATA_DIR
-#error "KIV_TEST_DATA_DIR must name tests/data"
-#endif
-
 namespace kiv::test {
 
 std::string le16(std::uint16_t value) {
@@ -21,7 +17,8 @@ std::string le16(std::uint16_t value) {
 std::string le32(std::uint32_t value) { return le16(value & 0xFFFF) + le16(value >> 16); }
 
 std::string packageBytes(std::string_view archivePath, const Items& entries) {
-    std::string out = "ZOKAPATCH1" + le16(static_cast<std::uint16_t>(archivePath.size())) + std::string(archivePath);
+    std::string out = "ZOKAPATCH1";
+    out += le16(static_cast<std::uint16_t>(archivePath.size())) + std::string(archivePath);
     out += le32(static_cast<std::uint32_t>(entries.size()));
     for (const auto& [name, data] : entries) {
         out += le16(static_cast<std::uint16_t>(name.size())) + name + le32(static_cast<std::uint32_t>(data.size()));
@@ -76,11 +73,7 @@ std::string legacyGraph(std::string_view archivePath, const Items& entries) {
 std::string encryptLegacy(std::string_view plaintext) {
     // The salt is the same for every file the tests make, so the 50,000
     // iterations are paid once per program.
-    static const std::string salt = [] {
-        std::string made(32, '\0');
-        for (std::size_t i = 0; i < made.size(); ++i) made[i] = static_cast<char>(0xA5 ^ (i * 29));
-        return made;
-    }();
+    static const std::string salt = "test salt: any 32 bytes will do.";
     static const std::array<std::uint8_t, 48> derived = [] {  // the AES key, then the IV
         std::array<std::uint8_t, 48> made;
         const std::string_view password = "Qm7tWx2LpR9vKd4HsN8yBc3FgJ6eZa5U";
@@ -121,8 +114,7 @@ std::string legacyFile(std::string_view content) {
 std::filesystem::path dataDirectory() { return std::filesystem::path(KIV_TEST_DATA_DIR); }
 
 void writeArchive(const std::filesystem::path& hedPath, const Items& items) {
-    std::string dat;
-    std::string headers;
+    std::string dat, headers;
     std::string block = le32(static_cast<std::uint32_t>(items.size()));
     for (const auto& [name, data] : items) {
         const std::string size = le32(static_cast<std::uint32_t>(data.size()));
@@ -139,13 +131,11 @@ Items readArchive(const std::filesystem::path& hedPath) {
     ArchivePair pair;
     std::wstring error;
     if (!pair.open(hedPath, error)) throw std::runtime_error("archive does not open: " + wideToUtf8(error));
-    File dat;
-    if (!dat.open(pair.datPath, File::Mode::read)) throw std::runtime_error("no .dat");
+    const std::string dat = readFile(pair.datPath);
     Items out;
     for (const ArchiveItem& item : pair.items) {
-        std::string data(item.storedSize, '\0');
-        if (!dat.readAt(item.dataOffset, data.data(), data.size())) throw std::runtime_error("item data missing");
-        out.emplace_back(item.name, std::move(data));
+        if (item.dataOffset + std::uint64_t{item.storedSize} > dat.size()) throw std::runtime_error("no item data");
+        out.emplace_back(item.name, dat.substr(item.dataOffset, item.storedSize));
     }
     return out;
 }
