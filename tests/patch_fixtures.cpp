@@ -52,8 +52,7 @@ NrbfWriter& NrbfWriter::reference(std::int32_t id) {
 
 NrbfWriter& NrbfWriter::primitiveArray(std::int32_t id, std::int32_t count, std::uint8_t type,
                                        std::string_view content) {
-    bytes += '\x0F' + le32(static_cast<std::uint32_t>(id)) + le32(static_cast<std::uint32_t>(count));
-    bytes += static_cast<char>(type);
+    bytes += '\x0F' + le32(static_cast<std::uint32_t>(id)) + le32(static_cast<std::uint32_t>(count)) + char(type);
     bytes += content;
     return *this;
 }

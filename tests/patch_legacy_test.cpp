@@ -8,7 +8,6 @@ namespace kiv {
 namespace {
 
 using test::Items;
-using test::itemsOf;
 using test::NrbfWriter;
 
 std::span<const std::uint8_t> bytesOf(std::string_view text) {
@@ -110,10 +109,9 @@ TEST(LegacyScan, FindsPathAndEntriesInTheRecordsAroundThem) {
         std::wstring error;
         EXPECT_EQ(parseLegacyPatch(bytesOf(row.stream), set, error), row.error.empty());
         EXPECT_EQ(error, row.error);
-        if (row.error.empty()) {
-            EXPECT_EQ(set.archivePath, row.path);
-            EXPECT_EQ(itemsOf(set), row.entries);
-        }
+        if (!row.error.empty()) continue;
+        EXPECT_EQ(set.archivePath, row.path);
+        EXPECT_EQ(test::itemsOf(set), row.entries);
     }
 }
 
