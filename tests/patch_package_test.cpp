@@ -37,7 +37,7 @@ TEST(PatchPackage, ReadsEachFieldOrStopsWithTheMessageOfTheFirstMissing) {
         {"half a name length", head + "\x03", L"Invalid patch entry name length."},
         {"name cut short", head + le16(3) + "ab", L"Invalid patch entry data size."},
         {"data cut short", head + le16(3) + "abc" + le32(4) + "xyz", L"Patch package ended unexpectedly."},
-        // Under the sanitizers an attempt to allocate 4 GiB aborts the test.
+        // Refused on its header, before a buffer is sized for the data.
         {"data of 4 GiB", head + le16(1) + "a" + le32(0xFFFFFFFF), L"Patch package ended unexpectedly."},
         {"4 G entries", "ZOKAPATCH1" + le16(0) + le32(0xFFFFFFFF), L"Invalid patch entry name length."},
     };
