@@ -40,8 +40,9 @@ struct NrbfWriter {
     std::string bytes;
 };
 
-// The records of one patch as the old builder wrote them: the archive path,
-// each entry's name with a reference to its data, then the data arrays.
+// The records of one patch that the scan reads, in the order the old builder
+// wrote them (its class records left out): the archive path, each entry's
+// name with a reference to its data, then the data arrays.
 std::string legacyGraph(std::string_view archivePath, const Items& entries);
 
 // Salt + AES-256-CFB ciphertext of `plaintext` (not padded here), with a

@@ -36,6 +36,7 @@ TEST(LegacyDecryption, PlaintextOrMessageOfEachFile) {
         {"salt only", std::string(32, 'x'), L"Could not read legacy .cab patch."},
         // Refused before a buffer is sized for it.
         {"4 GiB", "", L"Could not read legacy .cab patch.", "", std::uint64_t{1} << 32},
+        // The salt and 15 bytes of ciphertext.
         {"partial last segment", test::legacyFile("content").substr(0, 47), L"Could not decrypt legacy .cab patch."},
         {"zero padding", test::encryptLegacy(std::string(15, 'b') + '\x00'), badPadding},
         {"padding over a block", test::encryptLegacy(std::string(15, 'b') + '\x11'), badPadding},
