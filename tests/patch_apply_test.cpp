@@ -65,10 +65,10 @@ TEST_F(ApplyPatches, FolderIsTakenByTheNamesInIt) {
 // archive is named in the forms a patch may use, all inside the installation.
 TEST_F(ApplyPatches, PatchesApplyInOrderOfTheirNamesInUtf16CodeUnits) {
     test::writeArchive(install / "data" / "order.hed", {{"last", "old"}});
-    // U+1F600 is a surrogate pair (0xD83D...) and sorts before U+FF21 in
-    // UTF-16, although its code point is larger.
+    // U+1F600 is a surrogate pair (0xD83D 0xDE00) and sorts before U+E000 in
+    // UTF-16, although its code point, and its low 16 bits, are larger.
     const std::string order[] = {"B.npatch", "a.cab",    "patch10.npatch", "patch9.npatch",
-                                 "x.cab",    "x.npatch", "\xF0\x9F\x98\x80.npatch", "\xEF\xBC\xA1.npatch"};
+                                 "x.cab",    "x.npatch", "\xF0\x9F\x98\x80.npatch", "\xEE\x80\x80.npatch"};
     const std::string archivePaths[] = {"data\\order.hed", "\\data\\order.hed", "C:\\data\\order.hed"};
     Items expected = {{"last", order[7]}};
     for (const std::string& file : order) {
