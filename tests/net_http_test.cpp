@@ -16,11 +16,17 @@
 #include <utility>
 #include <vector>
 
+// The routes are written with designated initializers: the members left out
+// take their defaults on purpose.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace kiv {
 namespace {
 
+using namespace std::chrono_literals;
 using test::TempDir;
-using Calls = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+// The last progress report of a file transfer, if any.
+using Report = std::optional<std::pair<std::uint64_t, std::uint64_t>>;
 
 // Every byte value, line ends and NULs included, so that any conversion shows.
 std::string pattern(std::size_t size) {
@@ -29,19 +35,22 @@ std::string pattern(std::size_t size) {
     return bytes;
 }
 
-HttpRoute bodyRoute(std::string body) {
-    HttpRoute route;
-    route.body = std::move(body);
-    return route;
-}
-
-// Retries without the waits, so that the cases run in moments.
-TransferOptions quickRetries() {
-    TransferOptions options;
-    options.retryDelays = {std::chrono::milliseconds(10), std::chrono::milliseconds(10),
-                           std::chrono::milliseconds(10)};
-    return options;
-}
+// What a file transfer hands its observer and its progress callable, as one
+// text: "|" for a restart, each piece's bytes, "<received/total>" per report.
+struct Record : DownloadObserver {
+    void restart() override {
+        text += "|";
+        sinceRestart = text.size();
+    }
+    void data(const void* bytes, std::size_t size) override { text.append(static_cast<const char*>(bytes), size); }
+    DownloadProgress progress() {
+        return [this](std::uint64_t r, std::uint64_t t) {
+            text.append("<").append(std::to_string(r)).append("/").append(std::to_string(t)).append(">");
+        };
+    }
+    std::string text;
+    std::size_t sinceRestart = 0;  // where the text after the last restart begins
+};
 
 class HttpTransfer : public ::testing::Test {
 protected:
@@ -52,626 +61,325 @@ protected:
 
     std::wstring url(std::string_view path) const { return server.wideUrl(path); }
 
-    bool toFile(std::string_view path, const std::filesystem::path& file, std::wstring& error) {
-        calls.clear();
-        return httpGetToFile(url(path), file, [this](std::uint64_t r, std::uint64_t t) { calls.emplace_back(r, t); },
-                             error, options);
+    // A transfer's result as one text: the body, or "!" and the error.
+    std::string toMemory(const std::wstring& address) {
+        std::string body = "stale";
+        std::wstring error;
+        return httpGetToMemory(address, body, error, options) ? body : wideToUtf8(L"!" + error);
+    }
+    std::string toFile(const std::wstring& address, const std::filesystem::path& file) {
+        std::wstring error;
+        progress.reset();
+        auto report = [this](std::uint64_t received, std::uint64_t total) { progress.emplace(received, total); };
+        return httpGetToFile(address, file, report, error, options) ? test::readFile(file) : wideToUtf8(L"!" + error);
     }
 
-    TempDir root;
     TempDir work;
-    HttpServer server{root.path()};
-    Calls calls;
-    TransferOptions options = quickRetries();
+    HttpServer server;
+    TransferOptions options{.retryDelays = {10ms, 10ms, 10ms}};  // retries without the waits
+    Report progress;
 };
 
-// ---- Statuses ----------------------------------------------------------------
-
-TEST_F(HttpTransfer, Status200_KeepsBodyByteForByteAndErrorUntouched) {
-    std::string body = pattern(3 * 1024 * 1024 + 17);
-    test::writeFile(root / "58" / "data.bin", body);
-    std::string got = "old";
-    std::wstring error = L"untouched";
-    ASSERT_TRUE(httpGetToMemory(url("/58/data.bin"), got, error));
-    EXPECT_EQ(got, body);
-    ASSERT_TRUE(toFile("/58/data.bin", work / "data.bin", error)) << wideToUtf8(error);
-    EXPECT_EQ(test::readFile(work / "data.bin"), body);
-    EXPECT_EQ(error, L"untouched");
-    // The running sum per piece is HttpBodyLoop's; here the transport's total.
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(calls.back(), std::make_pair(std::uint64_t{body.size()}, std::uint64_t{body.size()}));
-}
-
-// No content is an empty success; an error status fails with its number
-// before any file or folder is made.
-TEST_F(HttpTransfer, Statuses_NoContentIsEmptyAndErrorsTouchNoFile) {
-    for (int status : {204, 304, 400, 500}) {
-        SCOPED_TRACE(status);
-        const bool ok = status < 400;
-        const std::wstring message = ok ? L"" : L"HTTP status " + std::to_wstring(status) + L".";
-        HttpRoute route = bodyRoute("error page");
-        route.status = status;
-        server.setRoute("/s", route);
-        std::string body = "stale";
-        std::wstring error;
-        EXPECT_EQ(httpGetToMemory(url("/s"), body, error), ok);
-        EXPECT_EQ(error, message);
-        if (ok) {
-            EXPECT_EQ(body, "");
-        }
-        const auto target = work / std::to_string(status) / "f.bin";
-        EXPECT_EQ(toFile("/s", target, error), ok);
-        EXPECT_EQ(error, message);
-        EXPECT_EQ(std::filesystem::exists(target.parent_path()), ok);
-        if (ok) {
-            EXPECT_EQ(std::filesystem::file_size(target), 0u);
-            EXPECT_TRUE(calls.empty());
-        }
-    }
-}
-
-// ---- Lengths -------------------------------------------------------------------
-
-// Each way a body can end: the whole body, over a file's old contents, with
-// total 0 when no length was announced and no progress for an empty one.
-TEST_F(HttpTransfer, EveryFraming_GivesTheWholeBody) {
+// Each way a body can come, into memory and into a file in folders yet to be
+// made: whole, with a last report of the announced total (0 when none was
+// announced) and none for an empty body; or stalled, once a window of 1 s
+// brings fewer than 1,024 bytes, without waiting for the transport's own
+// time-outs (30 s and more).
+TEST_F(HttpTransfer, Bodies_ArriveByteForByteOrFailAsStalled) {
     using Framing = HttpRoute::Framing;
+    options.stallWindow = 1s;
     const std::string payload = pattern(600 * 1024 + 3);
-    std::vector<std::pair<Framing, std::string>> cases = {
-        {Framing::length, ""}, {Framing::close, ""}, {Framing::close, payload}, {Framing::chunked, payload}};
-#ifndef _WIN32
-    // Wine's WinHTTP fails a chunked body that is only the last chunk.
-    cases.emplace_back(Framing::chunked, "");
-#endif
-    for (const auto& [framing, content] : cases) {
-        SCOPED_TRACE(static_cast<int>(framing));
-        HttpRoute route = bodyRoute(content);
-        route.framing = framing;
-        server.setRoute("/f", route);
-        std::string body = "stale";
-        std::wstring error;
-        ASSERT_TRUE(httpGetToMemory(url("/f"), body, error)) << wideToUtf8(error);
-        EXPECT_EQ(body, content);
-        test::writeFile(work / "f.bin", "old contents");
-        ASSERT_TRUE(toFile("/f", work / "f.bin", error)) << wideToUtf8(error);
-        EXPECT_EQ(test::readFile(work / "f.bin"), content);
-        EXPECT_EQ(calls.empty(), content.empty());
-        for (auto [received, total] : calls) EXPECT_EQ(total, framing == Framing::length ? content.size() : 0u);
-        if (!calls.empty()) {
-            EXPECT_EQ(calls.back().first, content.size());
-        }
-    }
-}
-
-TEST_F(HttpTransfer, ConnectionClosedBeforeAnnouncedLength_DeletesFileAndGivesCounts) {
-    HttpRoute route = bodyRoute(pattern(1000));
-    route.announcedLength = 2048;
-    server.setRoute("/short", route);
-    std::string body;
-    std::wstring error;
-    EXPECT_FALSE(httpGetToMemory(url("/short"), body, error));
-    EXPECT_EQ(error, L"Could not read response data.");
-    EXPECT_FALSE(toFile("/short", work / "short.bin", error));
-    // Both transports report the early close as the end of the body, so the
-    // counts show (a transport could also fail the read first: "Could not read
-    // download data.", with the partial file left).
-    EXPECT_EQ(error, L"Download was incomplete (1000/2048 bytes).");
-    EXPECT_FALSE(std::filesystem::exists(work / "short.bin"));
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(calls.back(), std::make_pair(std::uint64_t{1000}, std::uint64_t{2048}));
-}
-
-// ---- Redirects, stalls, unreachable servers ----------------------------------------
-
-TEST_F(HttpTransfer, Redirect_FollowedToTheOtherPath) {
-    std::string payload = pattern(5000);
-    test::writeFile(root / "new" / "file.bin", payload);
-    for (int status : {301, 302, 307}) {
-        SCOPED_TRACE(status);
-        HttpRoute route = bodyRoute("moved");
-        route.status = status;
-        route.location = server.url("/new/file.bin");
-        server.setRoute("/old/file.bin", route);
-        std::string body;
-        std::wstring error;
-        ASSERT_TRUE(httpGetToMemory(url("/old/file.bin"), body, error)) << wideToUtf8(error);
-        EXPECT_EQ(body, payload);
-        ASSERT_TRUE(toFile("/old/file.bin", work / "r.bin", error)) << wideToUtf8(error);
-        EXPECT_EQ(test::readFile(work / "r.bin"), payload);
-        ASSERT_FALSE(calls.empty());
-        EXPECT_EQ(calls.back(), std::make_pair(std::uint64_t{5000}, std::uint64_t{5000}));
-    }
-}
-
-TEST_F(HttpTransfer, SlowServers_FailAsStalledOnceAWindowBringsTooLittle) {
-    // A window of 1 s and 1,024 bytes: a server that stops, or drips below
-    // the rate, must not hold the transfer for the transport's own time-outs
-    // (30 s and more); one that drips above the rate must finish.
+    const std::string small = pattern(6000);
+    server.setRoute("/new.bin", {.body = payload});
+    const std::string stalled = "!Download stalled.";
     struct Case {
         const char* name;
-        std::optional<std::uint64_t> stallAfter;
-        std::size_t dripBytes;
-        bool completes;
+        HttpRoute route;
+        std::string outcome;  // the body, or "!" and the error
+        bool announced;
     };
-    const Case cases[] = {
-        {"stops after 1000 bytes", 1000, 0, false},
-        {"drips 20 bytes per 100 ms", std::nullopt, 20, false},
-        {"drips 600 bytes per 100 ms", std::nullopt, 600, true},
+    std::vector<Case> cases = {
+        {"length", {.body = payload}, payload, true},
+        {"ended by the close", {.body = payload, .framing = Framing::close}, payload, false},
+        {"chunked", {.body = payload, .framing = Framing::chunked}, payload, false},
+        {"empty, length", {.body = ""}, "", true},
+        {"empty, ended by the close", {.body = "", .framing = Framing::close}, "", false},
+        {"no content", {.status = 204, .body = "error page"}, "", false},
+        {"redirected", {.status = 302, .body = "moved", .location = server.url("/new.bin")}, payload, true},
+        {"stops after 1000 bytes", {.body = small, .stallAfter = 1000}, stalled, true},
+        {"drips 20 bytes per 100 ms", {.body = small, .dripBytes = 20, .dripInterval = 100ms}, stalled, true},
+        {"drips 600 bytes per 100 ms", {.body = small, .dripBytes = 600, .dripInterval = 100ms}, small, true},
     };
-    options.stallWindow = std::chrono::seconds(1);
-    std::string payload = pattern(6000);
-    for (const Case& c : cases) {
+#ifndef _WIN32
+    // Wine's WinHTTP fails a chunked body that is only the last chunk.
+    cases.push_back({"empty, chunked", {.body = "", .framing = Framing::chunked}, "", false});
+#endif
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
         SCOPED_TRACE(c.name);
-        HttpRoute route = bodyRoute(payload);
-        route.stallAfter = c.stallAfter;
-        route.dripBytes = c.dripBytes;
-        route.dripInterval = std::chrono::milliseconds(100);
-        server.setRoute("/slow", route);
-        std::string body;
-        std::wstring error;
-        EXPECT_EQ(httpGetToMemory(url("/slow"), body, error, options), c.completes) << wideToUtf8(error);
-        if (!c.completes) {
-            EXPECT_EQ(error, L"Download stalled.");
-        }
-        error.clear();
-        EXPECT_EQ(toFile("/slow", work / "slow.bin", error), c.completes) << wideToUtf8(error);
-        if (c.completes) {
-            EXPECT_EQ(test::readFile(work / "slow.bin"), payload);
-        } else {
-            EXPECT_EQ(error, L"Download stalled.");
-        }
+        server.setRoute("/f", c.route);
+        EXPECT_EQ(toMemory(url("/f")), c.outcome);
+        EXPECT_EQ(toFile(url("/f"), work / toPath(L"d\u00E9j\u00E0") / std::to_string(i) / "f.bin"), c.outcome);
+        const std::uint64_t size = c.outcome.size();
+        if (c.outcome == stalled) continue;
+        EXPECT_EQ(progress, size == 0 ? Report() : Report({size, c.announced ? size : 0}));
     }
 }
 
-TEST_F(HttpTransfer, UnreachablePort_FailsAsRequestFailureAndTouchesNoFile) {
+// Every address is either refused before any byte of a body, or sent as a
+// plain GET with the launcher's user agent and the same target on both
+// transports for awkward entries ('#' is part of a name, never a fragment).
+// A failure gives its message from both transfers and makes no folder; the
+// memory transfer is never retried, the file transfer only when the failure
+// may pass.
+TEST_F(HttpTransfer, Addresses_AreRefusedOrSentAsTheSameTarget) {
     HttpServer gone;
     std::string problem;
     ASSERT_TRUE(gone.start(problem)) << problem;
-    std::wstring address = gone.wideUrl("/x.bin");
+    const std::wstring unreachable = gone.wideUrl("/x.bin");
     gone.stop();
-    std::string body;
-    std::wstring error;
-    EXPECT_FALSE(httpGetToMemory(address, body, error));
-    EXPECT_EQ(error, L"HTTP request failed.");
-    error.clear();
-    EXPECT_FALSE(httpGetToFile(address, work / "d" / "x.bin", {}, error, quickRetries()));
-    EXPECT_EQ(error, L"HTTP request failed.");
-    EXPECT_FALSE(std::filesystem::exists(work / "d"));
-}
-
-// ---- URLs ------------------------------------------------------------------------
-
-TEST_F(HttpTransfer, InvalidUrls_AreRejectedBeforeAnyFileIsTouched) {
-    std::wstring port = std::to_wstring(server.port());
-    const std::wstring urls[] = {
-        L"",
-        L"patch server",
-        L"ftp://127.0.0.1:" + port + L"/a.bin",
-        L"file:///etc/passwd",
-        L"http:///a.bin",
-        L"http://",
-        L"http://" + std::wstring(256, L'a') + L"/a.bin",
-        L"http://127.0.0.1:" + port + L"/" + std::wstring(2047, L'a'),
-    };
-    for (const std::wstring& address : urls) {
-        SCOPED_TRACE(wideToUtf8(address.substr(0, 60)));
-        std::string body;
-        std::wstring error;
-        EXPECT_FALSE(httpGetToMemory(address, body, error));
-        EXPECT_EQ(error, L"Invalid URL.");
-        error.clear();
-        EXPECT_FALSE(httpGetToFile(address, work / "d" / "a.bin", {}, error));
-        EXPECT_EQ(error, L"Invalid URL.");
-        EXPECT_FALSE(std::filesystem::exists(work / "d"));
-    }
-    EXPECT_TRUE(server.requests().empty());
-}
-
-TEST_F(HttpTransfer, LongestPath_IsSentToTheServer) {
-    std::string path = "/" + std::string(2046, 'a');
-    std::string body;
-    std::wstring error;
-    EXPECT_FALSE(httpGetToMemory(url(path), body, error));
-    EXPECT_EQ(error, L"HTTP status 404.");
-    ASSERT_EQ(server.requests().size(), 1u);
-    EXPECT_EQ(server.requests()[0].target, path);
-}
-
-TEST_F(HttpTransfer, Request_IsAPlainGetWithTheLauncherUserAgentAndQuery) {
-    server.setRoute("/58/dl_list.txt", bodyRoute("a.bin\r\n"));
-    std::string body;
-    std::wstring error;
-    ASSERT_TRUE(httpGetToMemory(url("/58/dl_list.txt?launcher=1"), body, error)) << wideToUtf8(error);
-    ASSERT_EQ(server.requests().size(), 1u);
-    const SeenRequest seen = server.requests()[0];
-    EXPECT_EQ(seen.method, "GET");
-    EXPECT_EQ(seen.target, "/58/dl_list.txt?launcher=1");
-    EXPECT_EQ(seen.header("User-Agent"), "KIV Launcher/1.0");
-    EXPECT_EQ(seen.header("Authorization"), "");
-}
-
-TEST_F(HttpTransfer, RequestTarget_IsTheSameOnBothTransportsForAwkwardEntries) {
-    // libcurl used to drop everything after '#', which WinHTTP sent; both
-    // now send the same encoded target.
-    struct Case {
-        std::wstring entry;
+    server.setRoute("/busy", {.status = 503, .body = "busy"});
+    const std::string longest(2042, 'a');  // with "/kiv/", the longest path allowed
+    const struct {
+        std::wstring url;
+        std::string error;
+        std::size_t requests;  // that reach the server, of both transfers
         std::string target;
+    } cases[] = {
+        {L"", "Invalid URL.", 0, ""},
+        {L"ftp://127.0.0.1:" + std::to_wstring(server.port()) + L"/a.bin", "Invalid URL.", 0, ""},
+        {L"http:///a.bin", "Invalid URL.", 0, ""},
+        {L"http://" + std::wstring(256, L'a') + L"/a.bin", "Invalid URL.", 0, ""},
+        {url("/kiv/a" + longest), "Invalid URL.", 0, ""},
+        {unreachable, "HTTP request failed.", 0, ""},
+        {url("/busy"), "HTTP status 503.", 1 + 1 + kMaxRetries, "/busy"},
+        {url("/kiv/" + longest), "HTTP status 404.", 2, "/kiv/" + longest},
+        {url("/kiv/a#b.bin"), "HTTP status 404.", 2, "/kiv/a%23b.bin"},
+        {url("/kiv/a.bin?b=1"), "HTTP status 404.", 2, "/kiv/a.bin?b=1"},
+        {url("/kiv/%g1%4.bin"), "HTTP status 404.", 2, "/kiv/%25g1%254.bin"},
+        {url("/kiv/%41.bin"), "HTTP status 404.", 2, "/kiv/%41.bin"},
+        {url("/kiv/my file.bin"), "HTTP status 404.", 2, "/kiv/my%20file.bin"},
+        {url("/kiv/") + L"caf\u00E9 \u00FC.bin", "HTTP status 404.", 2, "/kiv/caf%C3%A9%20%C3%BC.bin"},
     };
-    const Case cases[] = {
-        {L"a#b.bin", "/kiv/58/a%23b.bin"},
-        {L"a.bin?b=1", "/kiv/58/a.bin?b=1"},
-        {L"100%.bin", "/kiv/58/100%25.bin"},
-        {L"%41.bin", "/kiv/58/%41.bin"},
-        {L"my file.bin", "/kiv/58/my%20file.bin"},
-        {L"caf\u00E9 \u00FC.bin", "/kiv/58/caf%C3%A9%20%C3%BC.bin"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.target);
-        std::size_t before = server.requests().size();
-        std::string body;
-        std::wstring error;
-        httpGetToMemory(server.wideUrl("/kiv/58/") + c.entry, body, error);
-        ASSERT_EQ(server.requests().size(), before + 1);
-        EXPECT_EQ(server.requests().back().target, c.target);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(wideToUtf8(c.url.substr(0, 60)));
+        const std::size_t before = server.requests().size();
+        EXPECT_EQ(toMemory(c.url), "!" + c.error);
+        EXPECT_EQ(toFile(c.url, work / "d" / "f.bin"), "!" + c.error);
+        EXPECT_FALSE(std::filesystem::exists(work / "d"));
+        std::vector<std::string> seen;
+        for (std::size_t i = before; i < server.requests().size(); ++i) {
+            const SeenRequest request = server.requests()[i];
+            seen.push_back(request.method + " " + request.target + " " + request.header("User-Agent"));
+        }
+        EXPECT_EQ(seen, std::vector<std::string>(c.requests, "GET " + c.target + " KIV Launcher/1.0"));
     }
 }
 
-// ---- Retries -----------------------------------------------------------------------
-
+// A retry continues the file only when the server shows that it is the same
+// file (a strong ETag, else Last-Modified, as If-Range) and its part starts
+// where the file ends; otherwise it starts the file over.
 TEST_F(HttpTransfer, Retries_ResumeOrStartOverAsTheServerAllows) {
     const std::string file = pattern(200 * 1024);
-    const std::string changed = pattern(150 * 1024).replace(0, 7, "changed");
-    auto whole = [&](std::string etag) {
-        HttpRoute route = bodyRoute(file);
-        route.etag = std::move(etag);
-        route.ranges = true;
-        return route;
-    };
-    auto cut = [&](std::uint64_t at) {
-        HttpRoute route = whole("\"v1\"");
+    // Shorter than what the first attempt leaves, so that a file not started
+    // over from zero shows.
+    const std::string changed = pattern(50 * 1024).replace(0, 7, "changed");
+    const std::string date = "Mon, 07 Dec 2026 01:00:00 GMT";
+    const HttpRoute v1 = {.body = file, .etag = "\"v1\"", .ranges = true};
+    const HttpRoute byDate = {.body = file, .lastModified = date, .ranges = true};
+    const HttpRoute weak = {.body = file, .etag = "W/\"v1\"", .ranges = true};
+    // The rest asked for, the whole file given as a part.
+    const HttpRoute elsewhere = {.status = 206, .body = file, .extraHeaders = {"Content-Range: bytes 0-204799/204800"}};
+    auto cut = [](HttpRoute route, std::uint64_t at) {
         route.cutAfter = at;
         return route;
     };
-    HttpRoute unavailable = bodyRoute("busy");
-    unavailable.status = 503;
-    HttpRoute missing = bodyRoute("no");
-    missing.status = 404;
-    HttpRoute rangeRefused;
-    rangeRefused.status = 416;
-    HttpRoute ignoresRanges = whole("\"v1\"");
-    ignoresRanges.ranges = false;
-    HttpRoute changedFile = bodyRoute(changed);
-    changedFile.etag = "\"v2\"";
-    changedFile.ranges = true;
-    HttpRoute byDate = bodyRoute(file);
-    byDate.lastModified = "Mon, 07 Dec 2026 01:00:00 GMT";
-    byDate.ranges = true;
-    HttpRoute byDateCut = byDate;
-    byDateCut.cutAfter = 50000;
-    HttpRoute elsewhere = bodyRoute(file);  // the rest asked for, the whole file given as a part
-    elsewhere.status = 206;
-    elsewhere.extraHeaders = {"Content-Range: bytes 0-204799/204800"};
-    HttpRoute noValidatorCut = bodyRoute(file);
-    noValidatorCut.cutAfter = 1000;
-
-    const std::string half = "bytes=102400-";
-    struct Case {
+    const std::string half = "bytes=102400-|\"v1\"";
+    const struct {
         const char* name;
         std::vector<HttpRoute> answers;
-        bool succeeds;
-        std::string content;                 // of the file on success
-        std::vector<std::string> ranges;     // the Range header of each request
-        std::vector<std::string> ifRanges;   // the If-Range header of each request
+        std::string outcome;             // the file, or "!" and the error
+        std::vector<std::string> asked;  // "Range|If-Range" of each request
+    } cases[] = {
+        {"cut twice, then whole", {cut(v1, 102400), cut(v1, 50000), v1}, file, {"|", half, "bytes=152400-|\"v1\""}},
+        {"ranges ignored: starts over", {cut(v1, 102400), {.body = file, .etag = "\"v1\""}}, file, {"|", half}},
+        {"changed tag: the new file", {cut(v1, 102400), {.body = changed, .etag = "\"v2\"", .ranges = true}}, changed,
+         {"|", half}},
+        {"416: starts over", {cut(v1, 102400), {.status = 416, .body = ""}, v1}, file, {"|", half, "|"}},
+        {"part from elsewhere: starts over", {cut(v1, 102400), elsewhere, v1}, file, {"|", half, "|"}},
+        {"Last-Modified as validator", {cut(byDate, 50000), byDate}, file, {"|", "bytes=50000-|" + date}},
+        {"weak tag: starts over", {cut(weak, 1000), weak}, file, {"|", "|"}},
+        {"cut before the announced length, no validator", {{.body = pattern(1000), .announcedLength = 2048}},
+         "!Download was incomplete (1000/2048 bytes).", {"|", "|", "|", "|"}},
     };
-    const Case cases[] = {
-        {"cut at half twice, then whole", {cut(102400), cut(50000), whole("\"v1\"")}, true, file,
-         {"", half, "bytes=152400-"}, {"", "\"v1\"", "\"v1\""}},
-        {"ranges ignored: starts over", {cut(102400), ignoresRanges}, true, file, {"", half}, {"", "\"v1\""}},
-        {"changed tag: the new file", {cut(102400), changedFile}, true, changed, {"", half}, {"", "\"v1\""}},
-        {"416: starts over", {cut(102400), rangeRefused, whole("\"v1\"")}, true, file, {"", half, ""},
-         {"", "\"v1\"", ""}},
-        {"part from elsewhere: starts over", {cut(102400), elsewhere, whole("\"v1\"")}, true, file, {"", half, ""},
-         {"", "\"v1\"", ""}},
-        {"Last-Modified as validator", {byDateCut, byDate}, true, file, {"", "bytes=50000-"},
-         {"", byDate.lastModified}},
-        {"no validator: starts over", {noValidatorCut, bodyRoute(file)}, true, file, {"", ""}, {"", ""}},
-        {"503 then 200", {unavailable, whole("\"v1\"")}, true, file, {"", ""}, {"", ""}},
-        {"404 is final", {missing, whole("\"v1\"")}, false, "", {""}, {""}},
-        {"503 four times", {unavailable}, false, "", {"", "", "", ""}, {"", "", "", ""}},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         server.setRouteSequence("/f.bin", c.answers);
-        std::size_t before = server.requests().size();
+        const std::size_t before = server.requests().size();
         std::vector<int> notices;
         options.retryNotice = [&](int retry) { notices.push_back(retry); };
-        std::wstring error;
-        EXPECT_EQ(toFile("/f.bin", work / "f.bin", error), c.succeeds) << wideToUtf8(error);
-        if (c.succeeds) {
-            EXPECT_EQ(test::readFile(work / "f.bin"), c.content);
-        }
-        std::vector<SeenRequest> seen = server.requests();
-        ASSERT_EQ(seen.size() - before, c.ranges.size());
+        Record record;
+        options.observer = &record;
+        EXPECT_EQ(toFile(url("/f.bin"), work / "f.bin"), c.outcome);
+        const std::vector<SeenRequest> seen = server.requests();
+        std::vector<std::string> asked;
         std::vector<int> expectedNotices;
-        for (std::size_t i = 0; i < c.ranges.size(); ++i) {
-            EXPECT_EQ(seen[before + i].header("Range"), c.ranges[i]) << i;
-            EXPECT_EQ(seen[before + i].header("If-Range"), c.ifRanges[i]) << i;
-            if (i > 0) expectedNotices.insert(expectedNotices.end(), {static_cast<int>(i), 0});
+        for (std::size_t i = before; i < seen.size(); ++i) {
+            asked.push_back(seen[i].header("Range") + "|" + seen[i].header("If-Range"));
+            if (i > before) expectedNotices.insert(expectedNotices.end(), {static_cast<int>(i - before), 0});
         }
+        EXPECT_EQ(asked, c.asked);
         EXPECT_EQ(notices, expectedNotices);
-        if (c.succeeds) {
-            ASSERT_FALSE(calls.empty());
-            EXPECT_EQ(calls.back(), std::make_pair(std::uint64_t{c.content.size()}, std::uint64_t{c.content.size()}));
-        }
+        const bool ok = !c.outcome.starts_with('!');
+        EXPECT_EQ(std::filesystem::exists(work / "f.bin"), ok);
+        if (!ok) continue;
+        EXPECT_EQ(progress, Report({c.outcome.size(), c.outcome.size()}));
+        // The observer sees the file as it stands: what came after its last restart.
+        EXPECT_EQ(record.text.substr(record.sinceRestart), c.outcome);
     }
-}
-
-TEST_F(HttpTransfer, MemoryTransfer_IsNotRetried) {
-    HttpRoute unavailable = bodyRoute("busy");
-    unavailable.status = 503;
-    server.setRouteSequence("/58/dl_list.txt", {unavailable, bodyRoute("a.bin\r\n")});
-    std::string body;
-    std::wstring error;
-    EXPECT_FALSE(httpGetToMemory(url("/58/dl_list.txt"), body, error, options));
-    EXPECT_EQ(error, L"HTTP status 503.");
-    EXPECT_EQ(server.requests().size(), 1u);
-}
-
-// ---- Files -----------------------------------------------------------------------
-
-TEST_F(HttpTransfer, MissingParentDirectories_AreCreated) {
-    test::writeFile(root / "58" / "data.bin", "payload");
-    auto target = work / "patches" / "version_58" / toPath(L"d\u00E9j\u00E0") / "data.bin";
-    std::wstring error;
-    ASSERT_TRUE(toFile("/58/data.bin", target, error)) << wideToUtf8(error);
-    EXPECT_EQ(test::readFile(target), "payload");
-}
-
-TEST_F(HttpTransfer, UnusableTarget_DirectoryOrFileAsParentFails) {
-    test::writeFile(root / "a.bin", "payload");
-    std::filesystem::create_directories(work / "a.bin");
-    std::wstring error;
-    EXPECT_FALSE(toFile("/a.bin", work / "a.bin", error));
-    EXPECT_EQ(error, L"Could not create download target.");
-
-    test::writeFile(work / "plain", "not a directory");
-    error.clear();
-    EXPECT_FALSE(toFile("/a.bin", work / "plain" / "a.bin", error));
-    EXPECT_EQ(error, L"Could not create download target.");
 }
 
 // ---- The body loops over a scripted transport ------------------------------------------
 
-// Plays back a fixed sequence of transport answers.
+// Plays back a fixed sequence of transport answers. It reports one chunk more
+// available than it holds, as a transport may, and fails a read of more than
+// one chunk: the body loops must bound their buffers whatever is reported.
 class ScriptedRequest : public net::Request {
 public:
-    enum class Step { data, queryFails, readFails, readsNothing };
+    enum class Step { data, queryFails, readFails };
     struct Answer {
         Step step;
-        std::string bytes;
-        std::size_t announced = 0;  // what queryDataAvailable reports when larger than bytes
+        std::string bytes;  // none: data announced, then nothing read
     };
 
-    // What the transfer did with the request, readable after it is gone.
-    struct Probe {
-        bool closed = false;
-        std::size_t largestRead = 0;
-    };
-
-    ScriptedRequest(std::deque<Answer> answers, std::optional<std::uint64_t> length, Probe* probe = nullptr)
-        : answers_(std::move(answers)), length_(length), probe_(probe) {}
-    ~ScriptedRequest() override {
-        if (probe_) probe_->closed = true;
-    }
+    ScriptedRequest(std::deque<Answer> answers, std::optional<std::uint64_t> length = std::nullopt)
+        : answers_(std::move(answers)), length_(length) {}
 
     int status() override { return 200; }
     std::string header(std::string_view) override { return {}; }
     bool contentLength(std::uint64_t& length) override {
-        if (!length_) return false;
-        length = *length_;
-        return true;
+        length = length_.value_or(0);
+        return length_.has_value();
     }
     bool queryDataAvailable(std::size_t& available) override {
-        if (answers_.empty()) {
-            available = 0;
-            return true;
-        }
-        const Answer& next = answers_.front();
-        if (next.step == Step::queryFails) return false;
-        available = std::max(next.bytes.size(), next.announced);
-        if (available == 0) available = 1;
-        return true;
+        available = answers_.empty() ? 0 : answers_.front().bytes.size() + net::kMaxChunk;
+        return answers_.empty() || answers_.front().step != Step::queryFails;
     }
     bool readData(char* buffer, std::size_t size, std::size_t& read) override {
-        if (probe_) probe_->largestRead = std::max(probe_->largestRead, size);
         Answer& next = answers_.front();
-        if (next.step == Step::readFails) return false;
-        if (next.step == Step::readsNothing) {
-            read = 0;
-            return true;
-        }
+        const bool ok = next.step == Step::data && size <= net::kMaxChunk;
         read = std::min(size, next.bytes.size());
         std::copy_n(next.bytes.data(), read, buffer);
         next.bytes.erase(0, read);
-        next.announced = 0;
         if (next.bytes.empty()) answers_.pop_front();
-        return true;
+        return ok;
     }
 
 private:
     std::deque<Answer> answers_;
     std::optional<std::uint64_t> length_;
-    Probe* probe_;
 };
 
 using Step = ScriptedRequest::Step;
+using Script = std::deque<ScriptedRequest::Answer>;
 
-TEST(HttpBodyLoop, ReadToFile_ProgressOncePerChunkWithRunningSum) {
-    TempDir work;
-    Calls calls;
-    std::wstring error;
-    auto request = std::make_unique<ScriptedRequest>(
-        std::deque<ScriptedRequest::Answer>{{Step::data, "abc"}, {Step::data, "defgh"}, {Step::data, "ij"}}, 10);
-    ASSERT_TRUE(net::readToFile(std::move(request), work / "f",
-                                [&](std::uint64_t r, std::uint64_t t) { calls.emplace_back(r, t); }, error));
-    EXPECT_EQ(calls, (Calls{{3, 10}, {8, 10}, {10, 10}}));
-    EXPECT_EQ(test::readFile(work / "f"), "abcdefghij");
-}
-
-TEST(HttpBodyLoop, ReadToFile_MoreThanAnnounced_DeletesFileAndGivesCounts) {
-    TempDir work;
-    std::wstring error;
-    auto request = std::make_unique<ScriptedRequest>(
-        std::deque<ScriptedRequest::Answer>{{Step::data, "abc"}, {Step::data, "de"}}, 4);
-    EXPECT_FALSE(net::readToFile(std::move(request), work / "f", {}, error));
-    EXPECT_EQ(error, L"Download was incomplete (5/4 bytes).");
-    EXPECT_FALSE(std::filesystem::exists(work / "f"));
-}
-
-// Records what a transfer hands its observer.
-struct SeenBytes : DownloadObserver {
-    void restart() override { text += "|"; }
-    void data(const void* bytes, std::size_t size) override { text.append(static_cast<const char*>(bytes), size); }
-    std::string text;
-};
-
-// A cap that only looks at the announced length lets a server without one
-// (or one that sends more than it announced) fill the disk; an observer that
-// is not told of the start, or sees other bytes than the file, hashes the
-// wrong thing.
-TEST(HttpBodyLoop, ReadToFile_CapAndObserver) {
+// The length checks, the cap (which counts the bytes, announced or not), the
+// observer following the file, the running progress sum and the message of
+// each transport failure, for both body loops.
+TEST(HttpBodyLoop, EachBody_GivesItsBytesOrItsMessage) {
+    const Script abcde = {{Step::data, "abc"}, {Step::data, "de"}};
+    auto abcThen = [](Step step) { return Script{{Step::data, "abc"}, {step, ""}}; };
+    const std::wstring tooLarge = kDownloadTooLarge;
+    const std::string unread = "!Could not read response data.";
+    const std::string gone = "(deleted)";
     const struct {
         const char* name;
+        Script script;
         std::optional<std::uint64_t> announced;
-        std::uint64_t cap;
-        bool ok;
-        const char* seen;
+        std::uint64_t cap;  // the file's maxBytes and the memory body's limit; 0: none
+        std::wstring fileError;
+        std::string memory;  // the body, or "!" and the error
+        std::string seen;
+        std::string left;  // the file after the transfer
     } cases[] = {
-        {"exactly the cap, announced", 5, 5, true, "|abcde"},
-        {"exactly the cap, not announced", std::nullopt, 5, true, "|abcde"},
-        {"no cap", std::nullopt, 0, true, "|abcde"},
-        {"announced above the cap", 5, 4, false, ""},
-        {"not announced, more than the cap", std::nullopt, 4, false, "|abc"},
-        {"announced within the cap, more sent", 3, 4, false, "|abc"},
+        {"three pieces", {{Step::data, "abc"}, {Step::data, "defgh"}, {Step::data, "ij"}}, 10, 0, L"", "abcdefghij",
+         "|abc<3/10>defgh<8/10>ij<10/10>", "abcdefghij"},
+        {"exactly the cap, announced", abcde, 5, 5, L"", "abcde", "|abc<3/5>de<5/5>", "abcde"},
+        {"exactly the cap, not announced", abcde, std::nullopt, 5, L"", "abcde", "|abc<3/0>de<5/0>", "abcde"},
+        {"announced above the cap", abcde, 5, 4, tooLarge, unread, "", gone},
+        {"not announced, more than the cap", abcde, std::nullopt, 4, tooLarge, unread, "|abc<3/0>", gone},
+        {"announced within the cap, more sent", abcde, 3, 4, tooLarge, unread, "|abc<3/3>", gone},
+        {"more than announced", abcde, 4, 0, L"Download was incomplete (5/4 bytes).", unread, "|abc<3/4>de<5/4>",
+         gone},
+        {"less than announced", abcde, 6, 0, L"Download was incomplete (5/6 bytes).", unread, "|abc<3/6>de<5/6>",
+         gone},
+        {"query fails", abcThen(Step::queryFails), 10, 0, L"Could not query download data.",
+         "!Could not query response data.", "|abc<3/10>", "abc"},
+        {"read fails", abcThen(Step::readFails), 10, 0, L"Could not read download data.", unread, "|abc<3/10>", "abc"},
+        {"read brings nothing", abcThen(Step::data), 10, 0, L"Download ended unexpectedly.", unread, "|abc<3/10>",
+         "abc"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir work;
+        Record record;
         std::wstring error;
-        SeenBytes seen;
-        auto request = std::make_unique<ScriptedRequest>(
-            std::deque<ScriptedRequest::Answer>{{Step::data, "abc"}, {Step::data, "de"}}, c.announced);
-        EXPECT_EQ(net::readToFile(std::move(request), work / "f", {}, error, {.maxBytes = c.cap, .observer = &seen}),
-                  c.ok);
-        EXPECT_EQ(seen.text, c.seen);
-        if (c.ok) {
-            EXPECT_EQ(test::readFile(work / "f"), "abcde");
-        } else {
-            EXPECT_FALSE(std::filesystem::exists(work / "f"));
-            EXPECT_EQ(error, kDownloadTooLarge);
-        }
+        EXPECT_EQ(net::readToFile(std::make_unique<ScriptedRequest>(c.script, c.announced), work / "f",
+                                  record.progress(), error, {.maxBytes = c.cap, .observer = &record}),
+                  c.fileError.empty());
+        EXPECT_EQ(error, c.fileError);
+        EXPECT_EQ(record.text, c.seen);
+        EXPECT_EQ(std::filesystem::exists(work / "f") ? test::readFile(work / "f") : gone, c.left);
+
+        ScriptedRequest inMemory(c.script, c.announced);
+        std::string body = "stale";
+        const bool ok = net::readToMemory(inMemory, body, error, c.cap != 0 ? c.cap : net::kMaxMemoryBody);
+        EXPECT_EQ(ok ? body : wideToUtf8(L"!" + error), c.memory);
     }
 }
 
-TEST(HttpBodyLoop, TransportFailures_KeepThePartialFileAndGiveTheStepsMessage) {
-    struct Case {
-        Step step;
-        const wchar_t* fileMessage;
-        const wchar_t* memoryMessage;
-    };
-    for (Case c : {Case{Step::queryFails, L"Could not query download data.", L"Could not query response data."},
-                   Case{Step::readFails, L"Could not read download data.", L"Could not read response data."},
-                   Case{Step::readsNothing, L"Download ended unexpectedly.", L"Could not read response data."}}) {
-        SCOPED_TRACE(wideToUtf8(c.fileMessage));
-        TempDir work;
-        std::wstring error;
-        ScriptedRequest::Probe probe;
-        auto request = std::make_unique<ScriptedRequest>(
-            std::deque<ScriptedRequest::Answer>{{Step::data, "abc"}, {c.step, "x"}}, 10, &probe);
-        EXPECT_FALSE(net::readToFile(std::move(request), work / "f", {}, error));
-        EXPECT_EQ(error, c.fileMessage);
-        EXPECT_TRUE(probe.closed);
-        EXPECT_EQ(test::readFile(work / "f"), "abc");
-
-        ScriptedRequest inMemory({{Step::data, "abc"}, {c.step, "x"}}, std::nullopt);
-        std::string body;
-        EXPECT_FALSE(net::readToMemory(inMemory, body, error));
-        EXPECT_EQ(error, c.memoryMessage);
-    }
-}
-
-TEST(HttpBodyLoop, ReadToFile_HugeAvailableCount_IsReadInBoundedPieces) {
+// A folder in the way, and a full disk (the file is made, then no byte can be
+// written).
+TEST(HttpBodyLoop, UnwritableTargets_FailWithTheirMessage) {
     TempDir work;
+    std::filesystem::create_directories(work / "folder.bin");
     std::wstring error;
-    std::string payload = pattern(net::kMaxChunk + 10);
-    ScriptedRequest::Probe probe;
-    auto request = std::make_unique<ScriptedRequest>(
-        std::deque<ScriptedRequest::Answer>{{Step::data, payload, std::size_t{1} << 30}}, std::nullopt, &probe);
-    ASSERT_TRUE(net::readToFile(std::move(request), work / "f", {}, error));
-    EXPECT_EQ(test::readFile(work / "f"), payload);
-    EXPECT_EQ(probe.largestRead, net::kMaxChunk);
-}
-
-TEST(HttpBodyLoop, ReadToFile_RefusedWrite_FailsWithTheWriteMessage) {
-    // A full disk: the target is created, then no byte can be written.
-    TempDir work;
+    EXPECT_FALSE(net::readToFile(std::make_unique<ScriptedRequest>(Script{{Step::data, "abc"}}), work / "folder.bin",
+                                 {}, error));
+    EXPECT_EQ(error, L"Could not create download target.");
     test::RefuseFileChanges full([](const FileChange& change) { return change.kind == FileChange::Kind::write; });
-    std::wstring error;
-    auto request = std::make_unique<ScriptedRequest>(std::deque<ScriptedRequest::Answer>{{Step::data, "abc"}},
-                                                     std::nullopt);
-    EXPECT_FALSE(net::readToFile(std::move(request), work / "f", {}, error));
+    EXPECT_FALSE(
+        net::readToFile(std::make_unique<ScriptedRequest>(Script{{Step::data, "abc"}}), work / "f.bin", {}, error));
     EXPECT_EQ(error, L"Could not write downloaded data.");
 }
 
-TEST(HttpBodyLoop, ReadToMemory_BodyUpToTheLimitOnly) {
-    ScriptedRequest atLimit({{Step::data, "abc"}, {Step::data, "def"}}, 6);
-    std::string body;
-    std::wstring error;
-    ASSERT_TRUE(net::readToMemory(atLimit, body, error, 6));
-    EXPECT_EQ(body, "abcdef");
-    ScriptedRequest pastLimit({{Step::data, "abcd"}, {Step::data, "efgh"}}, std::nullopt);
-    EXPECT_FALSE(net::readToMemory(pastLimit, body, error, 6));
-    EXPECT_EQ(error, L"Could not read response data.");
-}
-
 TEST(HttpBodyLoop, ParseContentLength_AcceptsDigitsOnly) {
-    std::uint64_t length = 7;
-    EXPECT_TRUE(net::parseContentLength(" 2048\r\n", length));
-    EXPECT_EQ(length, 2048u);
-    EXPECT_TRUE(net::parseContentLength("18446744073709551615", length));
+    std::uint64_t length = 0;
+    EXPECT_TRUE(net::parseContentLength(" 18446744073709551615\r\n", length));
     EXPECT_EQ(length, UINT64_MAX);
-    EXPECT_TRUE(net::parseContentLength("5000000000", length));
-    EXPECT_EQ(length, 5000000000u);
-    length = 7;
     for (const char* bad : {"", " ", "-1", "12a", "1 2", "0x10", "18446744073709551616"}) {
         EXPECT_FALSE(net::parseContentLength(bad, length)) << bad;
     }
-    EXPECT_EQ(length, 7u);
 }
 
 TEST(HttpStallWatch, StalledExactlyWhenSomeWindowEndingNowHoldsTooLittle) {
-    using namespace std::chrono_literals;
-    using Clock = net::StallWatch::Clock;
-    const Clock::time_point t0{};
-    struct Case {
+    const net::StallWatch::Clock::time_point t0{};
+    const struct {
         const char* name;
         std::vector<std::pair<int, std::uint64_t>> arrivals;  // (ms after the start, bytes)
         int now;                                              // ms after the start
         bool stalled;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"nothing yet, window not over", {}, 999, false},
         {"nothing for a whole window", {}, 1000, true},
         {"too little in the first window", {{100, 1023}}, 1000, true},
         {"enough in the first window", {{100, 1024}}, 1000, false},
         {"enough, then too long without", {{100, 1024}}, 1100, true},
-        {"the last 1,024 bytes began within the window", {{0, 512}, {400, 256}, {800, 256}, {1300, 512}}, 1399,
-         false},
-        {"the last 1,024 bytes began a window ago", {{0, 512}, {400, 256}, {800, 256}, {1300, 512}}, 1400, true},
-        {"small pieces at a steady rate", {{300, 300}, {600, 300}, {900, 300}, {1200, 300}, {1500, 300}}, 1599,
-         false},
+        {"last 1,024 bytes within the window", {{0, 512}, {400, 256}, {800, 256}, {1300, 512}}, 1399, false},
+        {"last 1,024 bytes a window ago", {{0, 512}, {400, 256}, {800, 256}, {1300, 512}}, 1400, true},
+        {"small pieces, steady", {{300, 300}, {600, 300}, {900, 300}, {1200, 300}, {1500, 300}}, 1599, false},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         net::StallWatch watch(1000ms, 1024, t0);
         for (auto [at, bytes] : c.arrivals) watch.add(bytes, t0 + std::chrono::milliseconds(at));

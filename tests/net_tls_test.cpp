@@ -17,100 +17,58 @@
 namespace kiv {
 namespace {
 
-using test::TempDir;
+using namespace std::chrono_literals;
 
-// The "name=value" lines of the file that KIV_TLS_SERVERS names.
-std::map<std::string, std::string> readServers() {
-    std::map<std::string, std::string> values;
-    const char* list = std::getenv("KIV_TLS_SERVERS");
-    if (list == nullptr) return values;
-    std::ifstream in(toPath(utf8ToWide(list)));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (std::size_t equals = line.find('='); equals != std::string::npos) {
-            values[line.substr(0, equals)] = line.substr(equals + 1);
-        }
-    }
-    return values;
-}
-
-class TlsTransfer : public ::testing::Test {
-protected:
-    void SetUp() override {
-        servers = readServers();
-        ASSERT_TRUE(servers.count("valid") && servers.count("ca")) << "KIV_TLS_SERVERS names no server list";
-#ifndef _WIN32
-        options.caFile = servers["ca"];
-#endif
-        options.retryDelays = {std::chrono::milliseconds(10), std::chrono::milliseconds(10),
-                               std::chrono::milliseconds(10)};
-        options.retryNotice = [this](int retry) {
-            if (retry > 0) ++retries;
-        };
-        expected = test::readFile(toPath(utf8ToWide(servers["root"])) / "file.bin");
-    }
-
-    std::wstring https(const std::string& server, std::string_view path) {
-        return utf8ToWide("https://127.0.0.1:" + servers[server] + std::string(path));
-    }
-
+// A refused certificate, or a redirect from https down to http, fails at
+// once (never retried) before any folder is made, for both transfers.
+TEST(TlsTransfer, OnlyTrustedServersAreRead) {
+    // The "name=value" lines of the file that KIV_TLS_SERVERS names.
     std::map<std::string, std::string> servers;
+    if (const char* list = std::getenv("KIV_TLS_SERVERS")) {
+        std::ifstream in(toPath(utf8ToWide(list)));
+        for (std::string name, value; std::getline(in, name, '=') && std::getline(in, value);) servers[name] = value;
+    }
+    ASSERT_TRUE(servers.count("valid") && servers.count("ca")) << "KIV_TLS_SERVERS names no server list";
+    auto https = [&](const std::string& server, const char* path) {
+        return utf8ToWide("https://127.0.0.1:" + servers[server] + path);
+    };
     TransferOptions options;
+    options.retryDelays = {10ms, 10ms, 10ms};
     int retries = 0;
-    std::string expected;
-    TempDir work;
-};
-
-TEST_F(TlsTransfer, TrustedCertificate_FetchesIntoMemoryAndFile) {
+    options.retryNotice = [&](int retry) { retries += retry > 0 ? 1 : 0; };
     std::string body;
     std::wstring error;
-    ASSERT_TRUE(httpGetToMemory(https("valid", "/file.bin"), body, error, options)) << wideToUtf8(error);
-    EXPECT_EQ(body, expected);
-    ASSERT_TRUE(httpGetToFile(https("valid", "/file.bin"), work / "f.bin", {}, error, options)) << wideToUtf8(error);
-    EXPECT_EQ(test::readFile(work / "f.bin"), expected);
-}
-
-TEST_F(TlsTransfer, RefusedCertificates_FailAtOnceAndTouchNoFile) {
-    std::vector<std::string> refused = {"expired", "wronghost", "unknownca"};
 #ifndef _WIN32
     // The CA file replaces the system's store rather than being ignored.
-    TransferOptions systemStore = options;
-    systemStore.caFile.clear();
-    std::string body;
-    std::wstring error;
-    EXPECT_FALSE(httpGetToMemory(https("valid", "/file.bin"), body, error, systemStore));
+    EXPECT_FALSE(httpGetToMemory(https("valid", "/file.bin"), body, error, options));
+    options.caFile = servers["ca"];
 #endif
-    for (const std::string& server : refused) {
-        SCOPED_TRACE(server);
-        std::string body;
-        std::wstring error;
-        EXPECT_FALSE(httpGetToMemory(https(server, "/file.bin"), body, error, options));
-        EXPECT_EQ(error, L"HTTP request failed.");
-        error.clear();
-        EXPECT_FALSE(httpGetToFile(https(server, "/file.bin"), work / "d" / "f.bin", {}, error, options));
-        EXPECT_EQ(error, L"HTTP request failed.");
-        EXPECT_FALSE(std::filesystem::exists(work / "d"));
-        EXPECT_EQ(retries, 0);
-    }
-}
-
-TEST_F(TlsTransfer, Redirects_FromHttpsToHttpRefusedFromHttpToHttpsFollowed) {
-    std::wstring error;
-    EXPECT_FALSE(httpGetToFile(https("valid", "/down.bin"), work / "d" / "down.bin", {}, error, options));
-    EXPECT_EQ(error, L"HTTP request failed.");
-    EXPECT_FALSE(std::filesystem::exists(work / "d"));
-    EXPECT_EQ(retries, 0);
-
     HttpServer plain;
     std::string problem;
     ASSERT_TRUE(plain.start(problem)) << problem;
     HttpRoute up;
     up.status = 302;
-    up.location = "https://127.0.0.1:" + servers["valid"] + "/file.bin";
+    up.location = wideToUtf8(https("valid", "/file.bin"));
     plain.setRoute("/up.bin", up);
-    error.clear();
-    ASSERT_TRUE(httpGetToFile(plain.wideUrl("/up.bin"), work / "up.bin", {}, error, options)) << wideToUtf8(error);
-    EXPECT_EQ(test::readFile(work / "up.bin"), expected);
+
+    const std::string expected = test::readFile(toPath(utf8ToWide(servers["root"])) / "file.bin");
+    const std::pair<std::wstring, bool> cases[] = {
+        {https("valid", "/file.bin"), true},      {https("expired", "/file.bin"), false},
+        {https("wronghost", "/file.bin"), false}, {https("unknownca", "/file.bin"), false},
+        {https("valid", "/down.bin"), false},     {plain.wideUrl("/up.bin"), true},
+    };
+    test::TempDir work;
+    for (const auto& [url, trusted] : cases) {
+        SCOPED_TRACE(wideToUtf8(url));
+        const std::string outcome = trusted ? expected : "!HTTP request failed.";
+        EXPECT_EQ(httpGetToMemory(url, body, error, options) ? body : wideToUtf8(L"!" + error), outcome);
+        const auto file = work / "d" / "f.bin";
+        EXPECT_EQ(httpGetToFile(url, file, {}, error, options) ? test::readFile(file) : wideToUtf8(L"!" + error),
+                  outcome);
+        EXPECT_EQ(std::filesystem::exists(work / "d"), trusted);
+        std::filesystem::remove_all(work / "d");
+        EXPECT_EQ(retries, 0);
+    }
 }
 
 }  // namespace

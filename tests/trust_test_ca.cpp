@@ -11,6 +11,18 @@
 #include <string>
 #include <vector>
 
+// Adds the DER certificate to `store` and closes it; false with the reason
+// printed when either fails.
+bool addAndClose(HCERTSTORE store, const std::vector<BYTE>& der, const char* name) {
+    const BOOL added =
+        store && CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
+                                                  CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    const DWORD reason = GetLastError();
+    if (store) CertCloseStore(store, 0);
+    if (!added) std::fprintf(stderr, "trust_test_ca: could not add to the %s root store (%lu)\n", name, reason);
+    return added;
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: trust_test_ca CA.pem\n");
@@ -18,47 +30,29 @@ int main(int argc, char** argv) {
     }
     std::ifstream in(argv[1], std::ios::binary);
     std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    DWORD size = 0;
+    // The DER form is shorter than its base64 text.
+    std::vector<BYTE> der(pem.size());
+    DWORD size = static_cast<DWORD>(der.size());
     if (pem.empty() || !CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
-                                             nullptr, &size, nullptr, nullptr)) {
+                                             der.data(), &size, nullptr, nullptr)) {
         std::fprintf(stderr, "trust_test_ca: %s is not a PEM certificate\n", argv[1]);
         return 1;
     }
-    std::vector<BYTE> der(size);
-    if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, der.data(),
-                              &size, nullptr, nullptr)) {
-        std::fprintf(stderr, "trust_test_ca: could not decode %s\n", argv[1]);
-        return 1;
-    }
+    der.resize(size);
     // The machine's root store, where an operator would put a private CA.
-    HCERTSTORE machine = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
-    if (!machine || !CertAddEncodedCertificateToStore(machine, X509_ASN_ENCODING, der.data(), size,
-                                                      CERT_STORE_ADD_REPLACE_EXISTING, nullptr)) {
-        std::fprintf(stderr, "trust_test_ca: could not add to the machine's root store (%lu)\n", GetLastError());
-        if (machine) CertCloseStore(machine, 0);
+    // Wine builds it in memory from the host's certificates at every start,
+    // so the CA also goes to the user's root store, which the chain engine
+    // reads from the registry. Written as a registry store it needs no
+    // confirmation.
+    if (!addAndClose(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root"), der,
+                     "machine's")) {
         return 1;
     }
-    CertCloseStore(machine, 0);
-
-    // Wine builds the machine's root store in memory from the host's
-    // certificates at every start, so the CA also goes to the user's root
-    // store, which the chain engine reads from the registry. Written as a
-    // registry store it needs no confirmation.
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\SystemCertificates\\Root", 0, nullptr, 0,
-                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
-        std::fprintf(stderr, "trust_test_ca: could not open the user's root store key\n");
-        return 1;
-    }
-    HCERTSTORE user = CertOpenStore(CERT_STORE_PROV_REG, 0, 0, 0, key);
-    RegCloseKey(key);
-    BOOL added = user && CertAddEncodedCertificateToStore(user, X509_ASN_ENCODING, der.data(), size,
-                                                          CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-    DWORD reason = GetLastError();
-    if (user) CertCloseStore(user, 0);
-    if (!added) {
-        std::fprintf(stderr, "trust_test_ca: could not add to the user's root store (%lu)\n", reason);
-        return 1;
-    }
-    return 0;
+    HCERTSTORE user = RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\SystemCertificates\\Root", 0, nullptr,
+                                      0, KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS
+                          ? CertOpenStore(CERT_STORE_PROV_REG, 0, 0, 0, key)
+                          : nullptr;
+    if (key) RegCloseKey(key);
+    return addAndClose(user, der, "user's") ? 0 : 1;
 }
