@@ -63,8 +63,7 @@ Canvas::Canvas(const RECT& area, std::uint32_t background) : bits_(kWidth * kHei
 }
 
 std::uint32_t Canvas::pixel(int x, int y) const {
-    if (x < 0 || y < 0 || x >= kWidth || y >= kHeight) return 0;
-    return bits_[static_cast<std::size_t>(y * kWidth + x)] & 0xFFFFFF;
+    return bits_.at(static_cast<std::size_t>(y * kWidth + x)) & 0xFFFFFF;
 }
 
 template <typename Test>

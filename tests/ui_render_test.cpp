@@ -31,10 +31,12 @@ std::uint32_t veiled(int y) {
     return test::blend(kClear, 0xFFFFFF, (0x23 + (0x0A - 0x23) * t) / 255.0);
 }
 
-TEST_F(Render, WithoutImagesTheClearColourShowsUnderTheVeil) {
+TEST_F(Render, WithoutImagesTheClearColourShowsUnderTheVeilAndBadgesStandInForTheRowIcons) {
     Canvas canvas = paint(0, 0);
     EXPECT_EQ(canvas.pixel(10, 10), kClear);
     for (int y : {450, 615}) EXPECT_TRUE(closeTo(canvas.pixel(20, y), veiled(y), 3)) << std::hex << canvas.pixel(20, y);
+    EXPECT_TRUE(closeTo(canvas.pixel(200, 481), 0x57B124, 8)) << std::hex << canvas.pixel(200, 481);
+    EXPECT_TRUE(closeTo(canvas.pixel(200, 563), 0x43BC4D, 8)) << std::hex << canvas.pixel(200, 563);
 }
 
 // The length of the run of fill-coloured pixels along a bar's middle row.
@@ -74,17 +76,13 @@ TEST_F(Render, ButtonImagesFillTheirRectanglesAndCrossFadeWithTheHoverLevel) {
     const std::uint32_t mainFill = test::blend(kRed, kBlue, 128 / 255.0);
     const std::uint32_t exitFill = test::blend(kGreen, kMagenta, 128 / 255.0);
     // Each image's first and last pixel inside, and pixels just outside.
-    struct Point {
-        int x, y;
-        std::uint32_t colour;
-        bool inside;
-    };
-    for (Point p : {Point{499, 452, mainFill, true}, Point{777, 544, mainFill, true}, Point{498, 460, mainFill, false},
-                    Point{640, 545, mainFill, false}, Point{778, 460, mainFill, false}, Point{526, 555, exitFill, true},
-                    Point{751, 587, exitFill, true}, Point{525, 570, exitFill, false},
-                    Point{752, 570, exitFill, false}, Point{640, 588, exitFill, false}})
-        EXPECT_EQ(closeTo(canvas.pixel(p.x, p.y), p.colour, 4), p.inside)
-            << p.x << "," << p.y << " " << std::hex << canvas.pixel(p.x, p.y);
+    for (auto [x, y, colour, inside] : {std::tuple{499, 452, mainFill, true}, {777, 544, mainFill, true},
+                                        {498, 460, mainFill, false}, {640, 545, mainFill, false},
+                                        {778, 460, mainFill, false}, {526, 555, exitFill, true},
+                                        {751, 587, exitFill, true}, {525, 570, exitFill, false},
+                                        {752, 570, exitFill, false}, {640, 588, exitFill, false}})
+        EXPECT_EQ(closeTo(canvas.pixel(x, y), colour, 4), inside)
+            << x << "," << y << " " << std::hex << canvas.pixel(x, y);
 }
 
 TEST_F(Render, MissingButtonImagesAreDrawnWithTheirFallbackSizesColoursAndCaptions) {
@@ -103,12 +101,6 @@ TEST_F(Render, MissingButtonImagesAreDrawnWithTheirFallbackSizesColoursAndCaptio
         EXPECT_GT(canvas.inkIn(RECT{560, 460, 768, 518}, 0xFFFFF5, 30), 50) << "main caption";
         EXPECT_GT(canvas.inkIn(RECT{560, 538, 768, 564}, 0x505C46, 40), 10) << "EXIT caption";
     }
-}
-
-TEST_F(Render, MissingRowIconsAreReplacedByBadges) {
-    Canvas canvas = paint(0, 0);
-    EXPECT_TRUE(closeTo(canvas.pixel(200, 481), 0x57B124, 8)) << std::hex << canvas.pixel(200, 481);
-    EXPECT_TRUE(closeTo(canvas.pixel(200, 563), 0x43BC4D, 8)) << std::hex << canvas.pixel(200, 563);
 }
 
 TEST_F(Render, LongStatusTextRunsPastItsRectangleOnOneLine) {
