@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 
 namespace kiv::test {
 
@@ -82,29 +83,28 @@ int Canvas::inkIn(const RECT& area, std::uint32_t colour, int tolerance) const {
     return count(area, [&](int x, int y) { return closeTo(pixel(x, y), colour, tolerance); });
 }
 
-bool Canvas::savePng(const std::filesystem::path& path, const RECT& area) const {
-    GpBitmap* bitmap = nullptr;
-    // The area's rows, straight from the canvas (32-bit, stride of a full row).
-    auto* first = const_cast<std::uint32_t*>(bits_.data() + area.top * kWidth + area.left);
-    if (GdipCreateBitmapFromScan0(area.right - area.left, area.bottom - area.top, kWidth * 4, PixelFormat32bppRGB,
-                                  reinterpret_cast<BYTE*>(first), &bitmap) != Ok)
-        return false;
-    bool saved = GdipSaveImageToFile(bitmap, path.wstring().c_str(), &kPngEncoder, nullptr) == Ok;
-    GdipDisposeImage(bitmap);
-    return saved;
-}
-
-long Canvas::differencesFromPng(const std::filesystem::path& path, const RECT& area, int tolerance) const {
+long Canvas::differencesFromReference(const char* name, const RECT& area, int tolerance) const {
+    const auto path = std::filesystem::path(KIV_SOURCE_DIR) / "tests/data/screens" / (name + std::string(".png"));
+    const int width = area.right - area.left, height = area.bottom - area.top;
+    if (const char* update = std::getenv("KIV_UPDATE_REFERENCE_SCREENS"); update != nullptr && *update != '\0') {
+        // The area's rows, straight from the canvas (32-bit, stride of a full row).
+        auto* first = reinterpret_cast<BYTE*>(const_cast<std::uint32_t*>(&bits_.at(area.top * kWidth + area.left)));
+        GpBitmap* bitmap = nullptr;
+        GdipCreateBitmapFromScan0(width, height, kWidth * 4, PixelFormat32bppRGB, first, &bitmap);
+        GpStatus saved = GdipSaveImageToFile(bitmap, path.wstring().c_str(), &kPngEncoder, nullptr);
+        GdipDisposeImage(bitmap);
+        return saved == Ok ? 0 : -1;
+    }
     GpBitmap* reference = nullptr;
     if (GdipCreateBitmapFromFile(path.wstring().c_str(), &reference) != Ok || reference == nullptr) return -1;
-    UINT width = 0, height = 0;
-    GdipGetImageWidth(reference, &width);
-    GdipGetImageHeight(reference, &height);
+    UINT referenceWidth = 0, referenceHeight = 0;
+    GdipGetImageWidth(reference, &referenceWidth);
+    GdipGetImageHeight(reference, &referenceHeight);
     long different = -1;
-    if (static_cast<LONG>(width) == area.right - area.left && static_cast<LONG>(height) == area.bottom - area.top) {
+    if (static_cast<int>(referenceWidth) == width && static_cast<int>(referenceHeight) == height) {
         different = 0;
-        for (INT y = 0; y < static_cast<INT>(height); ++y) {
-            for (INT x = 0; x < static_cast<INT>(width); ++x) {
+        for (INT y = 0; y < height; ++y) {
+            for (INT x = 0; x < width; ++x) {
                 ARGB colour = 0;
                 GdipBitmapGetPixel(reference, x, y, &colour);
                 if (!closeTo(pixel(area.left + x, area.top + y), colour & 0xFFFFFF, tolerance)) ++different;
@@ -113,10 +113,6 @@ long Canvas::differencesFromPng(const std::filesystem::path& path, const RECT& a
     }
     GdipDisposeImage(reference);
     return different;
-}
-
-std::filesystem::path referenceScreenPath(const char* name) {
-    return std::filesystem::path(KIV_SOURCE_DIR) / "tests" / "data" / "screens" / (std::string(name) + ".png");
 }
 
 void startGraphicsOnce() {

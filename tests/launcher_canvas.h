@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <tuple>
 #include <vector>
 
@@ -31,10 +30,11 @@ public:
     // Pixels in `area` within `tolerance` of `colour`.
     int inkIn(const RECT& area, std::uint32_t colour, int tolerance = 40) const;
 
-    bool savePng(const std::filesystem::path& path, const RECT& area) const;
-    // Pixels of `area` whose channels differ by more than `tolerance` from the
-    // PNG, which holds exactly that area; -1 when it cannot be read as such.
-    long differencesFromPng(const std::filesystem::path& path, const RECT& area, int tolerance) const;
+    // Pixels of `area` whose channels differ by more than `tolerance` from
+    // the reference screenshot `name`, which holds exactly that area; -1 when
+    // it cannot be read as such. With KIV_UPDATE_REFERENCE_SCREENS set, the
+    // area is written as the new reference instead.
+    long differencesFromReference(const char* name, const RECT& area, int tolerance) const;
 
 private:
     template <typename Test>
@@ -42,8 +42,6 @@ private:
 
     std::vector<std::uint32_t> bits_;
 };
-
-std::filesystem::path referenceScreenPath(const char* name);
 
 // GDI+ and the progress-bar class, started once for the whole test program.
 void startGraphicsOnce();

@@ -129,57 +129,51 @@ HRESULT sendEvent(IDispatch* sink, DISPID id, DISPPARAMS* parameters = nullptr) 
     return sink->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, parameters, nullptr, nullptr, nullptr);
 }
 
-// The arguments of BeforeNavigate2, last first as they arrive: the address
-// at index 5, the cancel flag at index 0.
-struct BeforeNavigateCall {
-    explicit BeforeNavigateCall(const wchar_t* address) : url(address ? SysAllocString(address) : nullptr) {
-        arguments[5].vt = VT_BSTR;
-        arguments[5].bstrVal = url;
-        arguments[0].vt = VT_BYREF | VT_BOOL;
-        arguments[0].pboolVal = &cancel;
-    }
-    ~BeforeNavigateCall() { SysFreeString(url); }
-    VARIANT_BOOL send(IDispatch* sink) {
-        EXPECT_EQ(sendEvent(sink, 250, &parameters), S_OK);
-        return cancel;
-    }
-
-    BSTR url;
-    std::array<VARIANT, 7> arguments{};
+// Sends BeforeNavigate2 for `url`, its arguments last first as they arrive
+// (the address at index 5, the cancel flag at index 0) and then handed to
+// `change`; gives the cancel flag afterwards.
+VARIANT_BOOL beforeNavigate(IDispatch* sink, const wchar_t* url, void (*change)(DISPPARAMS&) = nullptr) {
     VARIANT_BOOL cancel = VARIANT_FALSE;
+    std::array<VARIANT, 7> arguments{};
+    BSTR address = url != nullptr ? SysAllocString(url) : nullptr;
+    arguments[5].vt = VT_BSTR;
+    arguments[5].bstrVal = address;
+    arguments[0].vt = VT_BYREF | VT_BOOL;
+    arguments[0].pboolVal = &cancel;
     DISPPARAMS parameters{arguments.data(), nullptr, 7, 0};
-};
+    if (change != nullptr) change(parameters);
+    EXPECT_EQ(sendEvent(sink, 250, &parameters), S_OK);
+    SysFreeString(address);
+    return cancel;
+}
 
 TEST_F(HostTest, NavigationsAwayAreCancelledOnlyOnceTheFirstLoadHasCompleted) {
     // Neither a click nor an error without a control ends the first load.
     EXPECT_EQ(sendEvent(host_, 271), S_OK);  // NavigateError
     EXPECT_EQ(sendEvent(host_, -600), S_OK);  // a click in the document
     host_->handleDocumentClick(nullptr);
-    EXPECT_EQ(BeforeNavigateCall(L"file:///C:/Windows/system32/calc.exe").send(host_), VARIANT_FALSE);
+    EXPECT_EQ(beforeNavigate(host_, L"file:///C:/Windows/system32/calc.exe"), VARIANT_FALSE);
 
     EXPECT_EQ(sendEvent(host_, 259), S_OK);  // DocumentComplete
     const std::wstring section = L"https://" + launcherPageHost() + L"/launcher#events";
     // An absent address counts as empty.
     for (auto [url, cancel] : {std::pair{L"file:///C:/Windows/system32/calc.exe", VARIANT_TRUE},
                                {nullptr, VARIANT_TRUE}, {section.c_str(), VARIANT_FALSE}})
-        EXPECT_EQ(BeforeNavigateCall(url).send(host_), cancel) << (url != nullptr ? url : L"(null)");
+        EXPECT_EQ(beforeNavigate(host_, url), cancel) << (url != nullptr ? url : L"(null)");
 }
 
 TEST_F(HostTest, TheNavigationFilterWritesOnlyThroughABooleanReferenceInAFullArgumentList) {
     sendEvent(host_, 259);
-    using Change = void (*)(BeforeNavigateCall&);
+    using Change = void (*)(DISPPARAMS&);
     for (auto [name, change] : {
              std::pair<const char*, Change>{"an address that is not a string",
-                                            [](BeforeNavigateCall& c) { c.arguments[5].vt = VT_I4; }},
-             {"a flag by value", [](BeforeNavigateCall& c) { c.arguments[0].vt = VT_BOOL; }},
-             {"a flag of another type", [](BeforeNavigateCall& c) { c.arguments[0].vt = VT_BYREF | VT_I2; }},
-             {"no flag to write to", [](BeforeNavigateCall& c) { c.arguments[0].pboolVal = nullptr; }},
-             {"too few arguments", [](BeforeNavigateCall& c) { c.parameters.cArgs = 6; }},
-         }) {
-        BeforeNavigateCall call(L"file:///C:/x.exe");
-        change(call);
-        EXPECT_EQ(call.send(host_), VARIANT_FALSE) << name;
-    }
+                                            [](DISPPARAMS& p) { p.rgvarg[5].vt = VT_I4; }},
+             {"a flag by value", [](DISPPARAMS& p) { p.rgvarg[0].vt = VT_BOOL; }},
+             {"a flag of another type", [](DISPPARAMS& p) { p.rgvarg[0].vt = VT_BYREF | VT_I2; }},
+             {"no flag to write to", [](DISPPARAMS& p) { p.rgvarg[0].pboolVal = nullptr; }},
+             {"too few arguments", [](DISPPARAMS& p) { p.cArgs = 6; }},
+         })
+        EXPECT_EQ(beforeNavigate(host_, L"file:///C:/x.exe", change), VARIANT_FALSE) << name;
     EXPECT_EQ(sendEvent(host_, 250), S_OK);
 }
 
@@ -254,21 +248,16 @@ TEST_F(HostTest, KeysForThePageAreOfferedToTheControlBeforeTheyAreDispatched) {
     HWND inside = CreateWindowExW(0, L"EDIT", L"", WS_CHILD, 0, 0, 50, 20, page_, nullptr, nullptr, nullptr);
     KeyRecorder recorder;
     EXPECT_EQ(host_->SetActiveObject(&recorder, nullptr), S_OK);
-    struct Case {
-        const char* name;
-        HWND target;
-        UINT message;
-        bool offered, consumed;
-    };
-    for (const Case& c : {Case{"Tab to the page", page_, WM_KEYDOWN, true, true},
-                          Case{"a letter inside the page", inside, WM_CHAR, true, true},
-                          Case{"a key the control leaves alone", inside, WM_KEYUP, true, false},
-                          Case{"a key for the rest of the window", parent_, WM_KEYDOWN, false, false},
-                          Case{"the mouse", page_, WM_LBUTTONDOWN, false, false}}) {
+    for (auto [name, target, key, offered, consumed] :
+         {std::tuple{"Tab to the page", page_, WM_KEYDOWN, true, true},
+          {"a letter inside the page", inside, WM_CHAR, true, true},
+          {"a key the control leaves alone", inside, WM_KEYUP, true, false},
+          {"a key for the rest of the window", parent_, WM_KEYDOWN, false, false},
+          {"the mouse", page_, WM_LBUTTONDOWN, false, false}}) {
         recorder.offered.clear();
-        MSG message{c.target, c.message, VK_TAB, 0, 0, {}};
-        EXPECT_EQ(host_->translateAccelerator(message), c.consumed) << c.name;
-        EXPECT_EQ(recorder.offered, c.offered ? std::vector<UINT>{c.message} : std::vector<UINT>{}) << c.name;
+        MSG message{target, static_cast<UINT>(key), VK_TAB, 0, 0, {}};
+        EXPECT_EQ(host_->translateAccelerator(message), consumed) << name;
+        EXPECT_EQ(recorder.offered, offered ? std::vector<UINT>{message.message} : std::vector<UINT>{}) << name;
     }
     EXPECT_EQ(recorder.references, 2u);
     host_->close();
