@@ -16,14 +16,12 @@ namespace {
 using namespace Gdiplus;
 using namespace Gdiplus::DllExports;
 
+// GDI+ started once, as the launcher does.
 class Resources : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(GdiplusStartup(&token_, &input_, nullptr), Ok); }
-    void TearDown() override { GdiplusShutdown(token_); }
-
-private:
-    GdiplusStartupInput input_;
-    ULONG_PTR token_ = 0;
+    static void SetUpTestSuite() { GdiplusStartup(&token, &input, nullptr); }
+    static inline GdiplusStartupInput input;
+    static inline ULONG_PTR token = 0;
 };
 
 // How the images look is checked by the launcher's reference screenshots;
@@ -59,7 +57,7 @@ TEST_F(Resources, EmbeddedFontsGiveTheFamiliesAndStylesTheBandAsksFor) {
     GdipDeletePrivateFontCollection(&kiv::privateFonts);
 }
 
-TEST(ResourceIcon, IconOneLoadsAtTheWindowIconSizes) {
+TEST_F(Resources, IconOneLoadsAtTheWindowIconSizes) {
     for (int size : {16, 32, 48}) {
         auto* icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), IMAGE_ICON, size,
                                                    size, LR_DEFAULTCOLOR));
@@ -74,7 +72,7 @@ TEST(ResourceIcon, IconOneLoadsAtTheWindowIconSizes) {
     }
 }
 
-TEST(ResourceManifest, RunsAsTheInvokingUserWithoutDpiAwareness) {
+TEST_F(Resources, ManifestRunsAsTheInvokingUserWithoutDpiAwareness) {
     HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
     ASSERT_NE(found, nullptr);
     std::string_view manifest(static_cast<const char*>(LockResource(LoadResource(nullptr, found))),
