@@ -138,6 +138,8 @@ struct Screen {
     RECT area = kStatusBand;  // the part compared
 };
 
+void PrintTo(const Screen& screen, std::ostream* out) { *out << screen.name; }
+
 class ReferenceScreens : public test::LauncherFixture, public ::testing::WithParamInterface<Screen> {};
 
 TEST_P(ReferenceScreens, AreaMatchesTheCommittedScreenshot) {
