@@ -131,11 +131,9 @@ void LauncherFixture::SetUp() {
     GdipNewPrivateFontCollection(&privateFonts);
     for (int id = 201; id <= 205; ++id) loadEmbeddedFont(id);
 
-    window_ = CreateWindowExW(0, L"STATIC", L"canvas", WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr,
-                              GetModuleHandleW(nullptr), nullptr);
+    window_ = CreateWindowExW(0, L"STATIC", L"canvas", WS_OVERLAPPED, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
     auto child = [&](const wchar_t* className) {
-        return CreateWindowExW(0, className, L"", WS_CHILD, 0, 0, 1, 1, window_, nullptr, GetModuleHandleW(nullptr),
-                               nullptr);
+        return CreateWindowExW(0, className, L"", WS_CHILD, 0, 0, 1, 1, window_, nullptr, nullptr, nullptr);
     };
     versionStatusLabel = child(L"STATIC");
     downloadStatusLabel = child(L"STATIC");
