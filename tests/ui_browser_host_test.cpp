@@ -201,12 +201,11 @@ TEST_F(HostTest, AStartedControlGivesBackEveryReferenceWhenClosed) {
     RECT position{}, clip{};
     OLEINPLACEFRAMEINFO info{0, TRUE, nullptr, nullptr, 9};
     ASSERT_EQ(host_->GetWindowContext(&frame, &document, &position, &clip, &info), S_OK);
-    EXPECT_EQ(frame, static_cast<IOleInPlaceFrame*>(host_));
-    frame->Release();
-    EXPECT_EQ(document, nullptr);
     EXPECT_TRUE(EqualRect(&position, &kArea) && EqualRect(&clip, &kArea));
-    EXPECT_EQ(std::tuple(window, info.cb, info.fMDIApp, info.hwndFrame, info.haccel, info.cAccelEntries),
-              std::tuple(page_, 20u, FALSE, page_, nullptr, 0u));
+    EXPECT_EQ(std::tuple(frame, document, window, info.cb, info.fMDIApp, info.hwndFrame, info.haccel,
+                         info.cAccelEntries),
+              std::tuple(static_cast<IOleInPlaceFrame*>(host_), nullptr, page_, 20u, FALSE, page_, nullptr, 0u));
+    frame->Release();
 
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
