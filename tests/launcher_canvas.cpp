@@ -1,6 +1,5 @@
 #include "tests/launcher_canvas.h"
 
-
 #include <commctrl.h>
 #include <objidl.h>
 #include <gdiplus.h>
@@ -8,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 
 namespace kiv::test {
 
@@ -17,24 +17,18 @@ using namespace Gdiplus::DllExports;
 namespace {
 constexpr int kWidth = 786;
 constexpr int kHeight = 620;
+// The graphics library's PNG encoder.
+constexpr CLSID kPngEncoder = {0x557cf406, 0x1a04, 0x11d3, {0x9a, 0x73, 0x00, 0x00, 0xf8, 0x1e, 0xf3, 0x2e}};
 ULONG_PTR gdiplusToken = 0;
 
 int channel(std::uint32_t colour, int shift) { return static_cast<int>((colour >> shift) & 0xFF); }
 
-bool pngEncoder(CLSID& clsid) {
-    UINT count = 0, size = 0;
-    GdipGetImageEncodersSize(&count, &size);
-    if (size == 0) return false;
-    std::vector<unsigned char> buffer(size);
-    auto* codecs = reinterpret_cast<ImageCodecInfo*>(buffer.data());
-    GdipGetImageEncoders(count, size, codecs);
-    for (UINT i = 0; i < count; ++i) {
-        if (std::wstring(codecs[i].MimeType) == L"image/png") {
-            clsid = codecs[i].Clsid;
-            return true;
-        }
-    }
-    return false;
+// The image slot of `resourceId`, its image disposed of.
+GpImage*& emptySlot(int resourceId) {
+    GpImage*& slot = images[static_cast<std::size_t>(resourceId - kFirstImageId)];
+    if (slot != nullptr) GdipDisposeImage(slot);
+    slot = nullptr;
+    return slot;
 }
 }  // namespace
 
@@ -53,103 +47,72 @@ bool closeTo(std::uint32_t actual, std::uint32_t expected, int tolerance) {
     return true;
 }
 
-Canvas::Canvas() {
+Canvas::Canvas(const RECT& area, std::uint32_t background) : bits_(kWidth * kHeight, background) {
     BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = kWidth;
-    info.bmiHeader.biHeight = -kHeight;  // top-down rows
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    info.bmiHeader = {sizeof info.bmiHeader, kWidth, -kHeight, 1, 32, BI_RGB, 0, 0, 0, 0, 0};  // top-down rows
     void* bits = nullptr;
-    dc_ = CreateCompatibleDC(nullptr);
-    bitmap_ = CreateDIBSection(dc_, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    bits_ = static_cast<std::uint32_t*>(bits);
-    previous_ = SelectObject(dc_, bitmap_);
-}
-
-Canvas::Canvas(Canvas&& other) noexcept
-    : dc_(other.dc_), bitmap_(other.bitmap_), previous_(other.previous_), bits_(other.bits_) {
-    other.dc_ = nullptr;
-    other.bitmap_ = nullptr;
-    other.bits_ = nullptr;
-}
-
-Canvas::~Canvas() {
-    if (dc_ == nullptr) return;
-    SelectObject(dc_, previous_);
-    DeleteObject(bitmap_);
-    DeleteDC(dc_);
-}
-
-void Canvas::fill(std::uint32_t colour) {
+    HDC dc = CreateCompatibleDC(nullptr);
+    HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ previous = SelectObject(dc, bitmap);
+    std::copy(bits_.begin(), bits_.end(), static_cast<std::uint32_t*>(bits));
+    renderClientArea(dc, area);
     GdiFlush();
-    std::fill(bits_, bits_ + kWidth * kHeight, colour);
+    std::copy_n(static_cast<const std::uint32_t*>(bits), bits_.size(), bits_.begin());
+    SelectObject(dc, previous);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
 }
-
-void Canvas::renderAll() { renderClientArea(dc_, RECT{0, 0, kWidth, kHeight}); }
 
 std::uint32_t Canvas::pixel(int x, int y) const {
-    GdiFlush();
-    if (x < 0 || y < 0 || x >= kWidth || y >= kHeight) return 0;
-    return bits_[y * kWidth + x] & 0xFFFFFF;
+    return bits_.at(static_cast<std::size_t>(y * kWidth + x)) & 0xFFFFFF;
+}
+
+template <typename Test>
+int Canvas::count(const RECT& area, Test test) const {
+    int found = 0;
+    for (int y = area.top; y < area.bottom; ++y)
+        for (int x = area.left; x < area.right; ++x) found += test(x, y) ? 1 : 0;
+    return found;
 }
 
 bool Canvas::sameIn(const Canvas& other, const RECT& area) const {
-    for (int y = area.top; y < area.bottom; ++y)
-        for (int x = area.left; x < area.right; ++x)
-            if (pixel(x, y) != other.pixel(x, y)) return false;
-    return true;
+    return count(area, [&](int x, int y) { return pixel(x, y) != other.pixel(x, y); }) == 0;
 }
 
 int Canvas::inkIn(const RECT& area, std::uint32_t colour, int tolerance) const {
-    int count = 0;
-    for (int y = area.top; y < area.bottom; ++y)
-        for (int x = area.left; x < area.right; ++x)
-            if (closeTo(pixel(x, y), colour, tolerance)) ++count;
-    return count;
+    return count(area, [&](int x, int y) { return closeTo(pixel(x, y), colour, tolerance); });
 }
 
-bool Canvas::savePng(const std::filesystem::path& path, const RECT& area) const {
-    GdiFlush();
+long Canvas::differencesFromReference(const char* name, const RECT& area, int tolerance) const {
+    const auto path = std::filesystem::path(KIV_SOURCE_DIR) / "tests/data/screens" / (name + std::string(".png"));
     const int width = area.right - area.left, height = area.bottom - area.top;
-    GpBitmap* bitmap = nullptr;
-    // The area's rows, straight from the canvas (32-bit, stride of a full row).
-    if (GdipCreateBitmapFromScan0(width, height, kWidth * 4, PixelFormat32bppRGB,
-                                  reinterpret_cast<BYTE*>(bits_ + area.top * kWidth + area.left), &bitmap) != Ok)
-        return false;
-    CLSID png{};
-    bool saved = pngEncoder(png) && GdipSaveImageToFile(bitmap, path.wstring().c_str(), &png, nullptr) == Ok;
-    GdipDisposeImage(bitmap);
-    return saved;
-}
-
-Comparison Canvas::compareWithPng(const std::filesystem::path& path, const RECT& area, int tolerance) const {
-    Comparison result;
+    if (const char* update = std::getenv("KIV_UPDATE_REFERENCE_SCREENS"); update != nullptr && *update != '\0') {
+        // The area's rows, straight from the canvas (32-bit, stride of a full row).
+        auto* first = reinterpret_cast<BYTE*>(const_cast<std::uint32_t*>(&bits_.at(area.top * kWidth + area.left)));
+        GpBitmap* bitmap = nullptr;
+        GdipCreateBitmapFromScan0(width, height, kWidth * 4, PixelFormat32bppRGB, first, &bitmap);
+        GpStatus saved = GdipSaveImageToFile(bitmap, path.wstring().c_str(), &kPngEncoder, nullptr);
+        GdipDisposeImage(bitmap);
+        return saved == Ok ? 0 : -1;
+    }
     GpBitmap* reference = nullptr;
-    if (GdipCreateBitmapFromFile(path.wstring().c_str(), &reference) != Ok || reference == nullptr) return result;
-    UINT width = 0, height = 0;
-    GdipGetImageWidth(reference, &width);
-    GdipGetImageHeight(reference, &height);
-    if (static_cast<LONG>(width) == area.right - area.left && static_cast<LONG>(height) == area.bottom - area.top) {
-        result.loaded = true;
-        for (UINT y = 0; y < height; ++y) {
-            for (UINT x = 0; x < width; ++x) {
+    if (GdipCreateBitmapFromFile(path.wstring().c_str(), &reference) != Ok || reference == nullptr) return -1;
+    UINT referenceWidth = 0, referenceHeight = 0;
+    GdipGetImageWidth(reference, &referenceWidth);
+    GdipGetImageHeight(reference, &referenceHeight);
+    long different = -1;
+    if (static_cast<int>(referenceWidth) == width && static_cast<int>(referenceHeight) == height) {
+        different = 0;
+        for (INT y = 0; y < height; ++y) {
+            for (INT x = 0; x < width; ++x) {
                 ARGB colour = 0;
-                GdipBitmapGetPixel(reference, static_cast<INT>(x), static_cast<INT>(y), &colour);
-                ++result.totalPixels;
-                if (!closeTo(pixel(area.left + static_cast<int>(x), area.top + static_cast<int>(y)), colour & 0xFFFFFF,
-                          tolerance))
-                    ++result.differentPixels;
+                GdipBitmapGetPixel(reference, x, y, &colour);
+                if (!closeTo(pixel(area.left + x, area.top + y), colour & 0xFFFFFF, tolerance)) ++different;
             }
         }
     }
     GdipDisposeImage(reference);
-    return result;
-}
-
-std::filesystem::path referenceScreenPath(const char* name) {
-    return std::filesystem::path(KIV_SOURCE_DIR) / "tests" / "data" / "screens" / (std::string(name) + ".png");
+    return different;
 }
 
 void startGraphicsOnce() {
@@ -164,30 +127,18 @@ void startGraphicsOnce() {
 
 void LauncherFixture::SetUp() {
     startGraphicsOnce();
-    // The band's fonts as the launcher embeds them.
+    // The band's fonts, embedded as in the launcher.
     GdipNewPrivateFontCollection(&privateFonts);
-    for (const char* face : {"Quicksand-Light", "Nunito-ExtraLight", "Rubik-Regular", "Rubik-Medium", "Rubik-Bold"}) {
-        auto file = std::filesystem::path(KIV_SOURCE_DIR) / "resources" / "fonts" / (std::string(face) + ".ttf");
-        GdipPrivateAddFontFile(privateFonts, file.wstring().c_str());
-    }
+    for (int id = 201; id <= 205; ++id) loadEmbeddedFont(id);
 
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = DefWindowProcW;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"KivCanvasTest";
-    RegisterClassW(&windowClass);
-    window_ = CreateWindowExW(0, L"KivCanvasTest", L"canvas", WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr,
-                              GetModuleHandleW(nullptr), nullptr);
+    window_ = CreateWindowExW(0, L"STATIC", L"canvas", WS_OVERLAPPED, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
     auto child = [&](const wchar_t* className) {
-        return CreateWindowExW(0, className, L"", WS_CHILD, 0, 0, 1, 1, window_, nullptr, GetModuleHandleW(nullptr),
-                               nullptr);
+        return CreateWindowExW(0, className, L"", WS_CHILD, 0, 0, 1, 1, window_, nullptr, nullptr, nullptr);
     };
     versionStatusLabel = child(L"STATIC");
-    downloadProgressBar = child(PROGRESS_CLASSW);
     downloadStatusLabel = child(L"STATIC");
     versionProgressBar = child(PROGRESS_CLASSW);
-    SendMessageW(versionProgressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-    SendMessageW(downloadProgressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+    downloadProgressBar = child(PROGRESS_CLASSW);
     setStatusText(versionStatusLabel, L"Ready to update");
     setStatusText(downloadStatusLabel, L"Press Update");
     setProgress(versionProgressBar, 0);
@@ -197,22 +148,15 @@ void LauncherFixture::SetUp() {
 }
 
 void LauncherFixture::TearDown() {
-    for (auto& slot : images) {
-        if (slot != nullptr) GdipDisposeImage(slot);
-        slot = nullptr;
-    }
+    for (int id = kFirstImageId; id < kFirstImageId + kImageCount; ++id) emptySlot(id);
     DestroyWindow(window_);
     versionStatusLabel = downloadStatusLabel = versionProgressBar = downloadProgressBar = nullptr;
     if (privateFonts != nullptr) GdipDeletePrivateFontCollection(&privateFonts);
     privateFonts = nullptr;
-    clientReady = false;
-    startHoverLevel = exitHoverLevel = 0;
 }
 
 void LauncherFixture::setImage(int resourceId, int width, int height, std::uint32_t colour) {
-    auto& slot = images[static_cast<std::size_t>(resourceId - kFirstImageId)];
-    if (slot != nullptr) GdipDisposeImage(slot);
-    slot = nullptr;
+    GpImage*& slot = emptySlot(resourceId);
     GpBitmap* bitmap = nullptr;
     if (GdipCreateBitmapFromScan0(width, height, 0, PixelFormat32bppARGB, nullptr, &bitmap) != Ok) return;
     GpGraphics* graphics = nullptr;
@@ -225,10 +169,8 @@ void LauncherFixture::setImage(int resourceId, int width, int height, std::uint3
 bool LauncherFixture::loadShippedImages() {
     bool all = true;
     for (int id = kFirstImageId; id < kFirstImageId + kImageCount; ++id) {
-        auto& slot = images[static_cast<std::size_t>(id - kFirstImageId)];
-        if (slot != nullptr) GdipDisposeImage(slot);
-        slot = loadPngResource(id);
-        all = all && slot != nullptr;
+        emptySlot(id) = loadPngResource(id);
+        all = all && image(id) != nullptr;
     }
     return all;
 }
