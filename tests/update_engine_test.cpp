@@ -230,6 +230,7 @@ TEST_F(UpdateEngine, RunInstallsEveryNewerVersionInTurn) {
                       "version%: 0",                 "download: Total files (2/2)", "version%: 50",
                       "version%: 0",                 "version%: 50",                "version%: 100",
                       "title: KIV Client Ver. 59",   "version%: 100"}));
+    ASSERT_GE(run.events.size(), 7u);
     EXPECT_EQ(Events(run.events.end() - 7, run.events.end()),
               (Events{"version: Checking version 60...", "version: Version Check OK", "download: Success",
                       "version%: 100", "download%: 100", "ready: 1", "invalidate"}));
