@@ -248,7 +248,8 @@ TEST_F(UpdateEngine, RunInstallsEveryNewerVersionInTurn) {
 
 // Every refusal before the run and every failure part way stops the run
 // with its message, before the version is recorded, having asked for
-// nothing after the failing step and left the installed files as they were.
+// nothing after the failing step; of the installed files only those copied
+// before the failure have changed.
 TEST_F(UpdateEngine, FailureStopsTheRunBeforeTheVersionIsRecorded) {
     const std::string notMatching = "\nDownloaded file does not match the release.";
     const std::string manifest = manifestFor(58, {{"kiv.exe", "client 58"}});
@@ -295,6 +296,7 @@ TEST_F(UpdateEngine, FailureStopsTheRunBeforeTheVersionIsRecorded) {
          },
          {"warning: Please close all KIV clients before updating."},
          {"58/dl_list.txt", "58/release.txt", "58/a", "58/b"}, {}},
+        // Plain files are copied before the patches are applied.
         {"a patch failing after the plain files", "kiv.exe\npatches\\broken.npatch\n",
          {{"kiv.exe", "client 58"}, {"patches\\broken.npatch", test::packageBytes("data\\absent.hed", {})}}, nullptr,
          {"error: Patch failed:\nCould not open .hed/.dat pair."},
