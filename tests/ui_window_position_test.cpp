@@ -11,9 +11,7 @@ namespace {
 
 void store(const wchar_t* name, DWORD type, const void* data, DWORD size) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
-                              nullptr),
-              ERROR_SUCCESS);
+    RegCreateKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
     RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
     RegCloseKey(key);
 }
@@ -34,20 +32,7 @@ class SavedPosition : public ::testing::Test {
 protected:
     void SetUp() override {
         RegDeleteTreeW(HKEY_CURRENT_USER, kLauncherRegistryKey);
-        MONITORINFO info{};
-        info.cbSize = sizeof info;
-        ASSERT_TRUE(GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &info));
-        work_ = info.rcWork;
-    }
-
-    static HWND makeWindow(int x, int y) {
-        WNDCLASSW windowClass{};
-        windowClass.lpfnWndProc = DefWindowProcW;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"KivPositionTest";
-        RegisterClassW(&windowClass);
-        return CreateWindowExW(0, L"KivPositionTest", L"test", WS_OVERLAPPEDWINDOW, x, y, 300, 200, nullptr, nullptr,
-                               GetModuleHandleW(nullptr), nullptr);
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work_, 0);
     }
 
     RECT work_{};
@@ -106,23 +91,23 @@ TEST_F(SavedPosition, TheRestoredScreenPositionIsStoredWhateverTheWorkArea) {
         {"taskbar at the top, closed minimised", {0, 40, width, height}, true},
     };
     // Set as a taskbar at the left or the top would set it, and put back after.
-    RECT previous{};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &previous, 0);
     for (Case c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_TRUE(SystemParametersInfoW(SPI_SETWORKAREA, 0, &c.area, 0));
         RegDeleteTreeW(HKEY_CURRENT_USER, kLauncherRegistryKey);
-        HWND window = makeWindow(150, 120);
+        HWND window = CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPEDWINDOW, 150, 120, 300, 200, nullptr, nullptr,
+                                      nullptr, nullptr);
         if (c.minimised) ShowWindow(window, SW_SHOWMINNOACTIVE);
         saveWindowPositionAndClose(window);
         EXPECT_EQ(savedPosition(), (std::pair<LONG, LONG>{150, 120}));
     }
-    SystemParametersInfoW(SPI_SETWORKAREA, 0, &previous, 0);
+    SystemParametersInfoW(SPI_SETWORKAREA, 0, &work_, 0);
 }
 
 TEST_F(SavedPosition, ClosingOffScreenKeepsTheStoredValues) {
     storePosition(work_.left + 5, work_.top + 6);
-    HWND window = makeWindow(-20000, -20000);
+    HWND window = CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPEDWINDOW, -20000, -20000, 300, 200, nullptr,
+                                  nullptr, nullptr, nullptr);
     saveWindowPositionAndClose(window);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_EQ(savedPosition(), (std::pair<LONG, LONG>{work_.left + 5, work_.top + 6}));

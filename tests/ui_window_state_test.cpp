@@ -1,8 +1,7 @@
-// The shared window state and the reporting operations, on real (hidden)
-// windows under Wine.
+// The shared window state, the reporting operations and the choice of the
+// client's main window, on real windows under Wine.
 #include "ui/ui.h"
 
-#include <commctrl.h>
 #include <gdiplus.h>
 #include <gtest/gtest.h>
 
@@ -13,19 +12,11 @@
 namespace kiv {
 namespace {
 
-std::wstring windowText(HWND window) {
-    wchar_t buffer[256] = {};
-    GetWindowTextW(window, buffer, 256);
-    return buffer;
-}
-
 std::tuple<LONG, LONG, LONG, LONG> corners(const RECT& r) { return {r.left, r.top, r.right, r.bottom}; }
 
 class WindowState : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
-        InitCommonControlsEx(&controls);
         ULONG_PTR token = 0;
         Gdiplus::GdiplusStartupInput input;
         Gdiplus::GdiplusStartup(&token, &input, nullptr);
@@ -34,14 +25,15 @@ protected:
     void SetUp() override {
         window_ = CreateWindowExW(0, L"STATIC", L"state", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 800, 660, nullptr,
                                   nullptr, nullptr, nullptr);
-        auto child = [&](const wchar_t* className) {
-            return CreateWindowExW(0, className, L"", WS_CHILD, 0, 0, 1, 1, window_, nullptr, nullptr, nullptr);
+        // The band's carriers (plain labels do here) and another control.
+        auto child = [&] {
+            return CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 1, 1, window_, nullptr, nullptr, nullptr);
         };
-        versionStatusLabel = child(L"STATIC");
-        downloadProgressBar = child(PROGRESS_CLASSW);
-        downloadStatusLabel = child(L"STATIC");
-        versionProgressBar = child(PROGRESS_CLASSW);
-        other_ = child(L"STATIC");
+        versionStatusLabel = child();
+        downloadProgressBar = child();
+        downloadStatusLabel = child();
+        versionProgressBar = child();
+        other_ = child();
         mainWindow = window_;
     }
 
@@ -63,7 +55,8 @@ protected:
     HWND other_ = nullptr;
 };
 
-TEST_F(WindowState, EachReportStoresThePaintedCopySetsItsCarrierAndInvalidatesTheBand) {
+// The reporter's status text and progress reach the painted copies of their own rows.
+TEST_F(WindowState, EachReportStoresItsRowsPaintedCopyAndInvalidatesTheBand) {
     WindowReporter reporter;
     const std::function<void()> reports[] = {
         [&] { reporter.setStatusText(StatusRow::version, L"Checking version"); },
@@ -78,23 +71,18 @@ TEST_F(WindowState, EachReportStoresThePaintedCopySetsItsCarrierAndInvalidatesTh
         EXPECT_TRUE(bandIsInvalid());
     }
     const PaintedStatus painted = paintedStatus();
-    EXPECT_EQ(std::tie(painted.versionStatusText, painted.downloadStatusText),
-              std::tuple(L"Checking version", L"Total files (1/4)"));
-    EXPECT_EQ(std::tie(painted.versionProgress, painted.downloadProgress), std::tuple(25, 97));
-    EXPECT_EQ(windowText(downloadStatusLabel), L"Total files (1/4)");
-    EXPECT_EQ(SendMessageW(versionProgressBar, PBM_GETPOS, 0, 0), 25);
-
-    reporter.setTitle(L"KIV Client Ver. 58");
-    reporter.setClientReady(true);
-    EXPECT_EQ(windowText(window_), L"KIV Client Ver. 58");
-    EXPECT_TRUE(clientReady);
+    EXPECT_EQ(std::tie(painted.versionStatusText, painted.downloadStatusText, painted.versionProgress,
+                       painted.downloadProgress),
+              std::tuple(L"Checking version", L"Total files (1/4)", 25, 97));
 }
 
 TEST_F(WindowState, OtherControlsOnlyGetTheirTextAndNothingIsRepaintedBeforeTheWindowIsKnown) {
     setStatusText(versionStatusLabel, L"before");
     ValidateRect(window_, nullptr);
     setStatusText(other_, L"elsewhere");
-    EXPECT_EQ(windowText(other_), L"elsewhere");
+    wchar_t text[16] = {};
+    GetWindowTextW(other_, text, 16);
+    EXPECT_STREQ(text, L"elsewhere");
     EXPECT_EQ(paintedStatus().versionStatusText, L"before");
     EXPECT_FALSE(bandIsInvalid());
 
@@ -119,6 +107,46 @@ TEST_F(WindowState, GameStartAreaIsMeasuredFromItsOwnImageAndExitIsCentredBelowI
     clientReady = true;
     EXPECT_EQ(corners(mainButtonRect()), corners(RECT{550, 452, 778, 526}));
     EXPECT_EQ(corners(exitButtonRect()), corners(RECT{551, 536, 777, 569}));
+}
+
+// The window the launcher brings to the front after starting the game.
+TEST_F(WindowState, OnlyAVisibleUnownedEnabledNormalWindowIsTheClientsMainWindow) {
+    WNDCLASSW helperClass{};
+    helperClass.lpfnWndProc = DefWindowProcW;
+    helperClass.lpszClassName = L"Gdi+Helper";
+    RegisterClassW(&helperClass);
+    const DWORD visible = WS_OVERLAPPEDWINDOW | WS_VISIBLE;
+    struct Row {
+        const wchar_t* title;
+        DWORD style, extendedStyle;
+        HWND owner;
+        bool isMain;
+        const wchar_t* className = L"STATIC";
+    };
+    const Row rows[] = {
+        {L"KIV Client", visible, 0, nullptr, true},
+        {L"", visible, 0, nullptr, true},
+        {L"hidden", WS_OVERLAPPEDWINDOW, 0, nullptr, false},
+        {L"splash", WS_POPUP | WS_VISIBLE, 0, window_, false},
+        {L"off", visible | WS_DISABLED, 0, nullptr, false},
+        {L"tools", visible, WS_EX_TOOLWINDOW, nullptr, false},
+        // The helper windows of the graphics library, by title or by class, in any case.
+        {L"a gdi+ window", visible, 0, nullptr, false},
+        {L"plain", visible, 0, nullptr, false, L"Gdi+Helper"},
+    };
+    for (const Row& row : rows) {
+        HWND window = CreateWindowExW(row.extendedStyle, row.className, row.title, row.style, 10, 10, 100, 100,
+                                      row.owner, nullptr, nullptr, nullptr);
+        EXPECT_EQ(isClientMainWindow(window), row.isMain) << row.title;
+        DestroyWindow(window);
+    }
+
+    // The search stops at such a window of the searched process only.
+    ClientWindowSearch search{GetCurrentProcessId()};
+    ClientWindowSearch other{GetCurrentProcessId() + 4};
+    EXPECT_FALSE(findClientWindow(window_, reinterpret_cast<LPARAM>(&search)));
+    EXPECT_TRUE(findClientWindow(window_, reinterpret_cast<LPARAM>(&other)));
+    EXPECT_EQ(std::pair(search.window, other.window), std::pair(window_, HWND{}));
 }
 
 }  // namespace
