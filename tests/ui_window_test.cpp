@@ -26,7 +26,6 @@ protected:
         windowClass.lpszClassName = kWindowClassName;
         RegisterClassW(&windowClass);
     }
-    static void TearDownTestSuite() { OleUninitialize(); }
 
     void SetUp() override {
         RegDeleteTreeW(HKEY_CURRENT_USER, kLauncherRegistryKey);
