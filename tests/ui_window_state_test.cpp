@@ -109,31 +109,24 @@ TEST_F(WindowState, OnlyAVisibleUnownedEnabledNormalWindowIsTheClientsMainWindow
     helperClass.lpfnWndProc = DefWindowProcW;
     helperClass.lpszClassName = L"Gdi+Helper";
     RegisterClassW(&helperClass);
-    const DWORD visible = WS_OVERLAPPEDWINDOW | WS_VISIBLE;
-    struct Row {
-        const wchar_t* title;
-        DWORD style, extendedStyle;
-        HWND owner;
-        bool isMain;
-        const wchar_t* className = L"STATIC";
-    };
-    const Row rows[] = {
-        {L"KIV Client", visible, 0, nullptr, true},
-        {L"", visible, 0, nullptr, true},
-        {L"hidden", WS_OVERLAPPEDWINDOW, 0, nullptr, false},
-        {L"splash", WS_POPUP | WS_VISIBLE, 0, window_, false},
-        {L"off", visible | WS_DISABLED, 0, nullptr, false},
-        {L"tools", visible, WS_EX_TOOLWINDOW, nullptr, false},
-        // The helper windows of the graphics library, by title or by class, in any case.
-        {L"a gdi+ window", visible, 0, nullptr, false},
-        {L"plain", visible, 0, nullptr, false, L"Gdi+Helper"},
-    };
-    for (const Row& row : rows) {
-        HWND window = CreateWindowExW(row.extendedStyle, row.className, row.title, row.style, 10, 10, 100, 100,
-                                      row.owner, nullptr, nullptr, nullptr);
-        EXPECT_EQ(isClientMainWindow(window), row.isMain) << row.title;
+    auto isMain = [&](const wchar_t* title, DWORD style, DWORD extendedStyle = 0, HWND owner = nullptr,
+                      const wchar_t* className = L"STATIC") {
+        HWND window = CreateWindowExW(extendedStyle, className, title, style, 10, 10, 100, 100, owner, nullptr,
+                                      nullptr, nullptr);
+        const bool result = isClientMainWindow(window);
         DestroyWindow(window);
-    }
+        return result;
+    };
+    const DWORD visible = WS_OVERLAPPEDWINDOW | WS_VISIBLE;
+    EXPECT_TRUE(isMain(L"KIV Client", visible));
+    EXPECT_TRUE(isMain(L"", visible));
+    EXPECT_FALSE(isMain(L"hidden", WS_OVERLAPPEDWINDOW));
+    EXPECT_FALSE(isMain(L"splash", WS_POPUP | WS_VISIBLE, 0, window_));
+    EXPECT_FALSE(isMain(L"off", visible | WS_DISABLED));
+    EXPECT_FALSE(isMain(L"tools", visible, WS_EX_TOOLWINDOW));
+    // The helper windows of the graphics library, by title or by class, in any case.
+    EXPECT_FALSE(isMain(L"a gdi+ window", visible));
+    EXPECT_FALSE(isMain(L"plain", visible, 0, nullptr, L"Gdi+Helper"));
 
     // The search stops at such a window of the searched process only.
     ClientWindowSearch search{GetCurrentProcessId()};
