@@ -12,8 +12,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double milliseconds(Clock::time_point from, Clock::time_point to) {
-    return std::chrono::duration<double, std::milli>(to - from).count();
+double millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
 // From CreateProcess until the window answers a message: the first paint
@@ -23,25 +23,22 @@ double startToFirstPaint() {
     std::filesystem::copy_file(kiv::launcherDirectory() / L"kiv_launcher_loopback.exe", install / L"kiv_launcher.exe");
     std::filesystem::copy_file(kiv::launcherDirectory() / L"fake_client.exe", install / L"kiv.exe");
     kiv::test::writeFile(install / "kiv.ver", "57\r\n");
-    std::wstring program = (install / L"kiv_launcher.exe").wstring();
-    std::wstring commandLine = L"\"" + program + L"\"";
+    std::wstring commandLine = L"\"" + (install / L"kiv_launcher.exe").wstring() + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     const auto start = Clock::now();
-    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
-        return -1;
     double elapsed = -1;
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return elapsed;
     for (int i = 0; i < 20000 && elapsed < 0; ++i) {
+        Sleep(1);
         HWND window = FindWindowW(L"KobaluneKivLauncher", nullptr);
-        DWORD_PTR ignored = 0;
         if (window != nullptr && IsWindowVisible(window) &&
-            SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored)) {
-            elapsed = milliseconds(start, Clock::now());
+            SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, nullptr)) {
+            elapsed = millisecondsSince(start);
             PostMessageW(window, WM_CLOSE, 0, 0);
         }
-        Sleep(1);
     }
     if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
     CloseHandle(process.hThread);
@@ -49,27 +46,24 @@ double startToFirstPaint() {
     return elapsed;
 }
 
-class Timing : public kiv::test::LauncherFixture {
-public:
-    void TestBody() override {}
-    void run() {
+struct Timing : kiv::test::LauncherFixture {
+    void TestBody() override {
         SetUp();
         loadShippedImages();
         kiv::setStatusText(kiv::versionStatusLabel, L"Update available");
         HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 786, 620, nullptr, nullptr,
                                       nullptr, nullptr);
         HDC dc = GetDC(window);
-        const int rounds = 200;
         for (const auto& [name, area] : {std::pair{"status band", kiv::kStatusBand},
                                          std::pair{"whole client area", RECT{0, 0, 786, 620}}}) {
             kiv::renderClientArea(dc, area);
             const auto start = Clock::now();
-            for (int i = 0; i < rounds; ++i) {
+            for (int i = 0; i < 200; ++i) {
                 kiv::setProgress(kiv::downloadProgressBar, i % 101);
                 kiv::renderClientArea(dc, area);
             }
             GdiFlush();
-            std::printf("repaint of the %s: %.2f ms\n", name, milliseconds(start, Clock::now()) / rounds);
+            std::printf("repaint of the %s: %.2f ms\n", name, millisecondsSince(start) / 200);
         }
         ReleaseDC(window, dc);
         DestroyWindow(window);
@@ -80,9 +74,7 @@ public:
 }  // namespace
 
 int main() {
-    kiv::test::startGraphicsOnce();
-    Timing timing;
-    timing.run();
+    Timing().TestBody();
     for (int i = 0; i < 3; ++i) std::printf("start to first complete paint: %.0f ms\n", startToFirstPaint());
     return 0;
 }

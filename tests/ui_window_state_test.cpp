@@ -1,69 +1,48 @@
-// The shared window state and the reporting operations, on real (hidden)
-// windows under Wine.
-#include "tests/support.h"
+// The shared window state, the reporting operations and the choice of the
+// client's main window, on real windows under Wine.
 #include "ui/ui.h"
 
-#include <commctrl.h>
 #include <gdiplus.h>
 #include <gtest/gtest.h>
 
 #include <tuple>
+#include <utility>
 
 namespace kiv {
 namespace {
 
-std::wstring windowText(HWND window) {
-    wchar_t buffer[256] = {};
-    GetWindowTextW(window, buffer, 256);
-    return buffer;
-}
+std::tuple<LONG, LONG, LONG, LONG> corners(const RECT& r) { return {r.left, r.top, r.right, r.bottom}; }
 
 class WindowState : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
-        InitCommonControlsEx(&controls);
+        ULONG_PTR token = 0;
         Gdiplus::GdiplusStartupInput input;
-        Gdiplus::GdiplusStartup(&gdiplusToken, &input, nullptr);
+        Gdiplus::GdiplusStartup(&token, &input, nullptr);
     }
-    static void TearDownTestSuite() { Gdiplus::GdiplusShutdown(gdiplusToken); }
 
     void SetUp() override {
-        WNDCLASSW windowClass{};
-        windowClass.lpfnWndProc = DefWindowProcW;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"KivStateTest";
-        RegisterClassW(&windowClass);
-        window_ = CreateWindowExW(0, L"KivStateTest", L"state", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 800, 660, nullptr,
-                                  nullptr, GetModuleHandleW(nullptr), nullptr);
-        ASSERT_NE(window_, nullptr);
-        auto child = [&](const wchar_t* className) {
-            return CreateWindowExW(0, className, L"", WS_CHILD, 0, 0, 1, 1, window_, nullptr,
-                                   GetModuleHandleW(nullptr), nullptr);
+        window_ = CreateWindowExW(0, L"STATIC", L"state", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 800, 660, nullptr,
+                                  nullptr, nullptr, nullptr);
+        // The band's carriers (plain labels do here) and another control.
+        auto child = [&] {
+            return CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 1, 1, window_, nullptr, nullptr, nullptr);
         };
-        versionStatusLabel = child(L"STATIC");
-        downloadProgressBar = child(L"msctls_progress32");
-        downloadStatusLabel = child(L"STATIC");
-        versionProgressBar = child(L"msctls_progress32");
-        SendMessageW(versionProgressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-        SendMessageW(downloadProgressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-        other_ = child(L"STATIC");
+        versionStatusLabel = child();
+        downloadProgressBar = child();
+        downloadStatusLabel = child();
+        versionProgressBar = child();
+        other_ = child();
+        mainWindow = window_;
     }
 
     void TearDown() override {
         DestroyWindow(window_);
         mainWindow = versionStatusLabel = downloadStatusLabel = versionProgressBar = downloadProgressBar = nullptr;
         for (auto& slot : images) {
-            if (slot != nullptr) Gdiplus::DllExports::GdipDisposeImage(slot);
-            slot = nullptr;
+            if (auto* image = std::exchange(slot, nullptr)) Gdiplus::DllExports::GdipDisposeImage(image);
         }
         clientReady = false;
-    }
-
-    static Gdiplus::GpImage* bitmap(int width, int height) {
-        Gdiplus::GpBitmap* made = nullptr;
-        Gdiplus::DllExports::GdipCreateBitmapFromScan0(width, height, 0, PixelFormat32bppARGB, nullptr, &made);
-        return made;
     }
 
     bool bandIsInvalid() {
@@ -71,61 +50,48 @@ protected:
         return GetUpdateRect(window_, &update, FALSE) && update.top <= 440 && update.bottom >= 620;
     }
 
-    static ULONG_PTR gdiplusToken;
     HWND window_ = nullptr;
     HWND other_ = nullptr;
 };
-ULONG_PTR WindowState::gdiplusToken = 0;
 
-TEST_F(WindowState, StatusAndProgressStoreThePaintedCopiesMoveTheCarriersAndInvalidateTheBand) {
-    mainWindow = window_;
-    ValidateRect(window_, nullptr);
-    setStatusText(versionStatusLabel, L"Checking version");
-    setStatusText(downloadStatusLabel, L"Please wait");
-    setProgress(versionProgressBar, 25);
-    setProgress(downloadProgressBar, 97);
-    PaintedStatus painted = paintedStatus();
-    EXPECT_EQ(painted.versionStatusText, L"Checking version");
-    EXPECT_EQ(painted.downloadStatusText, L"Please wait");
-    EXPECT_EQ(painted.versionProgress, 25);
-    EXPECT_EQ(painted.downloadProgress, 97);
-    EXPECT_EQ(windowText(versionStatusLabel), L"Checking version");
-    EXPECT_EQ(SendMessageW(versionProgressBar, PBM_GETPOS, 0, 0), 25);
-    EXPECT_TRUE(bandIsInvalid());
+// The reporter's status text and progress reach the painted copies of their
+// own rows, and each report repaints the band.
+TEST_F(WindowState, EachReportStoresItsRowsPaintedCopyAndInvalidatesTheBand) {
+    WindowReporter reporter;
+    auto repaints = [&](auto report) {
+        ValidateRect(window_, nullptr);
+        report();
+        return bandIsInvalid();
+    };
+    EXPECT_TRUE(repaints([&] { reporter.setStatusText(StatusRow::version, L"Checking version"); }));
+    EXPECT_TRUE(repaints([&] { reporter.setStatusText(StatusRow::download, L"Total files (1/4)"); }));
+    EXPECT_TRUE(repaints([&] { reporter.setProgress(StatusRow::version, 25); }));
+    EXPECT_TRUE(repaints([&] { reporter.setProgress(StatusRow::download, 97); }));
+    const PaintedStatus painted = paintedStatus();
+    EXPECT_EQ(std::tie(painted.versionStatusText, painted.downloadStatusText, painted.versionProgress,
+                       painted.downloadProgress),
+              std::tuple(L"Checking version", L"Total files (1/4)", 25, 97));
 }
 
-TEST_F(WindowState, OnlyTheBandCarriersOfAKnownWindowRequestARepaint) {
-    // Another control only gets its text.
-    mainWindow = window_;
+TEST_F(WindowState, OtherControlsChangeNoCopyAndNothingIsRepaintedBeforeTheWindowIsKnown) {
     setStatusText(versionStatusLabel, L"before");
     ValidateRect(window_, nullptr);
     setStatusText(other_, L"elsewhere");
-    EXPECT_EQ(windowText(other_), L"elsewhere");
     EXPECT_EQ(paintedStatus().versionStatusText, L"before");
     EXPECT_FALSE(bandIsInvalid());
-    // Before the window is known, the copy is stored and no repaint requested.
+
     mainWindow = nullptr;
     setStatusText(versionStatusLabel, L"early");
     EXPECT_EQ(paintedStatus().versionStatusText, L"early");
     EXPECT_FALSE(bandIsInvalid());
 }
 
-TEST_F(WindowState, ReporterDrivesTheCarriersAndTheTitle) {
-    mainWindow = window_;
-    WindowReporter reporter;
-    reporter.setStatusText(StatusRow::download, L"Total files (1/4)");
-    reporter.setProgress(StatusRow::version, 50);
-    reporter.setTitle(L"KIV Client Ver. 58");
-    reporter.setClientReady(true);
-    EXPECT_EQ(paintedStatus().downloadStatusText, L"Total files (1/4)");
-    EXPECT_EQ(SendMessageW(versionProgressBar, PBM_GETPOS, 0, 0), 50);
-    EXPECT_EQ(windowText(window_), L"KIV Client Ver. 58");
-    EXPECT_TRUE(clientReady);
-}
-
-std::tuple<LONG, LONG, LONG, LONG> corners(const RECT& r) { return {r.left, r.top, r.right, r.bottom}; }
-
-TEST_F(WindowState, GameStartAreaIsMeasuredFromItsOwnImageAndExitFollowsIt) {
+TEST_F(WindowState, GameStartAreaIsMeasuredFromItsOwnImageAndExitIsCentredBelowIt) {
+    auto bitmap = [](int width, int height) {
+        Gdiplus::GpBitmap* made = nullptr;
+        Gdiplus::DllExports::GdipCreateBitmapFromScan0(width, height, 0, PixelFormat32bppARGB, nullptr, &made);
+        return made;
+    };
     images[104 - kFirstImageId] = bitmap(279, 93);
     images[106 - kFirstImageId] = bitmap(226, 33);
     EXPECT_EQ(corners(mainButtonRect()), corners(RECT{499, 452, 778, 545}));
@@ -137,12 +103,37 @@ TEST_F(WindowState, GameStartAreaIsMeasuredFromItsOwnImageAndExitFollowsIt) {
     EXPECT_EQ(corners(exitButtonRect()), corners(RECT{551, 536, 777, 569}));
 }
 
-TEST(PointInRect, IsHalfOpen) {
-    RECT rect{499, 452, 778, 545};
-    EXPECT_TRUE(pointInRect(rect, 499, 452) && pointInRect(rect, 777, 544));
-    EXPECT_FALSE(pointInRect(rect, 778, 500));
-    EXPECT_FALSE(pointInRect(rect, 600, 545));
-    EXPECT_FALSE(pointInRect(rect, 498, 500));
+// The window the launcher brings to the front after starting the game.
+TEST_F(WindowState, OnlyAVisibleUnownedEnabledNormalWindowIsTheClientsMainWindow) {
+    WNDCLASSW helperClass{};
+    helperClass.lpfnWndProc = DefWindowProcW;
+    helperClass.lpszClassName = L"Gdi+Helper";
+    RegisterClassW(&helperClass);
+    auto isMain = [&](const wchar_t* title, DWORD style, DWORD extendedStyle = 0, HWND owner = nullptr,
+                      const wchar_t* className = L"STATIC") {
+        HWND window = CreateWindowExW(extendedStyle, className, title, style, 10, 10, 100, 100, owner, nullptr,
+                                      nullptr, nullptr);
+        const bool result = isClientMainWindow(window);
+        DestroyWindow(window);
+        return result;
+    };
+    const DWORD visible = WS_OVERLAPPEDWINDOW | WS_VISIBLE;
+    EXPECT_TRUE(isMain(L"KIV Client", visible));
+    EXPECT_TRUE(isMain(L"", visible));
+    EXPECT_FALSE(isMain(L"hidden", WS_OVERLAPPEDWINDOW));
+    EXPECT_FALSE(isMain(L"splash", WS_POPUP | WS_VISIBLE, 0, window_));
+    EXPECT_FALSE(isMain(L"off", visible | WS_DISABLED));
+    EXPECT_FALSE(isMain(L"tools", visible, WS_EX_TOOLWINDOW));
+    // The helper windows of the graphics library, by title or by class, in any case.
+    EXPECT_FALSE(isMain(L"a gdi+ window", visible));
+    EXPECT_FALSE(isMain(L"plain", visible, 0, nullptr, L"Gdi+Helper"));
+
+    // The search stops at such a window of the searched process only.
+    ClientWindowSearch search{GetCurrentProcessId()};
+    ClientWindowSearch other{GetCurrentProcessId() + 4};
+    EXPECT_FALSE(findClientWindow(window_, reinterpret_cast<LPARAM>(&search)));
+    EXPECT_TRUE(findClientWindow(window_, reinterpret_cast<LPARAM>(&other)));
+    EXPECT_EQ(std::pair(search.window, other.window), std::pair(window_, HWND{}));
 }
 
 }  // namespace

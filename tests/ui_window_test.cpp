@@ -1,8 +1,7 @@
-// The window procedure in this process: creation and teardown, the hover
-// animation and its timer, cursors and the EXIT button.
+// The window procedure in this process: the hover animation and its timer,
+// cursors and clicks over the buttons and the news link, and closing.
 #include "tests/launcher_canvas.h"
 #include "ui/browser_host.h"
-#include "tests/support.h"
 #include "ui/ui.h"
 
 #include <objidl.h>
@@ -12,7 +11,6 @@
 #include <functional>
 #include <vector>
 
-
 namespace kiv {
 namespace {
 
@@ -21,32 +19,27 @@ protected:
     static void SetUpTestSuite() {
         OleInitialize(nullptr);
         test::startGraphicsOnce();
-        WNDCLASSEXW windowClass{};
-        windowClass.cbSize = sizeof windowClass;
+        WNDCLASSW windowClass{};
         windowClass.lpfnWndProc = windowProcedure;
         windowClass.hInstance = GetModuleHandleW(nullptr);
         windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
         windowClass.lpszClassName = kWindowClassName;
-        RegisterClassExW(&windowClass);
+        RegisterClassW(&windowClass);
     }
-    static void TearDownTestSuite() { OleUninitialize(); }
 
     void SetUp() override {
         RegDeleteTreeW(HKEY_CURRENT_USER, kLauncherRegistryKey);
+        SetCursorPos(1200, 1000);
         // No server answers here: the version check ends quickly.
         workerBaseUrl = L"http://127.0.0.1:9/kiv/";
         Gdiplus::DllExports::GdipNewPrivateFontCollection(&privateFonts);
         startHoverTarget = exitHoverTarget = false;
         startHoverLevel = exitHoverLevel = 0;
-        RECT outer{0, 0, 786, 620};
-        AdjustWindowRect(&outer, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN, FALSE);
-        window_ = CreateWindowExW(0, kWindowClassName, L"KIV Launcher", WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX |
-                                  WS_CLIPCHILDREN, 40, 40, outer.right - outer.left, outer.bottom - outer.top, nullptr,
-                                  nullptr, GetModuleHandleW(nullptr), nullptr);
+        // A frameless window: its client area is the launcher's 786 x 620.
+        window_ = CreateWindowExW(0, kWindowClassName, L"KIV Launcher", WS_POPUP | WS_VISIBLE, 40, 40, 786, 620,
+                                  nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
         ASSERT_NE(window_, nullptr);
         mainWindow = window_;
-        ShowWindow(window_, SW_SHOWNORMAL);
-        UpdateWindow(window_);
         ASSERT_TRUE(pumpUntil([] { return !workerBusy; }, 20000)) << "the version check did not end";
     }
 
@@ -57,25 +50,18 @@ protected:
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         }
         mainWindow = nullptr;
-        clientReady = false;
-        RegDeleteTreeW(HKEY_CURRENT_USER, kLauncherRegistryKey);
-        SetCursorPos(1200, 1000);
     }
 
     // Runs the message loop until `done` holds or `limitMs` have passed;
     // every WM_TIMER of the animation timer is seen by `onTick`.
-    bool pumpUntil(const std::function<bool()>& done, DWORD limitMs, const std::function<void()>& onTick = {}) {
-        const DWORD start = GetTickCount();
-        while (!done()) {
+    bool pumpUntil(const std::function<bool()>& done, DWORD limitMs, const std::function<void()>& onTick = [] {}) {
+        MSG message;
+        for (const DWORD start = GetTickCount(); !done(); Sleep(1)) {
             if (GetTickCount() - start > limitMs) return false;
-            MSG message;
             while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-                if (message.message == WM_QUIT) continue;
-                TranslateMessage(&message);
-                DispatchMessageW(&message);
-                if (message.message == WM_TIMER && message.wParam == kAnimationTimer && onTick) onTick();
+                if (message.message != WM_QUIT) DispatchMessageW(&message);
+                if (message.message == WM_TIMER && message.wParam == kAnimationTimer) onTick();
             }
-            Sleep(1);
         }
         return true;
     }
@@ -91,42 +77,25 @@ protected:
         return seen;
     }
 
-    POINT screenPoint(int x, int y) {
-        POINT point{x, y};
-        ClientToScreen(window_, &point);
-        return point;
+    // Puts the pointer at a client point and tells the window, as a move would.
+    void pointAt(POINT at) {
+        POINT screen = at;
+        ClientToScreen(window_, &screen);
+        SetCursorPos(screen.x, screen.y);
+        SendMessageW(window_, WM_MOUSEMOVE, 0, MAKELPARAM(at.x, at.y));
     }
 
-    static LPARAM at(int x, int y) { return MAKELPARAM(x, y); }
     static POINT centre(const RECT& r) { return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2}; }
 
     HWND window_ = nullptr;
 };
 
-TEST_F(WindowProcedure, CreationMakesFourHiddenCarriersInOrder) {
-    const HWND expected[] = {versionStatusLabel, downloadProgressBar, downloadStatusLabel, versionProgressBar};
-    std::size_t index = 0;
-    for (HWND child = GetWindow(window_, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
-        // The news page's host, when the browser control could be made.
-        if (IsWindowVisible(child) && child == GetWindow(window_, GW_CHILD)) continue;
-        ASSERT_LT(index, 4u) << "more than four carriers";
-        SCOPED_TRACE(index);
-        EXPECT_EQ(child, expected[index]);
-        EXPECT_FALSE(IsWindowVisible(child));
-        ++index;
-    }
-    EXPECT_EQ(index, 4u);
-    // No kiv.ver beside this program: the version check reports its failure.
-    EXPECT_EQ(paintedStatus().versionStatusText, L"Version check failed");
-    EXPECT_EQ(paintedStatus().downloadStatusText, L"Press Update");
-    EXPECT_EQ(SendMessageW(window_, WM_ERASEBKGND, 0, 0), 1);
-}
+TEST_F(WindowProcedure, HoverFadesInAndOutAndTheTimerRunsOnlyWhileALevelMoves) {
+    // A move that changes no target starts no timer.
+    pointAt(POINT{20, 600});
+    EXPECT_FALSE(KillTimer(window_, kAnimationTimer));
 
-TEST_F(WindowProcedure, HoverFadesInAndOutAndTheTimerStopsByItself) {
-    SetCursorPos(screenPoint(640, 500).x, screenPoint(640, 500).y);
-    SendMessageW(window_, WM_MOUSEMOVE, 0, at(640, 500));
-    EXPECT_TRUE(startHoverTarget);
-    EXPECT_FALSE(exitHoverTarget);
+    pointAt(POINT{640, 500});
     EXPECT_EQ(ticksUntilQuiet(startHoverLevel), (std::vector<int>{42, 84, 126, 168, 210, 252, 255, 255}));
     EXPECT_FALSE(KillTimer(window_, kAnimationTimer)) << "the animation timer still runs";
 
@@ -139,16 +108,11 @@ TEST_F(WindowProcedure, HoverFadesInAndOutAndTheTimerStopsByItself) {
     EXPECT_EQ(exitHoverLevel, 0);
 }
 
-TEST_F(WindowProcedure, UnchangedHoverTargetsStartNoTimer) {
-    setHoverTargets(false, false);
-    EXPECT_FALSE(KillTimer(window_, kAnimationTimer));
-    SendMessageW(window_, WM_MOUSEMOVE, 0, at(20, 600));
-    EXPECT_FALSE(KillTimer(window_, kAnimationTimer));
-}
-
-TEST_F(WindowProcedure, TimerKeepsTickingWhileAWorkerRuns) {
-    SetCursorPos(1200, 1000);
+TEST_F(WindowProcedure, WhileAWorkerRunsTheMainButtonDoesNothingAndTheTimerKeepsTicking) {
     workerBusy = true;
+    const POINT main = centre(mainButtonRect());
+    SendMessageW(window_, WM_LBUTTONUP, 0, MAKELPARAM(main.x, main.y));
+    EXPECT_FALSE(KillTimer(window_, kAnimationTimer)) << "a click started an update";
     SetTimer(window_, kAnimationTimer, kAnimationPeriodMs, nullptr);
     int ticks = 0;
     pumpUntil([&] { return ticks >= 5; }, 5000, [&] { ++ticks; });
@@ -158,77 +122,59 @@ TEST_F(WindowProcedure, TimerKeepsTickingWhileAWorkerRuns) {
     EXPECT_FALSE(KillTimer(window_, kAnimationTimer));
 }
 
-TEST_F(WindowProcedure, HandCursorOnlyOverTheButtons) {
-    HCURSOR hand = LoadCursorW(nullptr, IDC_HAND);
-    const POINT exitCentre = centre(exitButtonRect());
-    POINT exit = screenPoint(exitCentre.x, exitCentre.y);
-    SetCursorPos(exit.x, exit.y);
-    EXPECT_EQ(SendMessageW(window_, WM_SETCURSOR, reinterpret_cast<WPARAM>(window_), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE)),
-              1);
-    EXPECT_EQ(GetCursor(), hand);
-    SendMessageW(window_, WM_MOUSEMOVE, 0, at(exitCentre.x, exitCentre.y));
-    EXPECT_TRUE(exitHoverTarget);
-    EXPECT_FALSE(startHoverTarget);
-
-    POINT band = screenPoint(60, 600);
-    SetCursorPos(band.x, band.y);
-    SendMessageW(window_, WM_SETCURSOR, reinterpret_cast<WPARAM>(window_), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
-    EXPECT_NE(GetCursor(), hand);
-    SendMessageW(window_, WM_MOUSEMOVE, 0, at(60, 600));
-    EXPECT_FALSE(exitHoverTarget);
-}
-
 std::vector<std::wstring> opened;
-void recordOpened(const std::wstring& url) { opened.push_back(url); }
 
-TEST_F(WindowProcedure, WithoutAPageTheLinkInTheNewsAreaOpensThePageInTheBrowser) {
+// The areas are half-open: their left and top edges belong to them, their
+// right and bottom edges do not.
+TEST_F(WindowProcedure, TheHandCursorHoverAndClicksFollowTheButtonsAndTheNewsLink) {
     // No browser engine here: the news area shows the placeholder.
     ASSERT_TRUE(newsPlaceholderShown());
-    opened.clear();
     auto* shellOpen = openPageInBrowser;
-    openPageInBrowser = recordOpened;
-    const POINT link = centre(kOpenInBrowserLink);
-    HCURSOR hand = LoadCursorW(nullptr, IDC_HAND);
-    struct Case {
+    openPageInBrowser = [](const std::wstring& url) { opened.push_back(url); };
+    const RECT link = kOpenInBrowserLink;
+    struct Row {
+        const char* name;
         POINT at;
-        bool isLink;
+        bool hand, startHover, exitHover;
     };
-    for (Case c : {Case{link, true}, Case{POINT{kOpenInBrowserLink.left - 2, link.y}, false},
-                   Case{POINT{link.x, kOpenInBrowserLink.bottom}, false}, Case{POINT{393, 150}, false}}) {
-        SCOPED_TRACE(testing::Message() << c.at.x << "," << c.at.y);
-        const POINT screen = screenPoint(c.at.x, c.at.y);
-        SetCursorPos(screen.x, screen.y);
+    const Row rows[] = {
+        {"main button", centre(mainButtonRect()), true, true, false},
+        {"EXIT", centre(exitButtonRect()), true, false, true},
+        {"the band beside the buttons", {60, 600}, false, false, false},
+        {"link, top left", {link.left, link.top}, true, false, false},
+        {"link, bottom right", {link.right - 1, link.bottom - 1}, true, false, false},
+        {"left of the link", {link.left - 1, link.top}, false, false, false},
+        {"right of the link", {link.right, link.top}, false, false, false},
+        {"below the link", {link.left, link.bottom}, false, false, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        pointAt(row.at);
+        EXPECT_EQ(startHoverTarget, row.startHover);
+        EXPECT_EQ(exitHoverTarget, row.exitHover);
         SendMessageW(window_, WM_SETCURSOR, reinterpret_cast<WPARAM>(window_), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
-        EXPECT_EQ(GetCursor() == hand, c.isLink);
-        SendMessageW(window_, WM_LBUTTONUP, 0, at(c.at.x, c.at.y));
-        EXPECT_EQ(opened, c.isLink ? std::vector<std::wstring>{launcherPageUrl()} : std::vector<std::wstring>{});
+        EXPECT_EQ(GetCursor() == LoadCursorW(nullptr, IDC_HAND), row.hand);
+        if (row.startHover || row.exitHover) continue;
+        // A release over the link opens the page in the browser; elsewhere it does nothing.
         opened.clear();
+        SendMessageW(window_, WM_LBUTTONUP, 0, MAKELPARAM(row.at.x, row.at.y));
+        EXPECT_EQ(opened, row.hand ? std::vector<std::wstring>{launcherPageUrl()} : std::vector<std::wstring>{});
+        EXPECT_TRUE(IsWindow(window_));
     }
     openPageInBrowser = shellOpen;
 }
 
-TEST_F(WindowProcedure, ExitStoresThePositionAndEndsTheLoop) {
+TEST_F(WindowProcedure, ExitStoresThePositionReleasesTheResourcesAndEndsTheLoop) {
     RECT frame{};
     GetWindowRect(window_, &frame);
-    // A release anywhere but over a button is no click.
-    SendMessageW(window_, WM_LBUTTONUP, 0, at(60, 600));
-    ASSERT_TRUE(IsWindow(window_));
     const POINT exit = centre(exitButtonRect());
-    SendMessageW(window_, WM_LBUTTONUP, 0, at(exit.x, exit.y));
+    SendMessageW(window_, WM_LBUTTONUP, 0, MAKELPARAM(exit.x, exit.y));
     EXPECT_FALSE(IsWindow(window_));
     MSG message{};
     EXPECT_TRUE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(message.wParam, 0u);
     EXPECT_EQ(privateFonts, nullptr);
     for (auto* slot : images) EXPECT_EQ(slot, nullptr);
-    test::expectStoredPosition(frame);
-}
-
-TEST_F(WindowProcedure, CloseBoxClosesThroughTheSamePath) {
-    RECT frame{};
-    GetWindowRect(window_, &frame);
-    SendMessageW(window_, WM_CLOSE, 0, 0);
-    EXPECT_FALSE(IsWindow(window_));
     test::expectStoredPosition(frame);
 }
 
