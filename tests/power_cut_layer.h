@@ -7,9 +7,12 @@
 #pragma once
 
 #include "base/base.h"
+#include "tests/support.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,36 +29,127 @@ public:
 
     // Installs itself for `root` (whose contents count as durable). The power
     // goes at boundary `cutAt` (counting from 1); 0 never cuts.
-    PowerCutLayer(const std::filesystem::path& root, int cutAt);
-    ~PowerCutLayer() override;
+    PowerCutLayer(const std::filesystem::path& root, int cutAt) : root_(root.lexically_normal()), cutAt_(cutAt) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root_)) {
+            const std::string bytes = entry.is_directory() ? "" : readFile(entry.path());
+            nodes_.push_back({entry.is_directory(), bytes, bytes});
+            const std::string key = keyOf(entry.path()).value();
+            current_[key] = durable_[key] = nodes_.size() - 1;
+        }
+        setFileLayer(this);
+    }
+    ~PowerCutLayer() override { setFileLayer(nullptr); }
 
-    bool before(const FileChange& change) override;
-    void after(const FileChange& change) override;
+    bool before(const FileChange& change) override {
+        if (!keyOf(change.path)) return true;
+        const bool boundary = change.kind == Kind::flush || change.kind == Kind::syncDirectory;
+        if (!off_ && boundary && ++boundaries_ == cutAt_) off_ = true;
+        return !off_;
+    }
+
+    void after(const FileChange& change) override {
+        const std::optional<std::string> key = keyOf(change.path);
+        if (!key) return;
+        // A change to a file the layer does not know throws: the model would be wrong.
+        switch (change.kind) {
+            case Kind::create:
+            case Kind::makeDirectory:
+                if (!current_.contains(*key)) {
+                    nodes_.push_back({change.kind == Kind::makeDirectory, "", ""});
+                    current_[*key] = nodes_.size() - 1;
+                }
+                nodes_[current_.at(*key)].current.clear();
+                break;
+            case Kind::write: {
+                std::string& bytes = nodes_[current_.at(*key)].current;
+                bytes.resize(std::max<std::size_t>(bytes.size(), change.offset + change.length));
+                bytes.replace(change.offset, change.length, static_cast<const char*>(change.data), change.length);
+                break;
+            }
+            case Kind::truncate: nodes_[current_.at(*key)].current.resize(change.offset); break;
+            case Kind::flush: nodes_[current_.at(*key)].durable = nodes_[current_.at(*key)].current; break;
+            case Kind::rename:
+                current_[keyOf(*change.target).value()] = current_.at(*key);
+                current_.erase(*key);
+                break;
+            case Kind::remove: current_.erase(*key); break;
+            case Kind::syncDirectory:
+                std::erase_if(durable_, [&](const auto& entry) { return parentOf(entry.first) == *key; });
+                for (const auto& [name, node] : current_) {
+                    if (parentOf(name) == *key) durable_[name] = node;
+                }
+                break;
+        }
+    }
 
     // Flush boundaries passed so far (each file flush and directory sync).
     int boundaries() const { return boundaries_; }
     bool powerWentOff() const { return off_; }
+
     // Removes the layer and rewrites `root` as it stands after the cut.
-    void restore(Loss loss);
+    void restore(Loss loss) {
+        setFileLayer(nullptr);
+        for (const auto& entry : std::filesystem::directory_iterator(root_)) std::filesystem::remove_all(entry.path());
+        // In name order each directory is made before what it holds; an entry
+        // whose directory did not survive is gone with it.
+        for (const auto& [name, index] : loss == Loss::drop ? durable_ : current_) {
+            const std::filesystem::path path = root_ / name;
+            const Node& node = nodes_[index];
+            if (!std::filesystem::is_directory(path.parent_path())) continue;
+            if (node.directory) {
+                std::filesystem::create_directory(path);
+            } else {
+                writeFile(path, loss == Loss::drop   ? node.durable
+                                : loss == Loss::keep ? node.current
+                                                     : torn(node.durable, node.current));
+            }
+        }
+    }
 
 private:
+    using Kind = FileChange::Kind;
     struct Node {
         bool directory = false;
         std::string durable;
         std::string current;
     };
-    bool watched(const std::filesystem::path& path, std::string& key) const;
-    int node(const std::string& key) const;
+
+    // `path` relative to the root ("" for the root itself); none outside it.
+    std::optional<std::string> keyOf(const std::filesystem::path& path) const {
+        const std::filesystem::path relative = path.lexically_normal().lexically_relative(root_);
+        if (relative.empty() || *relative.begin() == "..") return std::nullopt;
+        const std::string key = relative.generic_string();
+        return key == "." ? "" : key.substr(0, key.find_last_not_of('/') + 1);
+    }
+
+    static std::string parentOf(const std::string& key) {
+        const std::size_t slash = key.rfind('/');
+        return slash == std::string::npos ? "" : key.substr(0, slash);
+    }
+
+    // The unflushed 512-byte sectors of a file, the first half of them written.
+    static std::string torn(const std::string& durable, std::string current) {
+        constexpr std::size_t kSector = 512;
+        std::vector<std::size_t> changed;
+        for (std::size_t at = 0; at < current.size(); at += kSector) {
+            const std::size_t length = std::min(kSector, current.size() - at);
+            if (durable.compare(std::min(at, durable.size()), length, current, at, length) != 0) changed.push_back(at);
+        }
+        for (std::size_t i = changed.size() / 2; i < changed.size(); ++i) {
+            for (std::size_t at = changed[i]; at < std::min(current.size(), changed[i] + kSector); ++at) {
+                current[at] = at < durable.size() ? durable[at] : '\0';
+            }
+        }
+        return current;
+    }
 
     std::filesystem::path root_;
-    std::string rootKey_;
     int cutAt_;
     int boundaries_ = 0;
     bool off_ = false;
-    bool installed_ = true;
     std::vector<Node> nodes_;
-    std::map<std::string, int> current_;  // name (relative to root) -> node
-    std::map<std::string, int> durable_;
+    std::map<std::string, std::size_t> current_;  // name (relative to root) -> node
+    std::map<std::string, std::size_t> durable_;
 };
 
 }  // namespace kiv::test
