@@ -1,6 +1,7 @@
 // A file layer that plays a power cut. It follows every change the code
-// makes under one directory, knowing for each file which of its bytes are
-// durable (flushed) and for each directory which of its entries are (synced),
+// makes under one directory, knowing for each file which bytes are durable
+// (its content at its last flush) and for each directory which of its
+// entries are (synced),
 // and counts the flush boundaries. At the chosen boundary the power goes:
 // that flush and every later change under the directory fail, and `restore`
 // then rewrites the directory as the disk would hold it after the cut.
@@ -10,10 +11,8 @@
 #include "tests/support.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <map>
 #include <optional>
-#include <string>
 #include <vector>
 
 namespace kiv::test {
@@ -31,8 +30,7 @@ public:
     // goes at boundary `cutAt` (counting from 1); 0 never cuts.
     PowerCutLayer(const std::filesystem::path& root, int cutAt) : root_(root.lexically_normal()), cutAt_(cutAt) {
         for (const auto& entry : std::filesystem::recursive_directory_iterator(root_)) {
-            const std::string bytes = entry.is_directory() ? "" : readFile(entry.path());
-            nodes_.push_back({entry.is_directory(), bytes, bytes});
+            nodes_.push_back({entry.is_directory(), entry.is_directory() ? "" : readFile(entry.path())});
             const std::string key = keyOf(entry.path()).value();
             current_[key] = durable_[key] = nodes_.size() - 1;
         }
@@ -47,6 +45,8 @@ public:
         return !off_;
     }
 
+    // Data written and cut stands in the files themselves until a flush
+    // makes it durable; the layer follows the names and what is durable.
     void after(const FileChange& change) override {
         const std::optional<std::string> key = keyOf(change.path);
         if (!key) return;
@@ -55,19 +55,11 @@ public:
             case Kind::create:
             case Kind::makeDirectory:
                 if (!current_.contains(*key)) {
-                    nodes_.push_back({change.kind == Kind::makeDirectory, "", ""});
+                    nodes_.push_back({change.kind == Kind::makeDirectory, ""});
                     current_[*key] = nodes_.size() - 1;
                 }
-                nodes_[current_.at(*key)].current.clear();
                 break;
-            case Kind::write: {
-                std::string& bytes = nodes_[current_.at(*key)].current;
-                bytes.resize(std::max<std::size_t>(bytes.size(), change.offset + change.length));
-                bytes.replace(change.offset, change.length, static_cast<const char*>(change.data), change.length);
-                break;
-            }
-            case Kind::truncate: nodes_[current_.at(*key)].current.resize(change.offset); break;
-            case Kind::flush: nodes_[current_.at(*key)].durable = nodes_[current_.at(*key)].current; break;
+            case Kind::flush: nodes_[current_.at(*key)].durable = readFile(change.path); break;
             case Kind::rename:
                 current_[keyOf(*change.target).value()] = current_.at(*key);
                 current_.erase(*key);
@@ -79,6 +71,7 @@ public:
                     if (parentOf(name) == *key) durable_[name] = node;
                 }
                 break;
+            default: break;
         }
     }
 
@@ -89,19 +82,22 @@ public:
     // Removes the layer and rewrites `root` as it stands after the cut.
     void restore(Loss loss) {
         setFileLayer(nullptr);
+        if (loss == Loss::keep) return;
+        // Of a torn file, what reached the disk counts with what was durable.
+        for (const auto& [name, index] : current_) {
+            Node& node = nodes_[index];
+            if (loss == Loss::torn && !node.directory) node.durable = torn(node.durable, readFile(root_ / name));
+        }
         for (const auto& entry : std::filesystem::directory_iterator(root_)) std::filesystem::remove_all(entry.path());
         // In name order each directory is made before what it holds; an entry
         // whose directory did not survive is gone with it.
         for (const auto& [name, index] : loss == Loss::drop ? durable_ : current_) {
             const std::filesystem::path path = root_ / name;
-            const Node& node = nodes_[index];
             if (!std::filesystem::is_directory(path.parent_path())) continue;
-            if (node.directory) {
+            if (nodes_[index].directory) {
                 std::filesystem::create_directory(path);
             } else {
-                writeFile(path, loss == Loss::drop   ? node.durable
-                                : loss == Loss::keep ? node.current
-                                                     : torn(node.durable, node.current));
+                writeFile(path, nodes_[index].durable);
             }
         }
     }
@@ -111,7 +107,6 @@ private:
     struct Node {
         bool directory = false;
         std::string durable;
-        std::string current;
     };
 
     // `path` relative to the root ("" for the root itself); none outside it.

@@ -92,19 +92,6 @@ Snapshot snapshot(const std::filesystem::path& directory) {
     return result;
 }
 
-// What a kill left, told apart: the recorded version and every file's name
-// and size.
-std::set<std::string> stateOf(const std::filesystem::path& directory) {
-    std::set<std::string> state{test::readFile(directory / "kiv.ver")};
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
-        if (entry.is_regular_file()) {
-            state.insert(entry.path().lexically_relative(directory).generic_string() + ":" +
-                         std::to_string(entry.file_size()));
-        }
-    }
-    return state;
-}
-
 // Keeps what a run shows in message boxes and whether it finished.
 class RunOutcome : public Reporter {
 public:
@@ -148,14 +135,23 @@ protected:
 
     // Runs the update in this process, swapping the file named like the
     // launcher as the launcher's own. False when the run met a client
-    // process, which other tests on the machine may start at any time: the
-    // trial is played again.
+    // process, which other tests on the machine may start at any time.
     bool runInProcess(const std::filesystem::path& installation, RunOutcome& outcome) {
         outcome = RunOutcome();
         runUpdate(installation, server.wideUrl("/kiv/"), outcome, {.launcherFileName = L"kiv_launcher.exe"});
         if (outcome.messages.find("Please close") == std::string::npos) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         return false;
+    }
+
+    // The next run, played again while it meets a client, must leave what
+    // the uninterrupted run left.
+    void expectCompleted(const std::filesystem::path& installation, const std::string& interruption) {
+        RunOutcome outcome;
+        while (!runInProcess(installation, outcome)) {
+        }
+        EXPECT_TRUE(outcome.finished && snapshot(installation) == expected)
+            << interruption << ": the next run left a different installation\n" << outcome.messages;
     }
 
     test::TempDir serverRoot;
@@ -165,13 +161,11 @@ protected:
     int boundaries = 0;
 };
 
-// Starts `kivtool update`, its output kept beside the installation; returns
-// its process id.
+// Starts `kivtool update`, its output dropped; returns its process id.
 pid_t startUpdate(const std::filesystem::path& directory, const std::string& base) {
-    const std::filesystem::path log = directory.string() + ".log";
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(open("/dev/null", O_WRONLY), 1);
         dup2(1, 2);
         execl(KIV_KIVTOOL, "kivtool", "update", directory.c_str(), "--base", base.c_str(), static_cast<char*>(nullptr));
         _exit(127);
@@ -185,26 +179,28 @@ int waitFor(pid_t pid) {
     return status;
 }
 
-// Runs `kivtool update` to its end. A run that met a client process, which
-// other tests on the machine may start at any time, is played again.
-void completeUpdate(const std::filesystem::path& directory, const std::string& base) {
-    while (waitFor(startUpdate(directory, base)) != 0) {
-        const std::string output = test::readFile(directory.string() + ".log");
-        ASSERT_NE(output.find("Please close"), std::string::npos) << output;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+// What a kill left, told apart: the recorded version and every file's name
+// and size.
+std::set<std::string> stateOf(const std::filesystem::path& directory) {
+    std::set<std::string> state{test::readFile(directory / "kiv.ver")};
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
+        if (entry.is_regular_file()) {
+            state.insert(entry.path().lexically_relative(directory).generic_string() + ":" +
+                         std::to_string(entry.file_size()));
+        }
     }
+    return state;
 }
 
 TEST_F(UpdateInterruption, KilledRunsAreCompletedByTheNextRun) {
     const std::string base = server.url("/kiv/");
-    // On disk, where the flushes take their time: the work spreads over more
-    // of the run.
+    // On disk, where the flushes take their time, the work spreads over more
+    // of the run. Kill moments are drawn from the length of a whole run; when
+    // a run ends before its kill (the machine got faster, or the draw was
+    // late), the span shrinks, so that the kills keep landing inside the work.
     test::TempDir disk;
-    // Kill moments are drawn from the length of a whole run; when a run ends
-    // before its kill (the machine got faster, or the draw was late), the span
-    // shrinks, so that the kills keep landing inside the work.
     const auto started = std::chrono::steady_clock::now();
-    completeUpdate(fresh(disk / "timed"), base);
+    waitFor(startUpdate(fresh(disk / "timed"), base));
     const auto run = std::chrono::steady_clock::now() - started;
     long long span = std::chrono::duration_cast<std::chrono::microseconds>(run).count();
     std::mt19937 random(20261206);
@@ -234,8 +230,7 @@ TEST_F(UpdateInterruption, KilledRunsAreCompletedByTheNextRun) {
             ASSERT_TRUE(WIFEXITED(status));
             if (WEXITSTATUS(status) == 0) break;
         }
-        completeUpdate(installation, base);
-        EXPECT_EQ(snapshot(installation), expected) << "installation " << installations;
+        expectCompleted(installation, "installation " + std::to_string(installations));
     }
     std::printf("[ kill points ] %d kills over %d installations, leaving %zu different states\n", kills,
                 installations, statesLeft.size());
@@ -249,19 +244,19 @@ TEST_F(UpdateInterruption, PowerCutAtEveryFlushBoundaryIsCompletedByTheNextRun) 
     for (int boundary = 1; boundary <= boundaries; ++boundary) {
         // Unflushed data dropped at every boundary; kept or torn in turn.
         for (const Loss loss : {Loss::drop, boundary % 2 ? Loss::torn : Loss::keep}) {
-            RunOutcome interrupted;
-            RunOutcome next;
-            for (bool done = false; !done;) {
+            // A trial whose run met a client before the cut is played again.
+            for (bool cut = false; !cut;) {
                 test::PowerCutLayer layer(fresh(scratch / "cut"), boundary);
+                RunOutcome interrupted;
                 if (!runInProcess(scratch / "cut", interrupted)) continue;
                 ASSERT_TRUE(layer.powerWentOff()) << "boundary " << boundary << " never came";
                 EXPECT_FALSE(interrupted.finished) << "boundary " << boundary << ": a failed write went unnoticed";
                 layer.restore(loss);
-                done = runInProcess(scratch / "cut", next);
+                cut = true;
             }
-            EXPECT_TRUE(next.finished && snapshot(scratch / "cut") == expected)
-                << "power cut at boundary " << boundary << " of " << boundaries << ", loss " << static_cast<int>(loss)
-                << ": the next run left a different installation\n" << next.messages;
+            expectCompleted(scratch / "cut", "power cut at boundary " + std::to_string(boundary) + " of " +
+                                                 std::to_string(boundaries) + ", loss " +
+                                                 std::to_string(static_cast<int>(loss)));
         }
     }
     std::printf("[ power cut ] %d flush boundaries, each cut with two losses\n", boundaries);
