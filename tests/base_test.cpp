@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
-#include <windows.h>
+#include <process.h>
 #endif
 
 namespace kiv {
@@ -18,19 +18,14 @@ TEST(Utf8ToWide, DecodesValidTextAndReplacesEachMaximalInvalidSubsequence) {
         std::wstring wide;
         bool valid;  // and so encoded back to the same bytes
     } cases[] = {
-        {"", L"", true},
-        {"patch\\a b.npatch", L"patch\\a b.npatch", true},
-        {"\xC3\xA9t\xC3\xA9", L"\u00E9t\u00E9", true},
-        {"\xE2\x82\xAC", L"\u20AC", true},
-        {"\xF0\x9F\x98\x80", L"\U0001F600", true},
-        {"\xEF\xBB\xBFx", L"\uFEFFx", true},
+        {"", L"", true}, {"patch\\a b.npatch", L"patch\\a b.npatch", true},
+        {"\xC3\xA9t\xC3\xA9", L"\u00E9t\u00E9", true}, {"\xE2\x82\xAC", L"\u20AC", true},
+        {"\xF0\x9F\x98\x80", L"\U0001F600", true}, {"\xEF\xBB\xBFx", L"\uFEFFx", true},
         {std::string("a\0b", 3), std::wstring(L"a\0b", 3), true},
         // A lone continuation byte, an invalid lead byte.
-        {"a\x80" "b", L"a\uFFFDb", false},
-        {"\xFF", L"\uFFFD", false},
+        {"a\x80" "b", L"a\uFFFDb", false}, {"\xFF", L"\uFFFD", false},
         // A truncated sequence at the end and before an ASCII byte.
-        {"\xE2\x82", L"\uFFFD", false},
-        {"\xF0\x9F\x98" "a", L"\uFFFDa", false},
+        {"\xE2\x82", L"\uFFFD", false}, {"\xF0\x9F\x98" "a", L"\uFFFDa", false},
         // Overlong forms are not valid starts of a tail.
         {"\xC0\x80", L"\uFFFD\uFFFD", false},
 #ifndef _WIN32
@@ -141,11 +136,8 @@ TEST(CopyFileReplacing, ReplacesAnExistingFileAndFailsOnADirectory) {
 TEST(LauncherDirectory, IsTheDirectoryHoldingThisProgram) {
     const std::filesystem::path directory = launcherDirectory();
     EXPECT_TRUE(directory.is_absolute());
-#ifdef _WIN32
-    EXPECT_TRUE(std::filesystem::exists(directory / "base_tests.exe"));
-#else
-    EXPECT_TRUE(std::filesystem::exists(directory / "base_tests"));
-#endif
+    EXPECT_TRUE(std::filesystem::exists(directory / "base_tests.exe") ||
+                std::filesystem::exists(directory / "base_tests"));
 }
 
 #ifdef _WIN32
@@ -162,19 +154,11 @@ TEST(LauncherDirectory, ModulePathOfTheClassicLimitIsNotCut) {
     std::filesystem::create_directories(deep);
     std::filesystem::copy_file(launcherDirectory() / "base_tests.exe", program);
 
-    std::wstring command =
-        L"\"" + program.wstring() + L"\" --gtest_filter=LauncherDirectory.IsTheDirectoryHoldingThisProgram";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                               &process));
-    WaitForSingleObject(process.hProcess, 60000);
-    DWORD exitCode = 1;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    EXPECT_EQ(exitCode, 0u);
+    // The child runs the test above from there.
+    const std::wstring quoted = L"\"" + program.wstring() + L"\"";
+    EXPECT_EQ(_wspawnl(_P_WAIT, program.c_str(), quoted.c_str(),
+                       L"--gtest_filter=LauncherDirectory.IsTheDirectoryHoldingThisProgram", nullptr),
+              0);
 }
 #endif
 
