@@ -107,8 +107,11 @@ TEST(File, PositionedWritesReadsAndReplacement) {
     std::uint64_t size = 0;
     ASSERT_TRUE(file.truncate(4) && file.size(size));
     EXPECT_EQ(size, 4u);
-    file.close();
     reader.close();
+    // Opened to be created, an existing file starts empty.
+    ASSERT_TRUE(file.open(dir / "a", File::Mode::create) && file.size(size));
+    EXPECT_EQ(size, 0u);
+    file.close();
 
     test::writeFile(dir / "b", "new");
     ASSERT_TRUE(replaceFile(dir / "b", dir / "a"));
@@ -131,6 +134,11 @@ TEST(CopyFileReplacing, ReplacesAnExistingFileAndFailsOnADirectory) {
     EXPECT_EQ(test::readFile(dir / "fresh.exe"), "new");
     EXPECT_TRUE(std::filesystem::is_directory(dir / "folder"));
     EXPECT_FALSE(std::filesystem::exists(dir / "folder.kivnew"));
+    // A flush that fails (a full disk) leaves the old file in place.
+    test::writeFile(dir / "newer.exe", "newer");
+    test::RefuseFileChanges full([](const FileChange& change) { return change.kind == FileChange::Kind::flush; });
+    EXPECT_FALSE(copyFileReplacing(dir / "newer.exe", dir / "kiv.exe"));
+    EXPECT_EQ(test::readFile(dir / "kiv.exe"), "new");
 }
 
 TEST(LauncherDirectory, IsTheDirectoryHoldingThisProgram) {
