@@ -1,16 +1,17 @@
 // A file layer that plays a power cut. It follows every change the code
 // makes under one directory, knowing for each file which bytes are durable
 // (its content at its last flush) and for each directory which of its
-// entries are (synced),
-// and counts the flush boundaries. At the chosen boundary the power goes:
-// that flush and every later change under the directory fail, and `restore`
-// then rewrites the directory as the disk would hold it after the cut.
+// entries are (synced), and counts the flush boundaries. At the chosen
+// boundary the power goes: that flush and every later change under the
+// directory fail, and `restore` then rewrites the directory as the disk
+// would hold it after the cut.
 #pragma once
 
 #include "base/base.h"
 #include "tests/support.h"
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <vector>
@@ -65,12 +66,12 @@ public:
                 current_.erase(*key);
                 break;
             case Kind::remove: current_.erase(*key); break;
-            case Kind::syncDirectory:
-                std::erase_if(durable_, [&](const auto& entry) { return parentOf(entry.first) == *key; });
-                for (const auto& [name, node] : current_) {
-                    if (parentOf(name) == *key) durable_[name] = node;
-                }
+            case Kind::syncDirectory: {
+                const auto inDirectory = [&](const auto& entry) { return parentOf(entry.first) == *key; };
+                std::erase_if(durable_, inDirectory);
+                std::copy_if(current_.begin(), current_.end(), std::inserter(durable_, durable_.end()), inDirectory);
                 break;
+            }
             default: break;
         }
     }
@@ -117,10 +118,7 @@ private:
         return key == "." ? "" : key.substr(0, key.find_last_not_of('/') + 1);
     }
 
-    static std::string parentOf(const std::string& key) {
-        const std::size_t slash = key.rfind('/');
-        return slash == std::string::npos ? "" : key.substr(0, slash);
-    }
+    static std::string parentOf(const std::string& key) { return std::filesystem::path(key).parent_path().string(); }
 
     // The unflushed 512-byte sectors of a file, the first half of them written.
     static std::string torn(const std::string& durable, std::string current) {
