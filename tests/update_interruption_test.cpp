@@ -93,8 +93,7 @@ Snapshot snapshot(const std::filesystem::path& directory) {
 }
 
 // Keeps what a run shows in message boxes and whether it finished.
-class RunOutcome : public Reporter {
-public:
+struct RunOutcome : Reporter {
     void setStatusText(StatusRow, const std::wstring&) override {}
     void setProgress(StatusRow, int) override {}
     void setTitle(const std::wstring&) override {}
@@ -173,12 +172,6 @@ pid_t startUpdate(const std::filesystem::path& directory, const std::string& bas
     return pid;
 }
 
-int waitFor(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return status;
-}
-
 // What a kill left, told apart: the recorded version and every file's name
 // and size.
 std::set<std::string> stateOf(const std::filesystem::path& directory) {
@@ -200,7 +193,7 @@ TEST_F(UpdateInterruption, KilledRunsAreCompletedByTheNextRun) {
     // late), the span shrinks, so that the kills keep landing inside the work.
     test::TempDir disk;
     const auto started = std::chrono::steady_clock::now();
-    waitFor(startUpdate(fresh(disk / "timed"), base));
+    waitpid(startUpdate(fresh(disk / "timed"), base), nullptr, 0);
     const auto run = std::chrono::steady_clock::now() - started;
     long long span = std::chrono::duration_cast<std::chrono::microseconds>(run).count();
     std::mt19937 random(20261206);
@@ -219,7 +212,7 @@ TEST_F(UpdateInterruption, KilledRunsAreCompletedByTheNextRun) {
             int status = 0;
             if (waitpid(pid, &status, WNOHANG) == 0) {
                 kill(pid, SIGKILL);
-                status = waitFor(pid);
+                waitpid(pid, &status, 0);
                 if (WIFSIGNALED(status)) {
                     ++kills;
                     statesLeft.insert(stateOf(installation));
