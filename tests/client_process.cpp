@@ -1,20 +1,20 @@
 #include "tests/client_process.h"
 
+#include "base/base.h"
+
 #ifndef _WIN32
 #include <csignal>
+#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 namespace kiv::test {
 
 ClientProcess::ClientProcess(const std::filesystem::path& directory) {
+    const auto program = directory / "KIV.EXE";
 #ifdef _WIN32
     // The stand-in client is built beside the test programs.
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    auto program = directory / L"KIV.EXE";
-    std::filesystem::copy_file(std::filesystem::path(self).parent_path() / L"fake_client.exe", program);
+    std::filesystem::copy_file(launcherDirectory() / "fake_client.exe", program);
     std::wstring command = L"\"" + program.wstring() + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -22,14 +22,9 @@ ClientProcess::ClientProcess(const std::filesystem::path& directory) {
                               &startup, &process_) != 0;
     if (started_) WaitForInputIdle(process_.hProcess, 10000);
 #else
-    auto program = directory / "KIV.EXE";
     std::filesystem::copy_file("/bin/sleep", program);
-    pid_ = fork();
-    if (pid_ == 0) {
-        execl(program.c_str(), "KIV.EXE", "60", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    started_ = pid_ > 0;
+    char* arguments[] = {const_cast<char*>("KIV.EXE"), const_cast<char*>("60"), nullptr};
+    started_ = posix_spawn(&pid_, program.c_str(), nullptr, nullptr, arguments, nullptr) == 0;
 #endif
 }
 

@@ -1,7 +1,6 @@
 #include "tests/support.h"
 
 #include <atomic>
-#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -9,18 +8,16 @@
 
 namespace kiv::test {
 
-TempDir::TempDir() {
+TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path()) {}
+
+TempDir::TempDir(const std::filesystem::path& base) {
     static std::atomic<unsigned> counter{0};
     std::random_device random;
-    const auto base = std::filesystem::temp_directory_path();
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
         auto candidate = base / ("kiv-test-" + std::to_string(random()) + "-" + std::to_string(counter++));
-        if (std::filesystem::create_directory(candidate)) {
-            path_ = candidate;
-            return;
-        }
+        if (std::filesystem::create_directory(candidate)) path_ = candidate;
     }
-    throw std::runtime_error("could not create a temporary directory");
+    if (path_.empty()) throw std::runtime_error("could not create a temporary directory");
 }
 
 TempDir::~TempDir() {
@@ -28,21 +25,8 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-ScratchDir::ScratchDir() {
-    static std::atomic<unsigned> counter{0};
-    std::error_code ignored;
-    if (std::filesystem::is_directory("/dev/shm", ignored)) {
-        path_ = std::filesystem::path("/dev/shm") /
-                ("kiv-scratch-" + fallback_.path().filename().string() + "-" + std::to_string(counter++));
-        if (std::filesystem::create_directory(path_, ignored)) return;
-    }
-    path_ = fallback_.path();
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ignored;
-    if (path_ != fallback_.path()) std::filesystem::remove_all(path_, ignored);
-}
+ScratchDir::ScratchDir()
+    : TempDir(std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path()) {}
 
 std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -19,6 +19,10 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::filesystem::path& name) const { return path_ / name; }
 
+protected:
+    // A fresh directory under `base`.
+    explicit TempDir(const std::filesystem::path& base);
+
 private:
     std::filesystem::path path_;
 };
@@ -26,17 +30,9 @@ private:
 // A scratch directory in memory where there is one (else a `TempDir`): a
 // process kill or a played power cut does not depend on the disk, and without
 // real flushes each step is short.
-class ScratchDir {
+class ScratchDir : public TempDir {
 public:
     ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    TempDir fallback_;
-    std::filesystem::path path_;
 };
 
 std::string readFile(const std::filesystem::path& path);

@@ -2,52 +2,18 @@
 // bytes of .hed, the rest .dat. When a pair opens, replacing an item and
 // adding one must leave a pair that opens again and finds both.
 #include "archive/archive.h"
-#include "base/base.h"
+#include "tests/support.h"
 
-#include <cstddef>
-#include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <string>
-#include <system_error>
-#include <unistd.h>
-
-namespace {
-
-// A directory of this process's own, in memory where there is one, removed
-// when the fuzzer exits.
-struct Scratch {
-    Scratch() {
-        std::error_code ignored;
-        const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", ignored)
-                                               ? std::filesystem::path("/dev/shm")
-                                               : std::filesystem::temp_directory_path();
-        path = base / ("kiv-fuzz-archive-" + std::to_string(getpid()));
-        std::filesystem::create_directories(path);
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::filesystem::path path;
-};
-
-void writeAll(const std::filesystem::path& path, const std::uint8_t* data, std::size_t size) {
-    kiv::File file;
-    if (!file.open(path, kiv::File::Mode::create) || !file.writeAt(0, data, size)) std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const Scratch scratch;
-    const std::filesystem::path& dir = scratch.path;
+    static const kiv::test::ScratchDir dir;
     if (size < 2) return 0;
-    std::size_t hedSize = data[0] | (data[1] << 8);
-    if (hedSize > size - 2) hedSize = size - 2;
+    const std::string_view pairBytes(reinterpret_cast<const char*>(data) + 2, size - 2);
+    const std::size_t hedSize = std::min<std::size_t>(data[0] | (data[1] << 8), pairBytes.size());
     const std::filesystem::path hed = dir / "pair.hed";
-    writeAll(hed, data + 2, hedSize);
-    writeAll(dir / "pair.dat", data + 2 + hedSize, size - 2 - hedSize);
+    kiv::test::writeFile(hed, pairBytes.substr(0, hedSize));
+    kiv::test::writeFile(dir / "pair.dat", pairBytes.substr(hedSize));
 
     kiv::ArchivePair pair;
     std::wstring error;
