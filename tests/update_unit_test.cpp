@@ -46,6 +46,15 @@ TEST(WriteInstalledVersion, ReplacesTheFileWhateverIsLeftAtTheTemporaryName) {
     }
 }
 
+// A flush the disk refuses records nothing: the old version stays in force.
+TEST(WriteInstalledVersion, ARefusedFlushKeepsTheOldVersion) {
+    test::TempDir dir;
+    test::writeFile(dir / "kiv.ver", "57\r\n");
+    test::RefuseFileChanges failing([](const FileChange& change) { return change.kind == FileChange::Kind::flush; });
+    EXPECT_FALSE(writeInstalledVersion(dir.path(), 58));
+    EXPECT_EQ(test::readFile(dir / "kiv.ver"), "57\r\n");
+}
+
 TEST(FormatWindowTitle, TheVersionFromOneUpElseTheLauncher) {
     EXPECT_EQ(formatWindowTitle(1), L"KIV Client Ver. 1");
     EXPECT_EQ(formatWindowTitle(0), L"KIV Launcher");
