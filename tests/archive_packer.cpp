@@ -19,22 +19,27 @@ constexpr std::uint32_t kMaxLength = 100;
 // The dictionary as the rules describe it, kept with standard containers:
 // children found through a (parent, byte) map, recency as a list whose front
 // is the oldest entry.
-class Model {
-public:
-    Model() : parent_(kCodes, kNone), symbol_(kCodes), length_(kCodes, 1), position_(kCodes) {}
-
+struct Model {
+    struct Entry {
+        int parent = kNone;
+        std::uint8_t symbol = 0;
+        std::uint32_t length = 1;
+        std::list<int>::iterator position;
+    };
+    std::vector<Entry> entries = std::vector<Entry>(kCodes);
+    std::map<std::pair<int, std::uint8_t>, int> children;
+    std::list<int> recency;
     int count = kRoots;
-    int length(int code) const { return length_[code]; }
 
     int child(int node, std::uint8_t byte) const {
-        const auto found = children_.find({node, byte});
-        return found == children_.end() ? kNone : found->second;
+        const auto found = children.find({node, byte});
+        return found == children.end() ? kNone : found->second;
     }
 
     void refresh(int code) {
-        for (int node = code; node >= kRoots; node = parent_[node]) {
-            recency_.erase(position_[node]);
-            position_[node] = recency_.insert(recency_.end(), node);
+        for (int node = code; node >= kRoots; node = entries[node].parent) {
+            recency.erase(entries[node].position);
+            entries[node].position = recency.insert(recency.end(), node);
         }
     }
 
@@ -44,42 +49,18 @@ public:
             ++count;
         } else {
             // Full, and the oldest entry is the parent itself: nothing is added.
-            if (recency_.front() == p) return kNone;
-            e = recency_.front();
-            recency_.pop_front();
-            children_.erase({parent_[e], symbol_[e]});
+            if (recency.front() == p) return kNone;
+            e = recency.front();
+            recency.pop_front();
+            children.erase({entries[e].parent, entries[e].symbol});
             ++stats.entriesRecycled;
         }
-        parent_[e] = p;
-        symbol_[e] = x;
-        length_[e] = length_[p] + 1;
-        children_[{p, x}] = e;
         // A child of an entry is just older than it.
-        position_[e] = recency_.insert(p >= kRoots ? position_[p] : recency_.end(), e);
+        const auto where = p >= kRoots ? entries[p].position : recency.end();
+        entries[e] = {p, x, entries[p].length + 1, recency.insert(where, e)};
+        children[{p, x}] = e;
         return e;
     }
-
-private:
-    std::vector<int> parent_;
-    std::vector<std::uint8_t> symbol_;
-    std::vector<int> length_;
-    std::map<std::pair<int, std::uint8_t>, int> children_;
-    std::list<int> recency_;
-    std::vector<std::list<int>::iterator> position_;
-};
-
-class BitWriter {
-public:
-    void put(std::uint32_t value, std::uint32_t width) {
-        for (std::uint32_t i = width; i-- > 0; ++filled_) {
-            if (filled_ % 8 == 0) bytes_.push_back(0);
-            bytes_.back() |= static_cast<std::uint8_t>(((value >> i) & 1u) << (7 - filled_ % 8));
-        }
-    }
-    std::vector<std::uint8_t> bytes_;
-
-private:
-    std::uint32_t filled_ = 0;
 };
 
 }  // namespace
@@ -96,9 +77,17 @@ std::vector<std::uint8_t> buildFilenameBlock(const std::vector<std::string>& nam
 
 std::vector<std::uint8_t> packFilenameBlock(std::span<const std::uint8_t> block, PackStats* statsOut,
                                             std::mt19937* random) {
-    PackStats stats;
+    PackStats ignored;
+    PackStats& stats = statsOut ? (*statsOut = PackStats{}) : ignored;
     Model model;
-    BitWriter writer;
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t filled = 0;
+    const auto put = [&bytes, &filled](std::uint32_t value, std::uint32_t width) {
+        for (std::uint32_t i = width; i-- > 0; ++filled) {
+            if (filled % 8 == 0) bytes.push_back(0);
+            bytes.back() |= static_cast<std::uint8_t>(((value >> i) & 1u) << (7 - filled % 8));
+        }
+    };
     std::uint32_t threshold = 2;
     int previous = kNone;
     std::uint32_t previousLength = 0;
@@ -124,42 +113,37 @@ std::vector<std::uint8_t> packFilenameBlock(std::span<const std::uint8_t> block,
         }
         if (code == kNone) {
             code = block[position];
-            writer.put(block[position], 9);  // a 0 flag and the byte
+            put(block[position], 9);  // a 0 flag and the byte
         } else {
-            writer.put(1, 1);
-            writer.put(static_cast<std::uint32_t>(code - kRoots), stats.codeWidth);
+            put(1, 1);
+            put(static_cast<std::uint32_t>(code - kRoots), stats.codeWidth);
             model.refresh(code);
         }
-        const auto length = static_cast<std::uint32_t>(model.length(code));
+        const auto length = model.entries[code].length;
         stats.longestToken = std::max(stats.longestToken, length);
-        const std::size_t tokenStart = position;
-        position += length;
-        if (position == block.size()) break;
+        if (position + length == block.size()) break;
 
         // The previous token's string followed by each prefix of this one.
         int at = previous;
         for (std::uint32_t i = 0; at != kNone && i < length && previousLength + 1 + i <= kMaxLength; ++i) {
-            const int next = model.child(at, block[tokenStart + i]);
-            at = next != kNone ? next : model.add(at, block[tokenStart + i], stats);
+            const int next = model.child(at, block[position + i]);
+            at = next != kNone ? next : model.add(at, block[position + i], stats);
         }
+        position += length;
         previous = code;
         previousLength = length;
     }
-    if (statsOut) *statsOut = stats;
-    return std::move(writer.bytes_);
+    return bytes;
 }
 
 std::string buildHed(std::uint32_t nameBlockOffset, std::uint32_t nameBlockStoredSize, std::uint32_t nameBlockSize,
                      const std::vector<HeaderWords>& headers) {
-    std::vector<std::uint8_t> hed(12 + 12 * headers.size());
-    storeLe32(hed.data(), nameBlockOffset);
-    storeLe32(hed.data() + 4, nameBlockStoredSize);
-    storeLe32(hed.data() + 8, nameBlockSize);
-    for (std::size_t i = 0; i < headers.size(); ++i) {
-        storeLe32(hed.data() + 12 + 12 * i, headers[i].dataOffset);
-        storeLe32(hed.data() + 16 + 12 * i, headers[i].storedSizeWord);
-        storeLe32(hed.data() + 20 + 12 * i, headers[i].size);
+    std::vector<std::uint32_t> words = {nameBlockOffset, nameBlockStoredSize, nameBlockSize};
+    for (const HeaderWords& header : headers) {
+        words.insert(words.end(), {header.dataOffset, header.storedSizeWord, header.size});
     }
+    std::vector<std::uint8_t> hed(4 * words.size());
+    for (std::size_t i = 0; i < words.size(); ++i) storeLe32(hed.data() + 4 * i, words[i]);
     return asString(hed);
 }
 

@@ -42,8 +42,5 @@ std::string buildHed(std::uint32_t nameBlockOffset, std::uint32_t nameBlockStore
 inline std::string asString(std::span<const std::uint8_t> bytes) {
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
-inline std::vector<std::uint8_t> asBytes(std::string_view text) {
-    return std::vector<std::uint8_t>(text.begin(), text.end());
-}
 
 }  // namespace kiv::test

@@ -30,7 +30,8 @@ struct PairImage {
 };
 
 void writePair(const std::filesystem::path& hed, PairImage image) {
-    writeFile(std::filesystem::path(hed).replace_extension(".dat"), std::string(16, 'Z') + test::asString(image.stored));
+    const std::string dat = std::string(16, 'Z') + test::asString(image.stored);
+    writeFile(std::filesystem::path(hed).replace_extension(".dat"), dat);
     const auto length = static_cast<std::uint32_t>(image.stored.size());
     for (std::uint32_t i = 0; i < image.headerCount; ++i) image.headers.push_back({100 + i, 10 + i, 20 + i});
     const std::string bytes = test::buildHed(image.offset, image.storedWord ? image.storedWord : length,
@@ -65,12 +66,11 @@ TEST_F(ArchivePairOpen, LoadsEveryItemWithItsHeader) {
     EXPECT_EQ(error, L"untouched");
     EXPECT_EQ(pair.items, (std::vector<ArchiveItem>{{"data\\a.txt", 16, 5, 5, 5, 0},
                                                     {"data\\b.bmp", 21, 0x80000007u, 7, 9, 1}}));
-    EXPECT_EQ(pair.nameIndex.at("data\\b.bmp"), 1);
 }
 
 TEST_F(ArchivePairOpen, NamesAreIndexedAsExactByteStrings) {
-    writePair(dir / "x.hed", {.stored = buildFilenameBlock({"same", "", "Data\\A.txt", "data\\a.txt", "data/a.txt", "same"}),
-                              .headerCount = 6});
+    const auto block = buildFilenameBlock({"same", "", "Data\\A.txt", "data\\a.txt", "data/a.txt", "same"});
+    writePair(dir / "x.hed", {.stored = block, .headerCount = 6});
     ASSERT_TRUE(pair.open(dir / "x.hed", error));
     // The later of two equal names wins; case and separators are not folded,
     // and an empty name has no key.
@@ -83,9 +83,6 @@ TEST_F(ArchivePairOpen, BadOrOddFilesGiveTheirMessageAndTheItemsBeforeTheFault) 
     const auto plain = buildFilenameBlock({"a", "b", "c"});
     auto unterminated = buildFilenameBlock({"a", "last"});
     unterminated.pop_back();
-    std::vector<std::string> many;
-    for (int i = 0; i < 300; ++i) many.push_back("data\\texture\\item" + std::to_string(i) + ".bmp");
-    const auto manyBlock = buildFilenameBlock(many);
     const auto packed = test::packFilenameBlock(plain);
     auto emptyNames = withCount(INT32_MAX, {});
     emptyNames.resize(emptyNames.size() + 1000000, 0);
@@ -93,7 +90,6 @@ TEST_F(ArchivePairOpen, BadOrOddFilesGiveTheirMessageAndTheItemsBeforeTheFault) 
     const std::wstring truncated = L"Archive item header is truncated.";
     const std::wstring outside = L"Could not read archive filename block.";
     const std::wstring unpackable = L"Could not unpack archive filename block.";
-    const std::wstring tooSmall = L"Archive filename block is too small.";
     const struct {
         const char* what;
         PairImage image;
@@ -105,19 +101,17 @@ TEST_F(ArchivePairOpen, BadOrOddFilesGiveTheirMessageAndTheItemsBeforeTheFault) 
         {"fewer names than the count, more headers than names",
          {.stored = withCount(1000000, {"a", "b", "c"}), .headerCount = 5}, L"", {"a", "b", "c"}},
         {"last name without its 0x00", {.stored = unterminated, .headerCount = 2}, L"", {"a", "last"}},
-        {"flag in the block's stored length", {.stored = plain, .headerCount = 3, .storedWord = length | kStoredSizeFlag},
-         L"", {"a", "b", "c"}},
-        {"packed block", {.stored = test::packFilenameBlock(manyBlock), .headerCount = 300,
-                          .size = static_cast<std::uint32_t>(manyBlock.size())}, L"", many},
+        {"flag in the block's stored length",
+         {.stored = plain, .headerCount = 3, .storedWord = length | kStoredSizeFlag}, L"", {"a", "b", "c"}},
+        {"packed block", {.stored = packed, .headerCount = 3, .size = length}, L"", {"a", "b", "c"}},
         {"head cut short", {.stored = plain, .hedLength = 11}, L"Invalid .hed header.", {}},
         {"third header cut short", {.stored = plain, .headerCount = 2, .hedTail = "12345"}, truncated, {"a", "b"}},
         // A million empty names and a count claiming more stop at the headers there are.
         {"more names than headers", {.stored = emptyNames, .headerCount = 3}, truncated, {"", "", ""}},
-        {"empty block", {}, tooSmall, {}},
-        {"three-byte block", {.stored = {1, 0, 0}}, tooSmall, {}},
+        {"empty block", {}, L"Archive filename block is too small.", {}},
+        {"three-byte block", {.stored = {1, 0, 0}}, L"Archive filename block is too small.", {}},
         {"block past the end", {.stored = plain, .headerCount = 3, .offset = 17}, outside, {}},
         {"block at the signed limit", {.stored = plain, .headerCount = 3, .offset = 0x80000000u}, outside, {}},
-        {"block far beyond", {.stored = plain, .headerCount = 3, .offset = 0xFFFFFFF0u}, outside, {}},
         // Refused without reading (or allocating) it.
         {"stored length far beyond the file", {.stored = plain, .storedWord = 0x7FFFFFFF, .size = 0x7FFFFFFF},
          outside, {}},
@@ -127,8 +121,6 @@ TEST_F(ArchivePairOpen, BadOrOddFilesGiveTheirMessageAndTheItemsBeforeTheFault) 
         // Ten stored bytes yield at most 40 tokens of 100 bytes: longer claims
         // are refused before anything is allocated for them.
         {"unpacked length beyond reach", {.stored = std::vector<std::uint8_t>(10, 0x30), .size = 4001}, unpackable, {}},
-        {"unpacked length of 4 GiB", {.stored = std::vector<std::uint8_t>(10, 0x30), .size = 0xFFFFFFFFu},
-         unpackable, {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -140,35 +132,28 @@ TEST_F(ArchivePairOpen, BadOrOddFilesGiveTheirMessageAndTheItemsBeforeTheFault) 
     }
 }
 
-TEST_F(ArchivePairOpen, DataFileIsTheHedPathWithItsExtensionReplaced) {
-    const std::pair<std::filesystem::path, std::filesystem::path> rows[] = {
-        {dir / "x.hed", dir / "x.dat"},
-        {dir / "x", dir / "x.dat"},
-        {dir / "old.set" / "x", dir / "old.set" / "x.dat"},
-        {dir / "two.dots.hed", dir / "two.dots.dat"},
-        {dir / ".hidden", dir / ".hidden.dat"},
-    };
-    for (const auto& [hed, dat] : rows) {
-        // Neither file exists; the one the .dat would be is still named.
-        EXPECT_FALSE(pair.open(hed, error));
-        EXPECT_EQ(error, L"Could not open .hed/.dat pair.");
-        EXPECT_EQ(pair.datPath, dat);
-    }
-    writeFile(dir / "lonely.hed", test::buildHed(0, 4, 4, {}));
-    EXPECT_FALSE(pair.open(dir / "lonely.hed", error));
-    EXPECT_EQ(error, L"Could not open .hed/.dat pair.");
-}
-
-TEST_F(ArchivePairOpen, OpeningAgainStartsFromAnEmptyTable) {
+// Every call starts from an empty table, the failing ones included.
+TEST_F(ArchivePairOpen, OpeningAgainStartsAfreshAndTheDataFileIsTheHedWithItsExtensionReplaced) {
     writePair(dir / "a.hed", {.stored = buildFilenameBlock({"one", "two"}), .headerCount = 2});
     writePair(dir / "b.hed", {.stored = buildFilenameBlock({"three"}), .headerCount = 1});
     ASSERT_TRUE(pair.open(dir / "a.hed", error));
     ASSERT_TRUE(pair.open(dir / "b.hed", error));
     EXPECT_EQ(names(pair), std::vector<std::string>{"three"});
-    EXPECT_EQ(pair.nameIndex.count("one"), 0u);
-    EXPECT_FALSE(pair.open(dir / "missing.hed", error));
-    EXPECT_TRUE(pair.items.empty());
-    EXPECT_TRUE(pair.nameIndex.empty());
+    writeFile(dir / "lonely.hed", test::buildHed(0, 4, 4, {}));
+    const std::pair<std::filesystem::path, std::filesystem::path> rows[] = {
+        {dir / "x.hed", dir / "x.dat"},
+        {dir / "x", dir / "x.dat"},
+        {dir / "old.set" / "x", dir / "old.set" / "x.dat"},
+        {dir / ".hidden", dir / ".hidden.dat"},
+        {dir / "lonely.hed", dir / "lonely.dat"},
+    };
+    for (const auto& [hed, dat] : rows) {
+        // The .dat is missing; the one it would be is still named.
+        EXPECT_FALSE(pair.open(hed, error));
+        EXPECT_EQ(error, L"Could not open .hed/.dat pair.");
+        EXPECT_EQ(pair.datPath, dat);
+        EXPECT_TRUE(pair.items.empty() && pair.nameIndex.empty());
+    }
 }
 
 }  // namespace
