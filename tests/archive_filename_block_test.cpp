@@ -8,12 +8,10 @@
 namespace kiv {
 namespace {
 
-using test::asString;
-
 // Unpacks `packed` into a buffer of `expected` bytes: the text, or "<fail>".
 std::string unpack(const std::vector<std::uint8_t>& packed, std::size_t expected) {
     std::vector<std::uint8_t> out(expected, 0);
-    return unpackFilenameBlock(packed, out) ? asString(out) : "<fail>";
+    return unpackFilenameBlock(packed, out) ? test::asString(out) : "<fail>";
 }
 
 TEST(UnpackFilenameBlock, HandMadeStreamsGiveExactlyTheirText) {
@@ -65,7 +63,7 @@ std::vector<std::uint8_t> randomBlock(std::mt19937& random, std::size_t count) {
 // Packs and unpacks `block`; the packed size, or 0 when it did not come back.
 std::size_t roundTrip(const std::vector<std::uint8_t>& block, test::PackStats& stats, std::mt19937* random = nullptr) {
     const auto packed = test::packFilenameBlock(block, &stats, random);
-    EXPECT_EQ(unpack(packed, block.size()), asString(block));
+    EXPECT_EQ(unpack(packed, block.size()), test::asString(block));
     return packed.size();
 }
 
@@ -98,7 +96,7 @@ TEST(UnpackFilenameBlockRoundTrip, EveryShortenedStreamFails) {
     std::mt19937 random(23);
     const auto block = randomBlock(random, 40);
     const auto packed = test::packFilenameBlock(block);
-    ASSERT_EQ(unpack(packed, block.size()), asString(block));
+    ASSERT_EQ(unpack(packed, block.size()), test::asString(block));
     // The stream ends inside a token or at a token boundary with room left;
     // either way the block is incomplete.
     for (std::size_t length = 0; length < packed.size(); ++length) {

@@ -11,8 +11,6 @@ namespace kiv {
 namespace {
 
 using test::buildFilenameBlock;
-using test::TempDir;
-using test::writeFile;
 
 // What a test pair holds: 16 filler bytes and then `stored` in the .dat; in
 // the .hed, a head pointing at `offset` with `storedWord` and `size` (both
@@ -31,12 +29,12 @@ struct PairImage {
 
 void writePair(const std::filesystem::path& hed, PairImage image) {
     const std::string dat = std::string(16, 'Z') + test::asString(image.stored);
-    writeFile(std::filesystem::path(hed).replace_extension(".dat"), dat);
+    test::writeFile(std::filesystem::path(hed).replace_extension(".dat"), dat);
     const auto length = static_cast<std::uint32_t>(image.stored.size());
     for (std::uint32_t i = 0; i < image.headerCount; ++i) image.headers.push_back({100 + i, 10 + i, 20 + i});
     const std::string bytes = test::buildHed(image.offset, image.storedWord ? image.storedWord : length,
                                              image.size ? image.size : length, image.headers);
-    writeFile(hed, (bytes + image.hedTail).substr(0, image.hedLength));
+    test::writeFile(hed, (bytes + image.hedTail).substr(0, image.hedLength));
 }
 
 std::vector<std::uint8_t> withCount(std::int32_t count, const std::vector<std::string>& names) {
@@ -53,7 +51,7 @@ std::vector<std::string> names(const ArchivePair& pair) {
 
 class ArchivePairOpen : public ::testing::Test {
 protected:
-    TempDir dir;
+    test::TempDir dir;
     ArchivePair pair;
     std::wstring error;
 };
@@ -61,9 +59,7 @@ protected:
 TEST_F(ArchivePairOpen, LoadsEveryItemWithItsHeader) {
     writePair(dir / "map.hed", {.stored = buildFilenameBlock({"data\\a.txt", "data\\b.bmp"}),
                                 .headers = {{16, 5, 5}, {21, 0x80000007u, 9}}});
-    error = L"untouched";
     ASSERT_TRUE(pair.open(dir / "map.hed", error));
-    EXPECT_EQ(error, L"untouched");
     EXPECT_EQ(pair.items, (std::vector<ArchiveItem>{{"data\\a.txt", 16, 5, 5, 5, 0},
                                                     {"data\\b.bmp", 21, 0x80000007u, 7, 9, 1}}));
 }
@@ -139,7 +135,7 @@ TEST_F(ArchivePairOpen, OpeningAgainStartsAfreshAndTheDataFileIsTheHedWithItsExt
     ASSERT_TRUE(pair.open(dir / "a.hed", error));
     ASSERT_TRUE(pair.open(dir / "b.hed", error));
     EXPECT_EQ(names(pair), std::vector<std::string>{"three"});
-    writeFile(dir / "lonely.hed", test::buildHed(0, 4, 4, {}));
+    test::writeFile(dir / "lonely.hed", test::buildHed(0, 4, 4, {}));
     const std::pair<std::filesystem::path, std::filesystem::path> rows[] = {
         {dir / "x.hed", dir / "x.dat"},
         {dir / "x", dir / "x.dat"},
