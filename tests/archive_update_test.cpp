@@ -401,19 +401,21 @@ std::pair<long, bool> runChild(const std::filesystem::path& hed, const Steps& st
     if (pipe(ready) != 0) return {-1, false};
     const pid_t child = fork();
     if (child == 0) {
+        // The contents are made before the series begins, so that its time
+        // goes to storing them.
+        const std::size_t per = batch > 0 ? batch : 64;
+        std::vector<Entries> batches((steps.size() + per - 1) / per);
+        for (std::size_t k = 0; k < steps.size(); ++k) {
+            batches[k / per].emplace_back(steps[k].first, workloadContent(steps[k].first, steps[k].second));
+        }
         ArchivePair pair;
         std::wstring error;
         bool ok = pair.open(hed, error) && write(ready[1], "r", 1) == 1;
-        const std::size_t per = batch > 0 ? batch : 64;
-        for (std::size_t first = 0; ok && first < steps.size(); first += per) {
-            Entries entries;
-            for (std::size_t k = first; k < std::min(steps.size(), first + per); ++k) {
-                entries.emplace_back(steps[k].first, workloadContent(steps[k].first, steps[k].second));
-            }
-            ok = first == 0 || pair.open(hed, error);
-            if (batch > 0) ok = ok && putAll(pair, entries, error);
-            for (std::size_t k = 0; batch == 0 && ok && k < entries.size(); ++k) {
-                ok = put(pair, entries[k].first, entries[k].second, error);
+        for (std::size_t b = 0; ok && b < batches.size(); ++b) {
+            ok = b == 0 || pair.open(hed, error);
+            if (batch > 0) ok = ok && putAll(pair, batches[b], error);
+            for (std::size_t k = 0; batch == 0 && ok && k < batches[b].size(); ++k) {
+                ok = put(pair, batches[b][k].first, batches[b][k].second, error);
             }
         }
         _exit(ok ? 0 : 1);  // straight out, like a killed process
