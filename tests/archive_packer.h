@@ -6,8 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
-#include <functional>
 #include <random>
 #include <span>
 #include <string>
@@ -23,10 +21,9 @@ struct PackStats {
     std::uint32_t codeWidth = 1;  // at the end
 };
 
-// The unpacked filename block: `count` (signed, little-endian), then each name
-// followed by 0x00.
+// The unpacked filename block: the count (signed, little-endian), then each
+// name followed by 0x00.
 std::vector<std::uint8_t> buildFilenameBlock(const std::vector<std::string>& names);
-std::vector<std::uint8_t> buildFilenameBlock(std::int32_t count, const std::vector<std::string>& names);
 
 // Packs `block` with greedy longest matches. With `random`, some tokens are
 // shortened or sent as literals at random, which is still a valid stream.
@@ -42,17 +39,8 @@ struct HeaderWords {
 std::string buildHed(std::uint32_t nameBlockOffset, std::uint32_t nameBlockStoredSize, std::uint32_t nameBlockSize,
                      const std::vector<HeaderWords>& headers);
 
-// Writes `hed` and its .dat: the items `names` in index order, each holding
-// content(name) with `flagMask` or-ed into its stored-size word, and an
-// unpacked filename block after the data.
-void writeUnpackedPair(const std::filesystem::path& hed, const std::vector<std::string>& names,
-                       const std::function<std::string(const std::string&)>& content, std::uint32_t flagMask = 0);
-
 inline std::string asString(std::span<const std::uint8_t> bytes) {
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-inline std::vector<std::uint8_t> asBytes(std::string_view text) {
-    return std::vector<std::uint8_t>(text.begin(), text.end());
 }
 
 }  // namespace kiv::test

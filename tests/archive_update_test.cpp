@@ -1,14 +1,12 @@
 #include "archive/archive.h"
 #include "base/base.h"
 #include "tests/archive_packer.h"
-#include "tests/archive_workload.h"
 #include "tests/support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -19,35 +17,33 @@
 
 #ifndef _WIN32
 #include <csignal>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-extern char** environ;
 #endif
 
 namespace kiv {
 namespace {
 
-using test::asBytes;
-using test::asString;
-using test::buildFilenameBlock;
-using test::buildHed;
-using test::HeaderWords;
-using test::readFile;
-using test::ScratchDir;
-using test::TempDir;
-using test::writeFile;
+using namespace std::chrono_literals;
 
-std::uint32_t word(const std::string& bytes, std::size_t at) {
-    return loadLe32(reinterpret_cast<const std::uint8_t*>(bytes.data()) + at);
-}
-
-// A pair with the given names; item i's data is "<name>#0" stored after a
-// 16-byte filler, and the block follows the data.
-void writeNamedPair(const std::filesystem::path& hed, const std::vector<std::string>& names,
-                    std::uint32_t flagMask = 0) {
-    test::writeUnpackedPair(hed, names, [](const std::string& name) { return name + "#0"; }, flagMask);
+// A pair holding `names` in index order: 16 filler bytes, then each item's
+// data with `flagMask` or-ed into its stored-size word, then an unpacked
+// filename block.
+void writePair(const std::filesystem::path& hed, const std::vector<std::string>& names, std::uint32_t flagMask = 0,
+               const std::function<std::string(const std::string&)>& content =
+                   [](const std::string& name) { return name + "#0"; }) {
+    std::string dat(16, '\0');
+    std::vector<test::HeaderWords> headers;
+    for (const std::string& name : names) {
+        const auto length = static_cast<std::uint32_t>(content(name).size());
+        headers.push_back({static_cast<std::uint32_t>(dat.size()), length | flagMask, length});
+        dat += content(name);
+    }
+    const std::string block = test::asString(test::buildFilenameBlock(names));
+    const auto blockSize = static_cast<std::uint32_t>(block.size());
+    test::writeFile(hed, test::buildHed(static_cast<std::uint32_t>(dat.size()), blockSize, blockSize, headers));
+    test::writeFile(std::filesystem::path(hed).replace_extension(".dat"), dat + block);
 }
 
 ArchivePair opened(const std::filesystem::path& hed) {
@@ -57,211 +53,136 @@ ArchivePair opened(const std::filesystem::path& hed) {
     return pair;
 }
 
-std::string itemBytes(const ArchivePair& pair, const std::string& name) {
-    const ArchiveItem& item = pair.items.at(static_cast<std::size_t>(pair.nameIndex.at(name)));
-    return readFile(pair.datPath).substr(item.dataOffset, item.size);
+bool put(ArchivePair& pair, const std::string& name, const std::string& data, std::wstring& error) {
+    return pair.replaceItem(name, {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()}, error);
 }
 
-bool put(ArchivePair& pair, const std::string& name, const std::string& data, std::wstring& error) {
-    const auto bytes = asBytes(data);
-    return pair.replaceItem(name, bytes, error);
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+bool putAll(ArchivePair& pair, const Entries& entries, std::wstring& error) {
+    std::vector<ItemReplacement> batch;
+    for (const auto& [name, data] : entries) {
+        batch.push_back({name, {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()}});
+    }
+    return pair.replaceItems(batch, error);
+}
+
+// What a reader finds: every item in index order with its flag word and bytes.
+using Contents = std::vector<std::tuple<std::string, std::uint32_t, std::string>>;
+Contents contents(const std::filesystem::path& hed) {
+    const ArchivePair pair = opened(hed);
+    const std::string dat = test::readFile(pair.datPath);
+    Contents found;
+    for (const ArchiveItem& item : pair.items) {
+        found.emplace_back(item.name, item.storedSizeWord, dat.substr(item.dataOffset, item.size));
+    }
+    return found;
 }
 
 // Both files' bytes, to show that a refused change wrote nothing.
-struct Snapshot {
-    explicit Snapshot(const std::filesystem::path& hed)
-        : hed(hed), hedBytes(readFile(hed)), datBytes(readFile(std::filesystem::path(hed).replace_extension(".dat"))) {}
-    void expectUnchanged() const {
-        EXPECT_EQ(readFile(hed), hedBytes);
-        EXPECT_EQ(readFile(std::filesystem::path(hed).replace_extension(".dat")), datBytes);
-    }
-    std::filesystem::path hed;
-    std::string hedBytes, datBytes;
-};
-
-TEST(ReplaceItem, InterruptedAdditionLeavesTheOldBlockInForce) {
-    // The state an addition leaves when it stops after its new header but
-    // before the head: the .hed holds a header beyond the old count.
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a", "b"});
-    const std::string oldHead = readFile(dir / "x.hed").substr(0, 12);
-    ArchivePair pair = opened(dir / "x.hed");
-    std::wstring error;
-    ASSERT_TRUE(put(pair, "c", "lost", error));
-    std::string hed = readFile(dir / "x.hed");
-    writeFile(dir / "x.hed", oldHead + hed.substr(12));
-
-    ArchivePair again = opened(dir / "x.hed");
-    ASSERT_EQ(again.items.size(), 2u);
-    EXPECT_EQ(again.nameIndex.count("c"), 0u);
-    // A later run adds the item again and everything is readable.
-    ASSERT_TRUE(put(again, "c", "kept", error));
-    ASSERT_TRUE(put(again, "d", "more", error));
-    ArchivePair last = opened(dir / "x.hed");
-    ASSERT_EQ(last.items.size(), 4u);
-    EXPECT_EQ(itemBytes(last, "c"), "kept");
-    EXPECT_EQ(itemBytes(last, "d"), "more");
-    EXPECT_EQ(itemBytes(last, "b"), "b#0");
+std::string bothFiles(const std::filesystem::path& hed) {
+    return test::readFile(hed) + "|" + test::readFile(std::filesystem::path(hed).replace_extension(".dat"));
 }
 
-// ---- Size limits (sparse files stand in for large archives) ------------------------
-
-void growDat(const std::filesystem::path& dat, std::uint64_t size) {
-    File file;
-    ASSERT_TRUE(file.open(dat, File::Mode::readWrite));
-    ASSERT_TRUE(file.truncate(size));
-}
-
-std::uint64_t fileSize(const std::filesystem::path& path) { return std::filesystem::file_size(path); }
-
-TEST(ReplaceItemLimits, DataThatWouldEndBeyondFourGibibytesIsRefusedBeforeWriting) {
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a"});
-    growDat(dir / "x.dat", 0xFFFFFFF0u);
-    const std::string hed = readFile(dir / "x.hed");
-    ArchivePair pair = opened(dir / "x.hed");
-    const auto itemsBefore = pair.items;
-    std::wstring error;
-    EXPECT_FALSE(put(pair, "a", std::string(17, 'x'), error));
-    EXPECT_EQ(error, L"Could not append replacement data.");
-    EXPECT_EQ(fileSize(dir / "x.dat"), 0xFFFFFFF0u);
-    EXPECT_EQ(readFile(dir / "x.hed"), hed);
-    EXPECT_EQ(pair.items, itemsBefore);
-
-    // Exactly up to the limit is still addressable; beyond it not even empty
-    // data is, as its offset would not fit.
-    error.clear();
-    ASSERT_TRUE(put(pair, "a", std::string(16, 'y'), error)) << wideToUtf8(error);
-    EXPECT_EQ(opened(dir / "x.hed").items[0].dataOffset, 0xFFFFFFF0u);
-    EXPECT_FALSE(pair.replaceItem("a", {}, error));
-    EXPECT_EQ(error, L"Could not append replacement data.");
-    EXPECT_EQ(fileSize(dir / "x.dat"), 0x100000000ull);
-}
-
-TEST(ReplaceItemLimits, BlockThatWouldStartBeyondTheSignedOffsetIsRefusedBeforeWriting) {
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a"});
-    growDat(dir / "x.dat", 0x7FFFFFFFu);
-    const std::string hed = readFile(dir / "x.hed");
-    ArchivePair pair = opened(dir / "x.hed");
-    std::wstring error;
-    EXPECT_FALSE(put(pair, "b", "1", error));
-    EXPECT_EQ(error, L"Could not finish filename rewrite.");
-    EXPECT_EQ(fileSize(dir / "x.dat"), 0x7FFFFFFFu);
-    EXPECT_EQ(readFile(dir / "x.hed"), hed);
-    EXPECT_EQ(pair.items.size(), 1u);
-    EXPECT_EQ(pair.nameIndex.count("b"), 0u);
-
-    // A block starting at the last signed offset is read back.
-    writeNamedPair(dir / "x.hed", {"a"});
-    growDat(dir / "x.dat", 0x7FFFFFFEu);
-    pair = opened(dir / "x.hed");
-    ASSERT_TRUE(put(pair, "b", "1", error)) << wideToUtf8(error);
-    EXPECT_EQ(word(readFile(dir / "x.hed"), 0), 0x7FFFFFFFu);
-    ArchivePair again = opened(dir / "x.hed");
-    ASSERT_EQ(again.items.size(), 2u);
-    EXPECT_EQ(again.items[1].dataOffset, 0x7FFFFFFEu);
-}
-
-// ---- The rewrite gives the same files as writing every header ---------------------
-
-// Item replacement as first laid down: append the data and write the header
-// for an existing item; for a new one append the data and a new block, then
-// write the head and every header in index order.
-class ReferenceWriter {
-public:
-    explicit ReferenceWriter(const std::filesystem::path& hed) : pair_(opened(hed)) {}
-
-    void replace(const std::string& name, const std::string& data) {
-        std::fstream dat(pair_.datPath, std::ios::in | std::ios::out | std::ios::binary);
-        std::fstream hed(pair_.hedPath, std::ios::in | std::ios::out | std::ios::binary);
-        dat.seekp(0, std::ios::end);
-        const auto offset = static_cast<std::uint32_t>(dat.tellp());
-        dat.write(data.data(), static_cast<std::streamsize>(data.size()));
-        const auto length = static_cast<std::uint32_t>(data.size());
-        auto found = pair_.nameIndex.find(name);
-        if (found != pair_.nameIndex.end()) {
-            ArchiveItem& item = pair_.items[static_cast<std::size_t>(found->second)];
-            item.dataOffset = offset;
-            item.storedSizeWord = item.storedSize = item.size = length;
-            writeHeader(hed, item);
-            return;
-        }
-        const auto index = static_cast<std::int32_t>(pair_.items.size());
-        pair_.items.push_back({name, offset, length, length, length, index});
-        pair_.nameIndex[name] = index;
+// Entries stored one at a time (a row of one entry) or in one batch, on a
+// pair of `names` whose .dat was grown to `datSize` (a sparse file standing
+// in for a large archive): each entry is checked before its bytes are
+// written, so a refused one leaves the files as they were, and a batch
+// stops at it with the entries before it stored.
+TEST(ReplaceItemChecks, RefusedEntriesWriteNothingAndLimitsAreExact) {
+    const std::wstring append = L"Could not append replacement data.";
+    const std::wstring rewrite = L"Could not finish filename rewrite.";
+    const std::string zeroByte("bad\0name", 8);
+    const struct {
+        const char* what;
         std::vector<std::string> names;
-        for (const ArchiveItem& item : pair_.items) names.push_back(item.name);
-        const std::string block = asString(buildFilenameBlock(names));
-        dat.seekp(0, std::ios::end);
-        const auto blockOffset = static_cast<std::uint32_t>(dat.tellp());
-        dat.write(block.data(), static_cast<std::streamsize>(block.size()));
-        const auto blockLength = static_cast<std::uint32_t>(block.size());
-        std::string head = buildHed(blockOffset, blockLength, blockLength, {});
-        hed.seekp(0);
-        hed.write(head.data(), 12);
-        for (const ArchiveItem& item : pair_.items) writeHeader(hed, item);
-    }
-
-private:
-    static void writeHeader(std::fstream& hed, const ArchiveItem& item) {
-        const std::string bytes = buildHed(item.dataOffset, item.storedSizeWord, item.size, {});
-        hed.seekp(12 * (static_cast<std::streamoff>(item.index) + 1));
-        hed.write(bytes.data(), 12);
-    }
-
-    ArchivePair pair_;
-};
-
-TEST(ReplaceItem, SkippingUnchangedHeadersGivesTheSameFilesAsRewritingThemAll) {
-    TempDir dir;
-    const std::vector<std::string> names = {"a", "dup", "", "b", "dup", "Flagged"};
-    writeNamedPair(dir / "mine.hed", names, 0x80000000u);
-    writeNamedPair(dir / "reference.hed", names, 0x80000000u);
-    ArchivePair pair = opened(dir / "mine.hed");
-    ReferenceWriter reference(dir / "reference.hed");
-
-    std::mt19937 random(5);
-    std::vector<std::string> pool = {"a", "dup", "b", "Flagged", "new1", "new2", "new3", "", "NEW1", "new4"};
-    for (int step = 0; step < 60; ++step) {
-        const std::string name = pool[random() % pool.size()];
-        const std::string data(random() % 50, static_cast<char>('a' + step % 26));
-        std::wstring error;
-        ASSERT_TRUE(put(pair, name, data, error)) << wideToUtf8(error);
-        reference.replace(name, data);
-        ASSERT_EQ(readFile(dir / "mine.hed"), readFile(dir / "reference.hed")) << step;
-        ASSERT_EQ(readFile(dir / "mine.dat"), readFile(dir / "reference.dat")) << step;
-    }
-}
-
-TEST(RewriteFilenames, ChangedHeadersInTheTableAreWrittenWithTheBlock) {
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a", "b", "c"});
-    ArchivePair pair = opened(dir / "x.hed");
-    pair.items[1].storedSizeWord = 0x80000001u;
-    pair.items[1].size = 1;
-    std::wstring error;
-    ASSERT_TRUE(pair.rewriteFilenames(error));
-    ArchivePair again = opened(dir / "x.hed");
-    EXPECT_EQ(again.items[1].storedSizeWord, 0x80000001u);
-    EXPECT_EQ(again.items[1].size, 1u);
-    EXPECT_EQ(again.items[0], pair.items[0]);
-}
-
-// An index that is not the item's position would put headers in the wrong
-// slots; a wild one would size the header buffer from it.
-TEST(RewriteFilenames, ItemWhoseIndexIsNotItsPositionIsRefusedWithNothingWritten) {
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a", "b", "c"});
-    const Snapshot before(dir / "x.hed");
-    for (const std::int32_t index : {0, 2, -1, 0x7FFFFFFF}) {
+        std::uint64_t datSize;
+        Entries entries;
+        std::wstring error;  // empty when stored
+        std::vector<std::uint32_t> offsets;
+        std::uint64_t datSizeAfter;
+    } rows[] = {
+        {"data ending past 4 GiB", {"a"}, 0xFFFFFFF0u, {{"a", std::string(17, 'x')}}, append, {16}, 0xFFFFFFF0u},
+        {"data ending at 4 GiB", {"a"}, 0xFFFFFFF0u, {{"a", std::string(16, 'y')}}, L"", {0xFFFFFFF0u}, 1ull << 32},
+        {"empty data at 4 GiB", {"a"}, 1ull << 32, {{"a", ""}}, append, {16}, 1ull << 32},
+        {"block past the signed offset", {"a"}, 0x7FFFFFFFu, {{"b", "1"}}, rewrite, {16}, 0x7FFFFFFFu},
+        {"block at the last signed offset", {"a"}, 0x7FFFFFFEu, {{"b", "1"}}, L"", {16, 0x7FFFFFFEu}, 0x7FFFFFFFu + 8},
+        // A name holding a 0x00 byte would read back as two names.
+        {"name holding a 0x00 byte", {"a"}, 25, {{zeroByte, "x"}}, rewrite, {16}, 25},
+        {"empty batch", {"a"}, 25, {}, L"", {16}, 25},
+        {"batch: data past 4 GiB", {"a", "b"}, 0xFFFFFF00u,
+         {{"a", std::string(0x80, 'y')}, {"b", std::string(0x81, 'z')}}, append, {0xFFFFFF00u, 19}, 0xFFFFFF80u},
+        // The batch's new block follows all of its data: an entry whose data
+        // would put it out of reach ends the batch, and the addition before
+        // it is stored with its block still in reach.
+        {"batch: replacement pushing the block out of reach", {"a"}, 0x7FFFFFF0u,
+         {{"b", "1"}, {"a", std::string(0x20, 'y')}}, append, {16, 0x7FFFFFF0u}, 0x7FFFFFF1u + 8},
+        // The last of two entries of a name wins; nothing of the entries
+        // after the refused one reaches the .dat.
+        {"batch: name holding a 0x00 byte", {"a", "b"}, 30,
+         {{"a", "new a"}, {"c", "added c"}, {"b", "new b"}, {"c", "second c"}, {zeroByte, "x"}, {"d", "never"}},
+         rewrite, {30, 42, 47}, 55 + 10},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        test::TempDir dir;
+        writePair(dir / "x.hed", row.names);
+        File dat;
+        ASSERT_TRUE(dat.open(dir / "x.dat", File::Mode::readWrite) && dat.truncate(row.datSize));
+        dat.close();
         ArchivePair pair = opened(dir / "x.hed");
-        pair.items[1].index = index;
         std::wstring error;
-        EXPECT_FALSE(pair.rewriteFilenames(error)) << index;
-        EXPECT_EQ(error, L"Archive item table is out of order.") << index;
+        EXPECT_EQ(row.entries.size() == 1 ? put(pair, row.entries[0].first, row.entries[0].second, error)
+                                          : putAll(pair, row.entries, error),
+                  row.error.empty());
+        EXPECT_EQ(error, row.error);
+        const ArchivePair again = opened(dir / "x.hed");
+        std::vector<std::uint32_t> offsets;
+        for (const ArchiveItem& item : again.items) offsets.push_back(item.dataOffset);
+        EXPECT_EQ(offsets, row.offsets);
+        EXPECT_EQ(std::filesystem::file_size(dir / "x.dat"), row.datSizeAfter);
+        // The table in memory is the one the files hold.
+        EXPECT_EQ(pair.items, again.items);
     }
-    before.expectUnchanged();
+}
+
+// The table rewriteFilenames writes: changed headers go with the block; an
+// index that is not the item's position (which would put headers in the
+// wrong slots, or size the header buffer from a wild number) or a name that
+// would not read back is refused with nothing written.
+TEST(RewriteFilenames, ChangedHeadersAreWrittenAndATableThatWouldNotReadBackIsRefused) {
+    const std::wstring outOfOrder = L"Archive item table is out of order.";
+    const struct {
+        const char* what;
+        std::int32_t secondIndex;
+        std::string firstName;
+        std::wstring error;
+    } rows[] = {
+        {"changed header", 1, "a", L""},
+        {"index of another item", 0, "a", outOfOrder},
+        {"negative index", -1, "a", outOfOrder},
+        {"wild index", 0x7FFFFFFF, "a", outOfOrder},
+        {"name holding a 0x00 byte", 1, std::string("a\0b", 3), L"Could not finish filename rewrite."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        test::TempDir dir;
+        writePair(dir / "x.hed", {"a", "b", "c"});
+        const std::string before = bothFiles(dir / "x.hed");
+        ArchivePair pair = opened(dir / "x.hed");
+        pair.items[0].name = row.firstName;
+        pair.items[1].index = row.secondIndex;
+        pair.items[1].storedSizeWord = 0x80000001u;
+        pair.items[1].size = 1;
+        std::wstring error;
+        EXPECT_EQ(pair.rewriteFilenames(error), row.error.empty());
+        EXPECT_EQ(error, row.error);
+        if (row.error.empty()) {
+            EXPECT_EQ(contents(dir / "x.hed"), (Contents{{"a", 3, "a#0"}, {"b", 0x80000001u, "b"}, {"c", 3, "c#0"}}));
+        } else {
+            EXPECT_EQ(bothFiles(dir / "x.hed"), before);
+        }
+    }
 }
 
 #ifdef __linux__
@@ -270,101 +191,46 @@ std::uint64_t bytesWritten() {
     std::ifstream io("/proc/self/io");
     std::string key;
     std::uint64_t value = 0;
-    while (io >> key >> value) {
-        if (key == "wchar:") return value;
+    while (io >> key >> value && key != "wchar:") {
     }
-    return 0;
+    return value;
 }
 
-TEST(ReplaceItem, AdditionWritesOnlyTheNewHeaderBesideDataBlockAndHead) {
-    TempDir dir;
+TEST(ReplaceItems, WritesOnlyTheDataOneBlockAndTheHeadersThatChange) {
+    test::TempDir dir;
     std::vector<std::string> names;
     for (int i = 0; i < 2000; ++i) names.push_back("data\\file" + std::to_string(i));
-    writeNamedPair(dir / "x.hed", names);
+    writePair(dir / "x.hed", names);
     ArchivePair pair = opened(dir / "x.hed");
-    names.push_back("data\\added");
-    const std::size_t block = buildFilenameBlock(names).size();
+    Entries entries;
+    for (int i = 0; i < 500; ++i) entries.emplace_back(names[static_cast<std::size_t>(i * 3)], std::string(40, 'r'));
+    for (int i = 0; i < 300; ++i) {
+        names.push_back("data\\added" + std::to_string(i));
+        entries.emplace_back(names.back(), std::string(60, 'n'));
+    }
     std::wstring error;
-    const std::uint64_t before = bytesWritten();
-    ASSERT_TRUE(put(pair, "data\\added", std::string(100, 'z'), error));
-    const std::uint64_t written = bytesWritten() - before;
-    EXPECT_EQ(written, 100 + block + 12 + 12);
-    EXPECT_EQ(opened(dir / "x.hed").items.size(), 2001u);
+    std::uint64_t before = bytesWritten();
+    ASSERT_TRUE(putAll(pair, entries, error)) << wideToUtf8(error);
+    const std::size_t block = test::buildFilenameBlock(names).size();
+    EXPECT_EQ(bytesWritten() - before, 500 * 40 + 300 * 60 + block + 300 * 12 + 12 + 500 * 12);
+    // One addition: its data and header, the block and the head.
+    names.push_back("data\\one more");
+    before = bytesWritten();
+    ASSERT_TRUE(put(pair, names.back(), std::string(100, 'z'), error));
+    EXPECT_EQ(bytesWritten() - before, 100 + test::buildFilenameBlock(names).size() + 12 + 12);
+    EXPECT_EQ(opened(dir / "x.hed").items.size(), 2301u);
 }
 #endif
 
-// ---- Batches ---------------------------------------------------------------------------
-
-using Entries = std::vector<std::pair<std::string, std::string>>;
-
-bool putAll(ArchivePair& pair, const Entries& entries, std::wstring& error) {
-    std::vector<std::vector<std::uint8_t>> bytes;
-    for (const auto& [name, data] : entries) bytes.push_back(asBytes(data));
-    std::vector<ItemReplacement> batch;
-    for (std::size_t k = 0; k < entries.size(); ++k) batch.push_back({entries[k].first, bytes[k]});
-    return pair.replaceItems(batch, error);
-}
-
-// What a reader finds: every item in index order with its flag word and bytes.
-std::vector<std::tuple<std::string, std::uint32_t, std::string>> contents(const std::filesystem::path& hed) {
-    const ArchivePair pair = opened(hed);
-    const std::string dat = readFile(pair.datPath);
-    std::vector<std::tuple<std::string, std::uint32_t, std::string>> found;
-    for (const ArchiveItem& item : pair.items) {
-        found.emplace_back(item.name, item.storedSizeWord, dat.substr(item.dataOffset, item.size));
-    }
-    return found;
-}
-
-TEST(ReplaceItems, RandomMixesLeaveTheSameItemsAsOneEntryAtATime) {
-    const std::vector<std::string> names = {"a", "dup", "", "b", "dup", "Flagged"};
-    const std::vector<std::string> pool = {"a",    "dup", "b",  "Flagged", "new1", "new2", "new3",
-                                           "",     "NEW1", "new4", "new5",  "new6", "c"};
-    for (unsigned seed = 1; seed <= 40; ++seed) {
-        TempDir dir;
-        writeNamedPair(dir / "batch.hed", names, 0x80000000u);
-        writeNamedPair(dir / "single.hed", names, 0x80000000u);
-        std::mt19937 random(seed);
-        // A few batches in a row, each on a freshly opened pair as a patch run does.
-        for (int round = 0; round < 3; ++round) {
-            Entries entries;
-            const std::size_t count = random() % 25;
-            for (std::size_t k = 0; k < count; ++k) {
-                entries.emplace_back(pool[random() % pool.size()],
-                                     std::string(random() % 40, static_cast<char>('a' + (k + round) % 26)));
-            }
-            ArchivePair batch = opened(dir / "batch.hed");
-            ArchivePair single = opened(dir / "single.hed");
-            std::wstring error;
-            ASSERT_TRUE(putAll(batch, entries, error)) << wideToUtf8(error);
-            for (const auto& [name, data] : entries) ASSERT_TRUE(put(single, name, data, error));
-            ASSERT_EQ(contents(dir / "batch.hed"), contents(dir / "single.hed")) << "seed " << seed;
-            // The table in memory is the one the files now hold.
-            EXPECT_EQ(batch.items, opened(dir / "batch.hed").items) << "seed " << seed;
-        }
-    }
-}
-
-TEST(ReplaceItems, EmptyBatchTouchesNothing) {
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a"});
-    const Snapshot before(dir / "x.hed");
-    ArchivePair pair = opened(dir / "x.hed");
-    std::wstring error;
-    EXPECT_TRUE(pair.replaceItems({}, error));
-    EXPECT_TRUE(error.empty());
-    before.expectUnchanged();
-}
-
 // Single entries and batches open the pair through the same step.
-TEST(ReplaceItems, PairNeverOpenedOrGoneIsRefused) {
+TEST(ReplaceItems, UnopenedOrVanishedPairIsRefused) {
     ArchivePair unopened;
     std::wstring error;
     EXPECT_FALSE(put(unopened, "a", "new", error));
     EXPECT_EQ(error, L"Archive was not opened.");
 
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a"});
+    test::TempDir dir;
+    writePair(dir / "x.hed", {"a"});
     ArchivePair pair = opened(dir / "x.hed");
     std::filesystem::remove(dir / "x.dat");
     EXPECT_FALSE(putAll(pair, {{"a", "new"}}, error));
@@ -372,87 +238,29 @@ TEST(ReplaceItems, PairNeverOpenedOrGoneIsRefused) {
     EXPECT_FALSE(std::filesystem::exists(dir / "x.dat"));
 }
 
-TEST(ReplaceItems, FailingEntryStopsTheBatchWithTheEntriesBeforeItStored) {
-    const Entries entries = {{"a", "new a"},   {"c", "added c"}, {"b", "new b"},  {"c", "second c"},
-                             {std::string("bad\0name", 8), "x"}, {"a", "never"}, {"d", "never"}};
-    TempDir dir;
-    writeNamedPair(dir / "batch.hed", {"a", "b"});
-    writeNamedPair(dir / "single.hed", {"a", "b"});
-    ArchivePair batch = opened(dir / "batch.hed");
-    ArchivePair single = opened(dir / "single.hed");
-    std::wstring error;
-    EXPECT_FALSE(putAll(batch, entries, error));
-    EXPECT_EQ(error, L"Could not finish filename rewrite.");
-    std::wstring singleError;
-    for (const auto& [name, data] : entries) {
-        if (!put(single, name, data, singleError)) break;
-    }
-    EXPECT_EQ(singleError, error);
-    EXPECT_EQ(contents(dir / "batch.hed"), contents(dir / "single.hed"));
-    EXPECT_EQ(itemBytes(opened(dir / "batch.hed"), "c"), "second c");
-    // Nothing of the entries after the failing one reached the .dat.
-    EXPECT_EQ(readFile(dir / "batch.dat").find("never"), std::string::npos);
-}
-
-#ifndef _WIN32
-// A full disk under the third entry's data: nothing of the batch is made
-// current (the new filename block could not be written either), the error is
-// the data's, and the bytes already appended are given back.
-TEST(ReplaceItems, DataWriteFailingOnAFullDiskStoresNothingOfTheBatch) {
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a", "b"});
-    const Snapshot before(dir / "x.hed");
-    ArchivePair pair = opened(dir / "x.hed");
-    const std::vector<ArchiveItem> table = pair.items;
-    // The file-size limit stands in for the full disk: writes beyond it fail.
-    struct rlimit saved {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit = saved;
-    limit.rlim_cur = std::filesystem::file_size(dir / "x.dat") + 30;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    std::wstring error;
-    const bool stored = putAll(pair, {{"a", "new a"}, {"added", "new item"}, {"b", std::string(1000, 'b')}}, error);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
-    EXPECT_FALSE(stored);
-    EXPECT_EQ(error, L"Could not append replacement data.");
-    EXPECT_EQ(pair.items, table);
-    before.expectUnchanged();
-}
-#endif
-
 // Item bytes kept outside memory: a string read through the source
 // interface, which refuses reads that reach `failFrom`.
 class StringSource : public ItemSource {
 public:
-    explicit StringSource(std::string bytes, std::uint64_t failFrom = ~std::uint64_t{0})
-        : bytes_(std::move(bytes)), failFrom_(failFrom) {}
+    StringSource(std::size_t size, std::uint64_t failFrom) : bytes(size, '\0'), failFrom(failFrom) {
+        for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 4099) & 0xFF);
+    }
     bool read(std::uint64_t offset, std::span<std::uint8_t> out) override {
-        if (offset + out.size() > failFrom_ || offset + out.size() > bytes_.size()) return false;
-        std::memcpy(out.data(), bytes_.data() + offset, out.size());
+        if (offset + out.size() > std::min<std::uint64_t>(failFrom, bytes.size())) return false;
+        std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
         return true;
     }
-
-private:
-    std::string bytes_;
-    std::uint64_t failFrom_;
+    std::string bytes;
+    std::uint64_t failFrom;
 };
-
-std::string pattern(std::size_t size) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 4099) & 0xFF);
-    return bytes;
-}
 
 // Faults: a copy through the bounded buffer that loses its place after the
 // first piece, and names sharing one range of a source that get a copy each.
 TEST(ReplaceItemsFromASource, LargeItemsArriveWholeAndSharedRangesAreStoredOnce) {
     const std::size_t large = (5u << 19) + 7;  // two and a half pieces and a little
-    const std::string bytes = pattern(large + 100);
-    StringSource source(bytes);
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a", "b"});
+    StringSource source(large + 100, large + 100);
+    test::TempDir dir;
+    writePair(dir / "x.hed", {"a", "b"});
     const auto datBefore = std::filesystem::file_size(dir / "x.dat");
     ArchivePair pair = opened(dir / "x.hed");
     const std::vector<ItemReplacement> entries = {{"a", {}, &source, 3, large},
@@ -461,336 +269,242 @@ TEST(ReplaceItemsFromASource, LargeItemsArriveWholeAndSharedRangesAreStoredOnce)
                                                   {"other", {}, &source, 4, 10}};
     std::wstring error;
     ASSERT_TRUE(pair.replaceItems(entries, error)) << wideToUtf8(error);
-    const ArchivePair reopened = opened(dir / "x.hed");
-    EXPECT_EQ(itemBytes(reopened, "a"), bytes.substr(3, large));
-    EXPECT_EQ(itemBytes(reopened, "added"), bytes.substr(3, large));
-    EXPECT_EQ(itemBytes(reopened, "other"), bytes.substr(4, 10));
-    EXPECT_EQ(itemBytes(reopened, "b"), "");
-    const auto& items = reopened.items;
-    EXPECT_EQ(items[reopened.nameIndex.at("a")].dataOffset, items[reopened.nameIndex.at("added")].dataOffset);
+    const auto shared = static_cast<std::uint32_t>(large);
+    EXPECT_EQ(contents(dir / "x.hed"), (Contents{{"a", shared, source.bytes.substr(3, large)},
+                                                 {"b", 0, ""},
+                                                 {"added", shared, source.bytes.substr(3, large)},
+                                                 {"other", 10, source.bytes.substr(4, 10)}}));
     // One copy of the shared range, the short one, and the new block.
     const std::uint64_t block = 4 + 2 + 2 + 6 + 6;
     EXPECT_EQ(std::filesystem::file_size(dir / "x.dat"), datBefore + large + 10 + block);
 }
 
-// Fault: a source that cannot deliver its bytes (a patch file cut after it
-// was checked) storing whatever the buffer held; like a full disk, it
-// commits nothing of the batch.
-TEST(ReplaceItemsFromASource, UnreadableSourceStoresNothingOfTheBatch) {
-    const std::string bytes = pattern(3u << 20);
-    StringSource source(bytes, (3u << 20) - 5);
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a", "b"});
+// A write failing midway, from a source that cannot deliver its bytes (a
+// patch file cut after it was checked) or on a full disk, commits nothing of
+// the batch (the new filename block could not be written either): the error
+// is the data's, and the bytes already appended are given back.
+TEST(ReplaceItemsFromASource, WriteFailingMidwayStoresNothingOfTheBatch) {
+    constexpr std::uint64_t kSize = 3u << 20;
+    StringSource source(kSize, kSize - 5);
+    test::TempDir dir;
+    writePair(dir / "x.hed", {"a", "b"});
+    const std::string before = bothFiles(dir / "x.hed");
     ArchivePair pair = opened(dir / "x.hed");
+    const std::vector<ArchiveItem> table = pair.items;
     const std::vector<ItemReplacement> entries = {
-        {"a", {}, &source, 0, 100}, {"b", {}, &source, 100, (3u << 20) - 100}, {"c", {}, &source, 0, 1}};
+        {"a", {}, &source, 0, 100}, {"added", {}, &source, 100, kSize - 100}, {"b", {}, &source, 0, 1}};
     std::wstring error;
     EXPECT_FALSE(pair.replaceItems(entries, error));
+#ifndef _WIN32
     EXPECT_EQ(error, L"Could not append replacement data.");
-    const ArchivePair reopened = opened(dir / "x.hed");
-    EXPECT_EQ(itemBytes(reopened, "a"), "a#0");
-    EXPECT_EQ(itemBytes(reopened, "b"), "b#0");
-    EXPECT_EQ(reopened.nameIndex.count("c"), 0u);
-}
-
-TEST(ReplaceItems, NameHoldingAZeroByteIsRefusedBeforeWriting) {
-    // One at a time and in the table rewriteFilenames writes (a batch's is in FailingEntryStopsTheBatch).
-    const std::function<bool(ArchivePair&, std::wstring&)> attempts[] = {
-        [](ArchivePair& pair, std::wstring& error) { return put(pair, std::string("evil\0name", 9), "x", error); },
-        [](ArchivePair& pair, std::wstring& error) {
-            pair.items[0].name = std::string("a\0b", 3);
-            return pair.rewriteFilenames(error);
-        },
-    };
-    for (std::size_t k = 0; k < std::size(attempts); ++k) {
-        SCOPED_TRACE(k);
-        TempDir dir;
-        writeNamedPair(dir / "x.hed", {"a", "b"});
-        const Snapshot before(dir / "x.hed");
-        ArchivePair pair = opened(dir / "x.hed");
-        const auto itemsBefore = pair.items;
-        std::wstring error;
-        EXPECT_FALSE(attempts[k](pair, error));
-        EXPECT_EQ(error, L"Could not finish filename rewrite.");
-        before.expectUnchanged();
-        if (k == 0) {
-            EXPECT_EQ(pair.items, itemsBefore);
-        }
-    }
-}
-
-TEST(ReplaceItemsLimits, DataBeyondFourGibibytesStopsTheBatchAtThatEntry) {
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a", "b"});
-    growDat(dir / "x.dat", 0xFFFFFF00u);
-    ArchivePair pair = opened(dir / "x.hed");
-    std::wstring error;
-    EXPECT_FALSE(putAll(pair, {{"a", std::string(0x80, 'y')}, {"b", std::string(0x81, 'z')}}, error));
-    EXPECT_EQ(error, L"Could not append replacement data.");
-    EXPECT_EQ(fileSize(dir / "x.dat"), 0xFFFFFF80u);
-    const ArchivePair again = opened(dir / "x.hed");
-    EXPECT_EQ(again.items[0].dataOffset, 0xFFFFFF00u);
-    EXPECT_EQ(again.items[0].size, 0x80u);
-    EXPECT_EQ(again.items[1].dataOffset, 16u + 3u);  // "b"'s data as written first
-}
-
-TEST(ReplaceItemsLimits, ReplacementThatWouldPushTheNewBlockOutOfReachStopsTheBatch) {
-    // The batch's new block follows all of its data: an entry whose data
-    // would put it beyond the signed offset ends the batch there, and the
-    // addition before it is stored with its block still in reach.
-    TempDir dir;
-    writeNamedPair(dir / "x.hed", {"a"});
-    growDat(dir / "x.dat", 0x7FFFFFF0u);
-    ArchivePair pair = opened(dir / "x.hed");
-    std::wstring error;
-    EXPECT_FALSE(putAll(pair, {{"b", "1"}, {"a", std::string(0x20, 'y')}}, error));
-    EXPECT_EQ(error, L"Could not append replacement data.");
-    const ArchivePair again = opened(dir / "x.hed");
-    ASSERT_EQ(again.items.size(), 2u);
-    EXPECT_EQ(again.items[1].dataOffset, 0x7FFFFFF0u);
-    EXPECT_EQ(again.items[0].dataOffset, 16u);
-    EXPECT_EQ(word(readFile(dir / "x.hed"), 0), 0x7FFFFFF1u);
-}
-
-#ifdef __linux__
-TEST(ReplaceItems, BatchWritesItsDataOneBlockAndOnlyTheHeadersItChanges) {
-    TempDir dir;
-    std::vector<std::string> names;
-    for (int i = 0; i < 2000; ++i) names.push_back("data\\file" + std::to_string(i));
-    writeNamedPair(dir / "x.hed", names);
-    ArchivePair pair = opened(dir / "x.hed");
-    Entries entries;
-    for (int i = 0; i < 500; ++i) entries.emplace_back(names[static_cast<std::size_t>(i * 3)], std::string(40, 'r'));
-    for (int i = 0; i < 300; ++i) {
-        names.push_back("data\\added" + std::to_string(i));
-        entries.emplace_back(names.back(), std::string(60, 'n'));
-    }
-    const std::size_t block = buildFilenameBlock(names).size();
-    std::wstring error;
-    const std::uint64_t before = bytesWritten();
-    ASSERT_TRUE(putAll(pair, entries, error)) << wideToUtf8(error);
-    const std::uint64_t written = bytesWritten() - before;
-    EXPECT_EQ(written, 500 * 40 + 300 * 60 + block + 300 * 12 + 12 + 500 * 12);
-    EXPECT_EQ(opened(dir / "x.hed").items.size(), 2300u);
-}
+    EXPECT_EQ(pair.items, table);
+    EXPECT_EQ(bothFiles(dir / "x.hed"), before);
+    // The file-size limit stands in for the full disk: writes beyond it fail.
+    source.failFrom = kSize;
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = saved;
+    limit.rlim_cur = std::filesystem::file_size(dir / "x.dat") + 200;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    error.clear();
+    const bool stored = pair.replaceItems(entries, error);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(stored);
 #endif
+    EXPECT_EQ(error, L"Could not append replacement data.");
+    EXPECT_EQ(pair.items, table);
+    EXPECT_EQ(bothFiles(dir / "x.hed"), before);
+}
 
 // ---- Interruption --------------------------------------------------------------------
 
 #ifndef _WIN32
-// Checks the pair after the child was stopped: it opens, every item holds
-// exactly one generation's whole content, and the generations are those of
-// some prefix of the workload (each step either fully done or not at all).
+// A long, deterministic series of item replacements and, every third step,
+// additions. Every item's content names the item and its generation (0 for
+// the contents the pair starts with), so a reader can tell whole old data and
+// whole new data apart from anything else.
 using Generations = std::map<std::string, std::uint32_t>;
+using Steps = std::vector<std::pair<std::string, std::uint32_t>>;
 
-// Opens the pair and reads each item's generation, checking that the item
-// holds exactly that generation's whole content.
-void readGenerations(const std::filesystem::path& hed, Generations& seen) {
-    ArchivePair pair;
-    std::wstring error;
-    ASSERT_TRUE(pair.open(hed, error)) << wideToUtf8(error);
-    const std::string dat = readFile(pair.datPath);
-    for (const ArchiveItem& item : pair.items) {
-        ASSERT_LE(std::uint64_t{item.dataOffset} + item.size, dat.size()) << item.name;
-        const std::string content = dat.substr(item.dataOffset, item.size);
-        const std::string prefix = item.name + "|";
-        ASSERT_EQ(content.compare(0, prefix.size(), prefix), 0) << item.name;
-        const auto generation = static_cast<std::uint32_t>(std::stoul(content.substr(prefix.size())));
-        ASSERT_EQ(content, test::workloadContent(item.name, generation)) << item.name;
-        ASSERT_TRUE(seen.emplace(item.name, generation).second) << item.name;
-    }
+std::vector<std::string> initialNames() {
+    std::vector<std::string> names;
+    for (int i = 0; i < 120; ++i) names.push_back("data\\item" + std::to_string(i) + ".bin");
+    return names;
 }
 
-// The child stores the workload in batches (of one step each when it stores
-// them one at a time): the batches before some batch b are stored, those
-// after it are not, and within b every item holds its old or its new
-// generation, with b's new items all present or all absent. `state` is 2b,
-// 2b + 1 while b was in progress, or twice the number of batches when all
-// are stored.
-void expectOldOrNewPerBatch(const std::filesystem::path& hed, const std::vector<test::WorkloadStep>& steps,
-                            std::size_t batchSize, std::size_t& state) {
-    Generations seen;
-    readGenerations(hed, seen);
-    if (::testing::Test::HasFatalFailure()) return;
+Steps workloadSteps(int count) {
+    Steps steps;
+    std::vector<std::string> names = initialNames();
+    Generations generation;
+    for (int k = 0; k < count; ++k) {
+        if (k % 3 == 2) names.push_back("data\\added" + std::to_string(k) + ".bin");
+        const std::string& name = k % 3 == 2 ? names.back() : names[(k * 7919u + k * k) % names.size()];
+        steps.emplace_back(name, ++generation[name]);
+    }
+    return steps;
+}
 
+// Between a few bytes and a few kilobytes.
+std::string workloadContent(const std::string& name, std::uint32_t generation) {
+    std::string content = name + "|" + std::to_string(generation) + "|";
+    std::mt19937 random(static_cast<std::uint32_t>(std::hash<std::string>()(content)));
+    for (std::size_t filler = random() % 4000; filler > 0; --filler) content.push_back(static_cast<char>(random()));
+    return content;
+}
+
+// The state a pair was left in, from the generations its items hold: 2b when
+// the batches before b are stored and nothing of b; 2b + 1 when b was caught
+// midway, each of its items holding its old or its new generation and its
+// new items all present or all absent. -1 when no batch could leave it so.
+long stateOf(const Generations& seen, const Steps& steps, std::size_t batch) {
     Generations before;
-    for (const std::string& name : test::workloadInitialNames()) before[name] = 0;
-    for (std::size_t first = 0; first < steps.size(); first += batchSize) {
+    for (const std::string& name : initialNames()) before[name] = 0;
+    for (std::size_t first = 0;; first += batch) {
+        const auto state = static_cast<long>(2 * (first / batch));
+        if (seen == before) return state;
+        if (first >= steps.size()) return -1;
         Generations after = before;
-        for (std::size_t k = first; k < std::min(steps.size(), first + batchSize); ++k) {
-            after[steps[k].name] = steps[k].generation;
+        for (std::size_t k = first; k < std::min(steps.size(), first + batch); ++k) {
+            after[steps[k].first] = steps[k].second;
         }
-        if (seen == before) {
-            state = 2 * (first / batchSize);
-            return;
-        }
-        bool consistent = true;
-        std::size_t addedSeen = 0;
-        std::size_t added = 0;
+        std::size_t found = 0, added = 0, addedFound = 0;
+        bool oldOrNew = true;
         for (const auto& [name, generation] : after) {
             const auto old = before.find(name);
-            const auto found = seen.find(name);
-            if (old == before.end()) {
-                ++added;
-                if (found == seen.end()) continue;
-                ++addedSeen;
-            } else if (found == seen.end()) {
-                consistent = false;
-                break;
-            }
-            if (found->second != generation && (old == before.end() || found->second != old->second)) {
-                consistent = false;
-                break;
-            }
+            const auto item = seen.find(name);
+            const bool isNew = old == before.end();
+            added += isNew;
+            found += item != seen.end();
+            addedFound += isNew && item != seen.end();
+            const bool oldOne = item == seen.end() ? isNew : !isNew && item->second == old->second;
+            oldOrNew = oldOrNew && (oldOne || (item != seen.end() && item->second == generation));
         }
-        if (consistent && seen.size() == before.size() + addedSeen && (addedSeen == 0 || addedSeen == added)) {
-            state = 2 * (first / batchSize) + (seen == after ? 2 : 1);
-            return;
+        if (seen != after && oldOrNew && found == seen.size() && (addedFound == 0 || addedFound == added)) {
+            return state + 1;
         }
         before = std::move(after);
     }
-    ASSERT_EQ(seen, before) << "the pair is in no state a batch could leave";
-    state = 2 * ((steps.size() + batchSize - 1) / batchSize);
 }
 
-struct ChildRun {
-    bool killed = false;
-    std::size_t stepsDone = 0;  // the state expectOldOrNewPerBatch found
-    std::chrono::microseconds ran{0};  // from "ready" to the child's end
-};
-
-// Starts the child on `hed`, waits for it to begin, lets it run for `delay`
-// (or to its end when negative), kills it and checks the pair. With a batch
-// size, the child stores the steps in batches of that many.
-ChildRun runChild(const std::filesystem::path& hed, int stepCount, std::chrono::microseconds delay,
-                  int batchSize = 0) {
-    ChildRun run;
+// Forks a child that stores the steps `batch` at a time with replaceItems,
+// the pair opened afresh for each batch as for each patch (or, with no batch,
+// one at a time, opened again every 64 steps); lets it run for `delay` after
+// it has opened the pair (to its end when negative) and kills it. Then checks
+// that the pair opens and every item holds one generation's whole content,
+// and gives the state they make and whether the child was killed; `ran` is
+// how long it ran after opening the pair.
+std::pair<long, bool> runChild(const std::filesystem::path& hed, const Steps& steps, std::size_t batch,
+                               std::chrono::microseconds delay, std::chrono::steady_clock::duration& ran) {
     int ready[2];
-    if (pipe(ready) != 0) {
-        ADD_FAILURE() << "no pipe";
-        return run;
+    if (pipe(ready) != 0) return {-1, false};
+    const pid_t child = fork();
+    if (child == 0) {
+        // The contents are made before the series begins, so that its time
+        // goes to storing them.
+        const std::size_t per = batch > 0 ? batch : 64;
+        std::vector<Entries> batches((steps.size() + per - 1) / per);
+        for (std::size_t k = 0; k < steps.size(); ++k) {
+            batches[k / per].emplace_back(steps[k].first, workloadContent(steps[k].first, steps[k].second));
+        }
+        ArchivePair pair;
+        std::wstring error;
+        bool ok = pair.open(hed, error) && write(ready[1], "r", 1) == 1;
+        for (std::size_t b = 0; ok && b < batches.size(); ++b) {
+            ok = b == 0 || pair.open(hed, error);
+            if (batch > 0) ok = ok && putAll(pair, batches[b], error);
+            for (std::size_t k = 0; batch == 0 && ok && k < batches[b].size(); ++k) {
+                ok = put(pair, batches[b][k].first, batches[b][k].second, error);
+            }
+        }
+        _exit(ok ? 0 : 1);  // straight out, like a killed process
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ready[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, ready[0]);
-    const std::string program = KIV_ARCHIVE_UPDATE_CHILD;
-    const std::string hedText = hed.string();
-    const std::string stepsText = std::to_string(stepCount);
-    const std::string batchText = std::to_string(batchSize);
-    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(hedText.c_str()),
-                    const_cast<char*>(stepsText.c_str()), batchSize > 0 ? const_cast<char*>(batchText.c_str()) : nullptr,
-                    nullptr};
-    pid_t child = 0;
-    const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
     close(ready[1]);
-    if (spawned != 0) {
-        ADD_FAILURE() << "could not start " << program;
-        close(ready[0]);
-        return run;
-    }
-    char buffer[8];
-    const ssize_t got = read(ready[0], buffer, sizeof buffer);
-    const auto began = std::chrono::steady_clock::now();
+    char byte = 0;
+    EXPECT_EQ(read(ready[0], &byte, 1), 1) << "the child stopped before it began";
     close(ready[0]);
-    EXPECT_GT(got, 0) << "the child stopped before it began";
+    const auto began = std::chrono::steady_clock::now();
     if (delay.count() >= 0) {
         std::this_thread::sleep_for(delay);
         kill(child, SIGKILL);
     }
     int status = 0;
     waitpid(child, &status, 0);
-    run.ran = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - began);
-    run.killed = WIFSIGNALED(status);
-    if (!run.killed) {
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child failed";
+    ran = std::chrono::steady_clock::now() - began;
+    const bool killed = WIFSIGNALED(status);
+    EXPECT_TRUE(killed || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << "child failed";
+    Generations seen;
+    for (const auto& [name, word, data] : contents(hed)) {
+        // The generation stands after the name; what follows it must match.
+        const auto generation = static_cast<std::uint32_t>(std::stoul(data.substr(name.size() + 1)));
+        EXPECT_EQ(data, workloadContent(name, generation));
+        // The starting items are flagged; a replacement's length is plain.
+        EXPECT_EQ(word, (generation == 0 ? kStoredSizeFlag : 0u) | static_cast<std::uint32_t>(data.size())) << name;
+        EXPECT_TRUE(seen.emplace(name, generation).second) << name;
     }
-    expectOldOrNewPerBatch(hed, test::workloadSteps(stepCount), static_cast<std::size_t>(std::max(batchSize, 1)),
-                           run.stepsDone);
-    return run;
+    const long state = stateOf(seen, steps, std::max<std::size_t>(batch, 1));
+    EXPECT_GE(state, 0) << "the pair is in no state a batch could leave";
+    return {state, killed};
 }
 
-
-// Runs the child to its end a few times to learn how long the series takes,
-// then kills fresh copies of the workload pair at `kKillPoints` random
-// instants over that span, checking the pair after each.
-struct KillSeries {
-    int killedMidway = 0;
-    int insideBatch = 0;
-    std::set<std::size_t> states;
-    long long spanMs = 0;
-};
-constexpr int kKillPoints = 300;
-
-KillSeries killAtRandomPoints(const std::filesystem::path& dir, int steps, int batch, unsigned seed) {
-    KillSeries series;
-    test::writeWorkloadPair(dir / "template.hed");
-    const auto fresh = [&dir](const std::string& base) {
-        for (const char* extension : {".hed", ".dat"}) {
-            std::filesystem::copy_file(dir / ("template" + std::string(extension)), dir / (base + extension),
-                                       std::filesystem::copy_options::overwrite_existing);
+// Runs the child to its end to learn how long the series takes,
+// then kills it at random instants over that span, each time on a fresh
+// starting pair, checking the pair after each. The flushes stand around the
+// points that commit a batch, so kills land inside a batch's writes too.
+TEST(ReplaceItemInterruption, ProcessKilledAtAnyPointLeavesEveryItemOldOrNewAndAdditionsAllOrNone) {
+    constexpr int kKillPoints = 300;
+    const struct {
+        int steps;
+        std::size_t batch;  // 0: one replaceItem per step
+        std::size_t minStates;
+        int minInsideBatch;
+    } rows[] = {{300, 0, 20, 0}, {900, 30, 15, 5}};
+    for (const auto& row : rows) {
+        if (HasFailure()) return;  // the row before failed
+        SCOPED_TRACE(row.batch);
+        // Single steps in memory where there is room; batches on disk, where
+        // the flushes take real time.
+        test::ScratchDir scratch;
+        test::TempDir disk;
+        const std::filesystem::path hed = (row.batch > 0 ? disk.path() : scratch.path()) / "x.hed";
+        const auto fresh = [&hed] {
+            writePair(hed, initialNames(), kStoredSizeFlag,
+                      [](const std::string& name) { return workloadContent(name, 0); });
+            return hed;
+        };
+        const Steps steps = workloadSteps(row.steps);
+        const long done = 2 * row.steps / static_cast<long>(std::max<std::size_t>(row.batch, 1));
+        // The shortest of a few runs, so that a run slowed by a busy machine
+        // does not send the kills past the end of the series.
+        auto span = std::chrono::steady_clock::duration::max();
+        std::chrono::steady_clock::duration ran{};
+        for (int run = 0; run < 3; ++run) {
+            EXPECT_EQ(runChild(fresh(), steps, row.batch, -1us, ran).first, done);
+            ASSERT_FALSE(HasFailure());
+            span = std::min(span, ran);
         }
-        return dir / (base + ".hed");
-    };
-    const auto finalState = static_cast<std::size_t>(2 * steps / std::max(batch, 1));
-    std::chrono::microseconds span{0};
-    for (int run = 0; run < 3; ++run) {
-        const ChildRun whole = runChild(fresh("whole"), steps, std::chrono::microseconds(-1), batch);
-        EXPECT_FALSE(whole.killed);
-        EXPECT_EQ(whole.stepsDone, finalState);
-        if (::testing::Test::HasFailure()) return series;
-        span = std::max(span, whole.ran);
+        std::mt19937 random(29);
+        std::uniform_int_distribution<long long> when(0, span / 1us);
+        int killedMidway = 0, insideBatch = 0;
+        std::set<long> states;
+        for (int point = 0; point < kKillPoints; ++point) {
+            const auto [state, killed] = runChild(fresh(), steps, row.batch, when(random) * 1us, ran);
+            ASSERT_FALSE(HasFailure()) << "at kill point " << point;
+            killedMidway += killed;
+            insideBatch += killed && state % 2 == 1;
+            if (killed) states.insert(state);
+        }
+        std::printf("[ interruption ] batches of %zu: %d kill points, %d while the series ran, %d inside a batch, "
+                    "leaving %zu different states (of %ld); full run %lld ms\n",
+                    row.batch, kKillPoints, killedMidway, insideBatch, states.size(), done + 1,
+                    when.max() / 1000);
+        // Kills that all land before the first step or after the last test
+        // nothing; a busy machine still leaves many more than these.
+        EXPECT_GE(killedMidway, kKillPoints / 10);
+        EXPECT_GE(insideBatch, row.minInsideBatch);
+        EXPECT_GE(states.size(), row.minStates);
     }
-    series.spanMs = span.count() / 1000;
-    std::mt19937 random(seed);
-    std::uniform_int_distribution<long long> when(0, span.count());
-    for (int point = 0; point < kKillPoints; ++point) {
-        const ChildRun run = runChild(fresh("trial"), steps, std::chrono::microseconds(when(random)), batch);
-        if (::testing::Test::HasFailure()) {
-            ADD_FAILURE() << "at kill point " << point;
-            return series;
-        }
-        if (run.killed) {
-            ++series.killedMidway;
-            series.insideBatch += static_cast<int>(run.stepsDone % 2);
-            series.states.insert(run.stepsDone);
-        }
-    }
-    ::testing::Test::RecordProperty("kill_points", kKillPoints);
-    ::testing::Test::RecordProperty("killed_midway", series.killedMidway);
-    return series;
-}
-
-TEST(ReplaceItemInterruption, ProcessKilledAtAnyPointLeavesEveryItemOldOrNew) {
-    constexpr int kSteps = 300;
-    ScratchDir dir;
-    const KillSeries series = killAtRandomPoints(dir.path(), kSteps, 0, 29);
-    if (HasFailure()) return;
-    std::printf("[ interruption ] %d kill points, %d while the series ran, leaving %zu different numbers of "
-                "steps done (of %d); full run %lld ms\n",
-                kKillPoints, series.killedMidway, series.states.size(), kSteps, series.spanMs);
-    // Kills that all land before the first step or after the last test
-    // nothing; a busy machine still leaves many more than these.
-    EXPECT_GE(series.killedMidway, kKillPoints / 10);
-    EXPECT_GE(series.states.size(), 20u);
-}
-
-TEST(ReplaceItemsInterruption, ProcessKilledAtAnyPointLeavesEveryItemOldOrNewAndAdditionsAllOrNone) {
-    constexpr int kSteps = 900;
-    constexpr int kBatch = 30;
-    // On disk, where the flushes take real time: they stand around the
-    // points that commit a batch, so kills land inside a batch's writes too.
-    TempDir dir;
-    const KillSeries series = killAtRandomPoints(dir.path(), kSteps, kBatch, 31);
-    if (HasFailure()) return;
-    std::printf("[ interruption ] batches of %d: %d kill points, %d while the series ran, %d inside a batch "
-                "(some items new, some old), leaving %zu different states (of %d); full run %lld ms\n",
-                kBatch, kKillPoints, series.killedMidway, series.insideBatch, series.states.size(),
-                2 * kSteps / kBatch + 1, series.spanMs);
-    EXPECT_GE(series.killedMidway, kKillPoints / 10);
-    EXPECT_GE(series.insideBatch, 5);
-    EXPECT_GE(series.states.size(), 15u);
 }
 #endif
 
