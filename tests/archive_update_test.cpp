@@ -222,6 +222,49 @@ TEST(ReplaceItems, WritesOnlyTheDataOneBlockAndTheHeadersThatChange) {
 }
 #endif
 
+// Bytes become reachable only through the .hed, and only once what they
+// point at is on disk: a kill cannot see a missing flush, so the order is
+// checked as it happens. Every .hed write finds the .dat flushed, the head
+// finds the headers flushed, and nothing is left unflushed at the end.
+class FlushOrder : public FileLayer {
+public:
+    FlushOrder() { setFileLayer(this); }
+    ~FlushOrder() override { setFileLayer(nullptr); }
+    bool before(const FileChange& change) override {
+        const bool hed = change.path.extension() == ".hed";
+        if (change.kind == FileChange::Kind::flush) (hed ? hedDirty : datDirty) = false;
+        if (change.kind != FileChange::Kind::write) return true;
+        if (hed && datDirty) faults += "a .hed write before the .dat was flushed; ";
+        if (hed && change.offset == 0 && hedDirty) faults += "the head before the headers were flushed; ";
+        (hed ? hedDirty : datDirty) = true;
+        return true;
+    }
+    void after(const FileChange&) override {}
+    bool datDirty = false, hedDirty = false;
+    std::string faults;
+};
+
+TEST(ReplaceItems, WhatTheHeadOrAHeaderMakesReachableIsFlushedFirst) {
+    const std::pair<const char*, std::function<bool(ArchivePair&, std::wstring&)>> steps[] = {
+        {"replace", [](ArchivePair& p, std::wstring& e) { return put(p, "a", "new a", e); }},
+        {"add", [](ArchivePair& p, std::wstring& e) { return put(p, "c", "new c", e); }},
+        {"batch", [](ArchivePair& p, std::wstring& e) { return putAll(p, {{"a", "A"}, {"d", "D"}}, e); }},
+        {"additions", [](ArchivePair& p, std::wstring& e) { return putAll(p, {{"d", "D"}, {"e", "E"}}, e); }},
+        {"rewrite", [](ArchivePair& p, std::wstring& e) { return p.rewriteFilenames(e); }},
+    };
+    for (const auto& [name, step] : steps) {
+        SCOPED_TRACE(name);
+        test::TempDir dir;
+        writePair(dir / "x.hed", {"a", "b"});
+        ArchivePair pair = opened(dir / "x.hed");
+        FlushOrder order;
+        std::wstring error;
+        ASSERT_TRUE(step(pair, error)) << wideToUtf8(error);
+        EXPECT_EQ(order.faults, "");
+        EXPECT_FALSE(order.datDirty || order.hedDirty) << "left unflushed";
+    }
+}
+
 // Single entries and batches open the pair through the same step.
 TEST(ReplaceItems, UnopenedOrVanishedPairIsRefused) {
     ArchivePair unopened;
