@@ -160,13 +160,12 @@ TEST_F(UpdateEngine, NextVersionIsOfferedOnlyWhenItsListNamesAFile) {
     const struct {
         const char* name;
         const char* installed;
-        const char* list;  // 58's; none when null
+        const char* list;  // 58's
         bool failing;      // the reporter throws at the title
         bool probes;
         const Events& shown;
     } rows[] = {
         {"published", "57", "a.txt\n", false, true, offered},
-        {"no list", "57", nullptr, false, true, upToDate},
         {"blank list", "57", "\r\n\n\r\n", false, true, upToDate},
         {"a web page", "57", "<!DOCTYPE html>\n<html><body>Parked</body></html>\n", false, true, upToDate},
         {"highest version", "2147483647", "a.txt\n", false, false, upToDate},
@@ -180,7 +179,7 @@ TEST_F(UpdateEngine, NextVersionIsOfferedOnlyWhenItsListNamesAFile) {
         SCOPED_TRACE(row.name);
         fresh();
         test::writeFile(install / "kiv.ver", row.installed + std::string("\r\n"));
-        if (row.list) publish(58, row.list, {});
+        publish(58, row.list, {});
         Recorder check;
         if (row.failing) failAtTheTitle(check);
         runVersionCheck(install.path(), base, check);
@@ -252,14 +251,7 @@ TEST_F(UpdateEngine, RunInstallsEveryNewerVersionInTurn) {
 // before the failure have changed.
 TEST_F(UpdateEngine, FailureStopsTheRunBeforeTheVersionIsRecorded) {
     const std::string notMatching = "\nDownloaded file does not match the release.";
-    const std::string manifest = manifestFor(58, {{"kiv.exe", "client 58"}});
-    std::optional<test::RefuseFileChanges> refuse;
-    // Refuses the changes of `kind` to the paths `pick` picks, as a full or failing disk would.
-    auto refuseChanges = [&](FileChange::Kind kind, std::function<bool(const std::filesystem::path&)> pick) {
-        return [&refuse, kind, pick](Recorder&) {
-            refuse.emplace([kind, pick](const FileChange& change) { return change.kind == kind && pick(change.path); });
-        };
-    };
+    using Kind = FileChange::Kind;
     const struct {
         const char* name;
         std::string list;
@@ -268,6 +260,7 @@ TEST_F(UpdateEngine, FailureStopsTheRunBeforeTheVersionIsRecorded) {
         Events shown;
         Events asked;
         Files changed;
+        std::function<bool(const FileChange&)> refused{};  // as a full or failing disk would
     } rows[] = {
         {"no version file", "a\n", {{"a", "1"}}, [&](Recorder&) { std::filesystem::remove(install / "kiv.ver"); },
          {"error: Could not read kiv.ver."}, {}, {}},
@@ -280,11 +273,9 @@ TEST_F(UpdateEngine, FailureStopsTheRunBeforeTheVersionIsRecorded) {
         {"an unsafe entry", "a\n..\\kiv_evil.txt\n", {{"a", "1"}}, nullptr,
          {"error: Download failed: ..\\kiv_evil.txt\nUnsafe file name in download list."}, {"58/dl_list.txt"}, {}},
         {"a version folder that cannot be cleared", "a\n", {{"a", "1"}},
-         [&](Recorder& run) {
-             test::writeFile(install / "patches" / "version_58" / "stray.npatch", "left over");
-             refuseChanges(FileChange::Kind::remove, [](const auto& p) { return p.filename() == "stray.npatch"; })(run);
-         },
-         {"error: Could not clear the download folder patches\\version_58."}, {"58/dl_list.txt", "58/release.txt"}, {}},
+         [&](Recorder&) { test::writeFile(install / "patches" / "version_58" / "stray.npatch", "left over"); },
+         {"error: Could not clear the download folder patches\\version_58."}, {"58/dl_list.txt", "58/release.txt"}, {},
+         [](const FileChange& c) { return c.kind == Kind::remove && c.path.filename() == "stray.npatch"; }},
         {"a file missing on the server", "a\nb\nc\nd\n", {{"a", "1"}, {"b", "2"}, {"d", "4"}}, nullptr,
          {"error: Download failed: c\nHTTP status 404."},
          {"58/dl_list.txt", "58/release.txt", "58/a", "58/b", "58/c"}, {}},
@@ -302,21 +293,20 @@ TEST_F(UpdateEngine, FailureStopsTheRunBeforeTheVersionIsRecorded) {
          {"error: Patch failed:\nCould not open .hed/.dat pair."},
          {"58/dl_list.txt", "58/release.txt", "58/kiv.exe", "58/patches/broken.npatch"}, {{"kiv.exe", "client 58"}}},
         // The copy runs out of room: the installed file stays whole.
-        {"a full disk", "kiv.exe\n", {{"kiv.exe", std::string(200000, 'n')}},
-         refuseChanges(FileChange::Kind::write, [&](const auto& p) { return p.parent_path() == install.path(); }),
+        {"a full disk", "kiv.exe\n", {{"kiv.exe", std::string(200000, 'n')}}, nullptr,
          {"error: Patch failed:\nCould not install downloaded file: kiv.exe"},
-         {"58/dl_list.txt", "58/release.txt", "58/kiv.exe"}, {}},
-        {"a version that cannot be recorded", "a.txt\n", {{"a.txt", "58"}},
-         refuseChanges(FileChange::Kind::create, [](const auto& p) { return p.filename() == "kiv.ver.tmp"; }),
-         {"error: Could not record the installed version."},
-         {"58/dl_list.txt", "58/release.txt", "58/a.txt"}, {{"a.txt", "58"}}},
+         {"58/dl_list.txt", "58/release.txt", "58/kiv.exe"}, {},
+         [&](const FileChange& c) { return c.kind == Kind::write && c.path.parent_path() == install.path(); }},
+        {"a version that cannot be recorded", "a.txt\n", {{"a.txt", "58"}}, nullptr,
+         {"error: Could not record the installed version."}, {"58/dl_list.txt", "58/release.txt", "58/a.txt"},
+         {{"a.txt", "58"}},
+         [](const FileChange& c) { return c.kind == Kind::create && c.path.filename() == "kiv.ver.tmp"; }},
         // Without a key, a manifest on the server still catches corrupt copies.
         {"a release naming other files", "kiv.exe\n",
          {{"kiv.exe", "client 58"}, {"release.txt", manifestFor(58, {{"readme.txt", "readme"}})}}, nullptr,
          {"error: Download failed: release.txt" + notMatching}, {"58/dl_list.txt", "58/release.txt"}, {}},
-        {"other bytes than the release's", "kiv.exe\n", {{"kiv.exe", "client 5X"}, {"release.txt", manifest}}, nullptr,
-         {"error: Download failed: kiv.exe" + notMatching}, {"58/dl_list.txt", "58/release.txt", "58/kiv.exe"}, {}},
-        {"more bytes than the release's", "kiv.exe\n", {{"kiv.exe", "client 58+"}, {"release.txt", manifest}}, nullptr,
+        {"more bytes than the release's", "kiv.exe\n",
+         {{"kiv.exe", "client 58+"}, {"release.txt", manifestFor(58, {{"kiv.exe", "client 58"}})}}, nullptr,
          {"error: Download failed: kiv.exe" + notMatching}, {"58/dl_list.txt", "58/release.txt", "58/kiv.exe"}, {}},
     };
     for (const auto& row : rows) {
@@ -326,6 +316,8 @@ TEST_F(UpdateEngine, FailureStopsTheRunBeforeTheVersionIsRecorded) {
         Recorder run;
         if (row.arrange) row.arrange(run);
         Files expected = installedFiles();
+        std::optional<test::RefuseFileChanges> refuse;
+        if (row.refused) refuse.emplace(row.refused);
         runUpdate(install.path(), base, run);
         client.reset();
         refuse.reset();
@@ -351,13 +343,6 @@ TEST_F(UpdateEngine, ListNamingTheLauncherSwapsItAndAsksForARestart) {
     EXPECT_EQ(test::readFile(install / "kiv_launcher.exe.old"), "launcher 57");
     EXPECT_TRUE(removeReplacedLauncher(install.path(), L"kiv_launcher.exe"));
     EXPECT_FALSE(std::filesystem::exists(install / "kiv_launcher.exe.old"));
-
-    // Cut between the two renames: no program in place; doing it again puts
-    // the new one there.
-    test::writeFile(install / "new.exe", "launcher 59");
-    std::filesystem::remove(install / "kiv_launcher.exe");
-    EXPECT_TRUE(installLauncherProgram(install / "new.exe", install / "kiv_launcher.exe"));
-    EXPECT_EQ(test::readFile(install / "kiv_launcher.exe"), "launcher 59");
 }
 
 TEST(DownloadProgressCallback, ShowsThePercentageOfTheAnnouncedTotal) {
@@ -423,60 +408,30 @@ TEST_F(UpdateEngine, ARetriedDownloadIsShownAndHashedAsTheWholeFile) {
 }
 
 #ifndef _WIN32
-// A release signed by the publisher installs; each way of passing off one
-// the publisher did not sign for this version is refused with the same
-// message, and nothing is installed. Signing is done on the operator's side
-// with libcrypto; the Windows build checks signatures made by the native
-// kivtool in the end-to-end test.
+// A release signed by the publisher installs, its empty file made rather
+// than fetched; without its manifest it is refused and nothing is installed.
+// Signing is done on the operator's side with libcrypto; the end-to-end test
+// refuses the other forgeries in both builds.
 TEST_F(UpdateEngine, OnlyReleasesSignedForTheirVersionInstall) {
-    std::string privateKey, publicKey, otherPrivate, otherPublic;
+    std::string privateKey, publicKey;
     ASSERT_TRUE(crypto::generateReleaseKeyPair(privateKey, publicKey));
-    ASSERT_TRUE(crypto::generateReleaseKeyPair(otherPrivate, otherPublic));
-    auto sign = [&](const std::string& key) {
-        const std::string text = test::readFile(folder(58) / "release.txt");
-        std::vector<std::uint8_t> signature;
-        ASSERT_TRUE(crypto::signRelease(key, std::vector<std::uint8_t>(text.begin(), text.end()), signature));
-        test::writeFile(folder(58) / "release.sig", std::string(signature.begin(), signature.end()));
-    };
     const Items files58 = {{"readme.txt", "readme 58"}, {"empty.txt", ""}, {"kiv.exe", "client 58"}};
-    const struct {
-        const char* name;
-        std::function<void()> tamper;
-    } cases[] = {
-        {"signed", nullptr},
-        {"signature missing", [&] { std::filesystem::remove(folder(58) / "release.sig"); }},
-        {"manifest missing", [&] { std::filesystem::remove(folder(58) / "release.txt"); }},
-        {"manifest changed",
-         [&] {
-             test::writeFile(folder(58) / "release.txt",
-                             manifestFor(58, {{"readme.txt", "readme 58"}, {"empty.txt", ""}, {"kiv.exe", "evil"}}));
-         }},
-        {"signed by another key", [&] { sign(otherPrivate); }},
-        {"signature not DER", [&] { test::writeFile(folder(58) / "release.sig", "garbage"); }},
-        {"older release under a newer number",
-         [&] {
-             test::writeFile(folder(58) / "release.txt", manifestFor(57, files58));
-             sign(privateKey);
-         }},
-        {"list names a file the manifest does not",
-         [&] {
-             test::writeFile(folder(58) / "dl_list.txt", "readme.txt\r\nempty.txt\r\nkiv.exe\r\nextra.exe\r\n");
-             test::writeFile(folder(58) / "extra.exe", "evil");
-         }},
-    };
     const Files installed58 = {
         {"empty.txt", ""}, {"kiv.exe", "client 58"}, {"kiv.ver", "58\r\n"}, {"readme.txt", "readme 58"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const bool manifestMissing : {false, true}) {
+        SCOPED_TRACE(manifestMissing ? "manifest missing" : "signed");
         fresh();
         publishRelease(58, files58);
-        sign(privateKey);
-        if (c.tamper) c.tamper();
+        const std::string text = test::readFile(folder(58) / "release.txt");
+        std::vector<std::uint8_t> signature;
+        ASSERT_TRUE(crypto::signRelease(privateKey, std::vector<std::uint8_t>(text.begin(), text.end()), signature));
+        test::writeFile(folder(58) / "release.sig", std::string(signature.begin(), signature.end()));
+        if (manifestMissing) std::filesystem::remove(folder(58) / "release.txt");
         Recorder run;
         runUpdate(install.path(), base, run, {.releasePublicKey = publicKey});
         EXPECT_EQ(run.startingWith({"error: "}),
-                  c.tamper ? Events{"error: Release 58 is not signed by the publisher."} : Events{});
-        EXPECT_EQ(installedFiles(), c.tamper ? k57 : installed58);
+                  manifestMissing ? Events{"error: Release 58 is not signed by the publisher."} : Events{});
+        EXPECT_EQ(installedFiles(), manifestMissing ? k57 : installed58);
     }
 }
 #endif
