@@ -172,19 +172,6 @@ pid_t startUpdate(const std::filesystem::path& directory, const std::string& bas
     return pid;
 }
 
-// What a kill left, told apart: the recorded version and every file's name
-// and size.
-std::set<std::string> stateOf(const std::filesystem::path& directory) {
-    std::set<std::string> state{test::readFile(directory / "kiv.ver")};
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
-        if (entry.is_regular_file()) {
-            state.insert(entry.path().lexically_relative(directory).generic_string() + ":" +
-                         std::to_string(entry.file_size()));
-        }
-    }
-    return state;
-}
-
 TEST_F(UpdateInterruption, KilledRunsAreCompletedByTheNextRun) {
     const std::string base = server.url("/kiv/");
     // On disk, where the flushes take their time, the work spreads over more
@@ -201,7 +188,7 @@ TEST_F(UpdateInterruption, KilledRunsAreCompletedByTheNextRun) {
     int installations = 0;
     // What the kills left behind: a series whose kills all land before or
     // after the work would see only one or two states.
-    std::set<std::set<std::string>> statesLeft;
+    std::set<Snapshot> statesLeft;
     while ((kills < 24 || statesLeft.size() < 8) && installations < 40) {
         ++installations;
         const std::filesystem::path installation = fresh(disk / "killed");
@@ -215,7 +202,7 @@ TEST_F(UpdateInterruption, KilledRunsAreCompletedByTheNextRun) {
                 waitpid(pid, &status, 0);
                 if (WIFSIGNALED(status)) {
                     ++kills;
-                    statesLeft.insert(stateOf(installation));
+                    statesLeft.insert(snapshot(installation));
                     continue;
                 }
             }
