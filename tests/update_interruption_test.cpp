@@ -64,14 +64,6 @@ void publishRelease(const std::filesystem::path& root) {
              {"kiv.exe", "client 60"}});
 }
 
-void makeInstallation(const std::filesystem::path& directory) {
-    test::writeFile(directory / "kiv.exe", "client 57");
-    test::writeFile(directory / "kiv_launcher.exe", "launcher 57");
-    test::writeFile(directory / "kiv.ver", "57\r\n");
-    test::writeArchive(directory / "data" / "kiv_ui.hed", manyItems("ui\\", kItems, "57"));
-    test::writeArchive(directory / "data" / "kiv_map.hed", manyItems("map\\", kItems / 3, "57"));
-}
-
 // Everything an update changes, by file name: the bytes of each plain file,
 // the items of each archive as the game reads them.
 using Snapshot = std::map<std::string, std::string>;
@@ -113,7 +105,12 @@ protected:
         publishRelease(serverRoot.path());
         std::string error;
         ASSERT_TRUE(server.start(error)) << error;
-        makeInstallation(scratch / "start");
+        const std::filesystem::path start = scratch / "start";
+        test::writeFile(start / "kiv.exe", "client 57");
+        test::writeFile(start / "kiv_launcher.exe", "launcher 57");
+        test::writeFile(start / "kiv.ver", "57\r\n");
+        test::writeArchive(start / "data" / "kiv_ui.hed", manyItems("ui\\", kItems, "57"));
+        test::writeArchive(start / "data" / "kiv_map.hed", manyItems("map\\", kItems / 3, "57"));
         for (bool done = false; !done;) {
             test::PowerCutLayer counter(fresh(scratch / "reference"), 0);
             RunOutcome outcome;
