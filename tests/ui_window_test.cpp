@@ -139,7 +139,6 @@ TEST_F(WindowProcedure, TheHandCursorHoverAndClicksFollowTheButtonsAndTheNewsLin
     const Row rows[] = {
         {"main button", centre(mainButtonRect()), true, true, false},
         {"EXIT", centre(exitButtonRect()), true, false, true},
-        {"the band beside the buttons", {60, 600}, false, false, false},
         {"link, top left", {link.left, link.top}, true, false, false},
         {"link, bottom right", {link.right - 1, link.bottom - 1}, true, false, false},
         {"left of the link", {link.left - 1, link.top}, false, false, false},
