@@ -122,13 +122,13 @@ private:
         constexpr std::size_t kSector = 512;
         std::vector<std::size_t> changed;
         for (std::size_t at = 0; at < current.size(); at += kSector) {
-            if (current.compare(at, kSector, durable, std::min(at, durable.size()), kSector)) changed.push_back(at);
+            const std::size_t length = std::min(kSector, current.size() - at);
+            if (durable.compare(std::min(at, durable.size()), length, current, at, length) != 0) changed.push_back(at);
         }
-        // Beyond the durable end a sector never written reads as zeros.
         for (std::size_t i = changed.size() / 2; i < changed.size(); ++i) {
-            std::string old = durable.substr(std::min(changed[i], durable.size()), kSector);
-            old.resize(std::min(kSector, current.size() - changed[i]), '\0');
-            current.replace(changed[i], old.size(), old);
+            for (std::size_t at = changed[i]; at < std::min(current.size(), changed[i] + kSector); ++at) {
+                current[at] = at < durable.size() ? durable[at] : '\0';
+            }
         }
         return current;
     }
