@@ -31,7 +31,7 @@ public:
     // goes at boundary `cutAt` (counting from 1); 0 never cuts.
     PowerCutLayer(const std::filesystem::path& root, int cutAt) : root_(root.lexically_normal()), cutAt_(cutAt) {
         for (const auto& entry : std::filesystem::recursive_directory_iterator(root_)) {
-            nodes_.push_back({entry.is_directory(), entry.is_directory() ? "" : readFile(entry.path())});
+            nodes_.push_back(entry.is_directory() ? Node() : readFile(entry.path()));
             const std::string key = keyOf(entry.path()).value();
             current_[key] = durable_[key] = nodes_.size() - 1;
         }
@@ -56,11 +56,11 @@ public:
             case Kind::create:
             case Kind::makeDirectory:
                 if (!current_.contains(*key)) {
-                    nodes_.push_back({change.kind == Kind::makeDirectory, ""});
+                    nodes_.push_back(change.kind == Kind::makeDirectory ? Node() : "");
                     current_[*key] = nodes_.size() - 1;
                 }
                 break;
-            case Kind::flush: nodes_[current_.at(*key)].durable = readFile(change.path); break;
+            case Kind::flush: nodes_[current_.at(*key)] = readFile(change.path); break;
             case Kind::rename:
                 current_[keyOf(*change.target).value()] = current_.at(*key);
                 current_.erase(*key);
@@ -86,8 +86,7 @@ public:
         if (loss == Loss::keep) return;
         // Of a torn file, what reached the disk counts with what was durable.
         for (const auto& [name, index] : current_) {
-            Node& node = nodes_[index];
-            if (loss == Loss::torn && !node.directory) node.durable = torn(node.durable, readFile(root_ / name));
+            if (loss == Loss::torn && nodes_[index]) nodes_[index] = torn(*nodes_[index], readFile(root_ / name));
         }
         for (const auto& entry : std::filesystem::directory_iterator(root_)) std::filesystem::remove_all(entry.path());
         // In name order each directory is made before what it holds; an entry
@@ -95,20 +94,18 @@ public:
         for (const auto& [name, index] : loss == Loss::drop ? durable_ : current_) {
             const std::filesystem::path path = root_ / name;
             if (!std::filesystem::is_directory(path.parent_path())) continue;
-            if (nodes_[index].directory) {
+            if (!nodes_[index]) {
                 std::filesystem::create_directory(path);
             } else {
-                writeFile(path, nodes_[index].durable);
+                writeFile(path, *nodes_[index]);
             }
         }
     }
 
 private:
     using Kind = FileChange::Kind;
-    struct Node {
-        bool directory = false;
-        std::string durable;
-    };
+    // A file's durable bytes; none for a directory.
+    using Node = std::optional<std::string>;
 
     // `path` relative to the root ("" for the root itself); none outside it.
     std::optional<std::string> keyOf(const std::filesystem::path& path) const {

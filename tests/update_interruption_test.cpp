@@ -64,14 +64,6 @@ void publishRelease(const std::filesystem::path& root) {
              {"kiv.exe", "client 60"}});
 }
 
-void makeInstallation(const std::filesystem::path& directory) {
-    test::writeFile(directory / "kiv.exe", "client 57");
-    test::writeFile(directory / "kiv_launcher.exe", "launcher 57");
-    test::writeFile(directory / "kiv.ver", "57\r\n");
-    test::writeArchive(directory / "data" / "kiv_ui.hed", manyItems("ui\\", kItems, "57"));
-    test::writeArchive(directory / "data" / "kiv_map.hed", manyItems("map\\", kItems / 3, "57"));
-}
-
 // Everything an update changes, by file name: the bytes of each plain file,
 // the items of each archive as the game reads them.
 using Snapshot = std::map<std::string, std::string>;
@@ -113,7 +105,12 @@ protected:
         publishRelease(serverRoot.path());
         std::string error;
         ASSERT_TRUE(server.start(error)) << error;
-        makeInstallation(scratch / "start");
+        const std::filesystem::path start = scratch / "start";
+        test::writeFile(start / "kiv.exe", "client 57");
+        test::writeFile(start / "kiv_launcher.exe", "launcher 57");
+        test::writeFile(start / "kiv.ver", "57\r\n");
+        test::writeArchive(start / "data" / "kiv_ui.hed", manyItems("ui\\", kItems, "57"));
+        test::writeArchive(start / "data" / "kiv_map.hed", manyItems("map\\", kItems / 3, "57"));
         for (bool done = false; !done;) {
             test::PowerCutLayer counter(fresh(scratch / "reference"), 0);
             RunOutcome outcome;
@@ -172,19 +169,6 @@ pid_t startUpdate(const std::filesystem::path& directory, const std::string& bas
     return pid;
 }
 
-// What a kill left, told apart: the recorded version and every file's name
-// and size.
-std::set<std::string> stateOf(const std::filesystem::path& directory) {
-    std::set<std::string> state{test::readFile(directory / "kiv.ver")};
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
-        if (entry.is_regular_file()) {
-            state.insert(entry.path().lexically_relative(directory).generic_string() + ":" +
-                         std::to_string(entry.file_size()));
-        }
-    }
-    return state;
-}
-
 TEST_F(UpdateInterruption, KilledRunsAreCompletedByTheNextRun) {
     const std::string base = server.url("/kiv/");
     // On disk, where the flushes take their time, the work spreads over more
@@ -201,7 +185,7 @@ TEST_F(UpdateInterruption, KilledRunsAreCompletedByTheNextRun) {
     int installations = 0;
     // What the kills left behind: a series whose kills all land before or
     // after the work would see only one or two states.
-    std::set<std::set<std::string>> statesLeft;
+    std::set<Snapshot> statesLeft;
     while ((kills < 24 || statesLeft.size() < 8) && installations < 40) {
         ++installations;
         const std::filesystem::path installation = fresh(disk / "killed");
@@ -215,7 +199,7 @@ TEST_F(UpdateInterruption, KilledRunsAreCompletedByTheNextRun) {
                 waitpid(pid, &status, 0);
                 if (WIFSIGNALED(status)) {
                     ++kills;
-                    statesLeft.insert(stateOf(installation));
+                    statesLeft.insert(snapshot(installation));
                     continue;
                 }
             }
