@@ -90,7 +90,6 @@ TEST_F(HttpTransfer, Bodies_ArriveByteForByteOrFailAsStalled) {
     options.stallWindow = 1s;
     const std::string payload = pattern(600 * 1024 + 3);
     const std::string small = pattern(6000);
-    server.setRoute("/new.bin", {.body = payload});
     const std::string stalled = "!Download stalled.";
     struct Case {
         const char* name;
@@ -98,23 +97,17 @@ TEST_F(HttpTransfer, Bodies_ArriveByteForByteOrFailAsStalled) {
         std::string outcome;  // the body, or "!" and the error
         bool announced;
     };
-    std::vector<Case> cases = {
+    const Case cases[] = {
         {"length", {.body = payload}, payload, true},
         {"ended by the close", {.body = payload, .framing = Framing::close}, payload, false},
         {"chunked", {.body = payload, .framing = Framing::chunked}, payload, false},
         {"empty, length", {.body = ""}, "", true},
-        {"empty, ended by the close", {.body = "", .framing = Framing::close}, "", false},
         {"no content", {.status = 204, .body = "error page"}, "", false},
-        {"redirected", {.status = 302, .body = "moved", .location = server.url("/new.bin")}, payload, true},
         {"stops after 1000 bytes", {.body = small, .stallAfter = 1000}, stalled, true},
         {"drips 20 bytes per 100 ms", {.body = small, .dripBytes = 20, .dripInterval = 100ms}, stalled, true},
         {"drips 600 bytes per 100 ms", {.body = small, .dripBytes = 600, .dripInterval = 100ms}, small, true},
     };
-#ifndef _WIN32
-    // Wine's WinHTTP fails a chunked body that is only the last chunk.
-    cases.push_back({"empty, chunked", {.body = "", .framing = Framing::chunked}, "", false});
-#endif
-    for (std::size_t i = 0; i < cases.size(); ++i) {
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
         SCOPED_TRACE(c.name);
         server.setRoute("/f", c.route);
@@ -158,7 +151,6 @@ TEST_F(HttpTransfer, Addresses_AreRefusedOrSentAsTheSameTarget) {
         {url("/kiv/a.bin?b=1"), "HTTP status 404.", 2, "/kiv/a.bin?b=1"},
         {url("/kiv/%g1%4.bin"), "HTTP status 404.", 2, "/kiv/%25g1%254.bin"},
         {url("/kiv/%41.bin"), "HTTP status 404.", 2, "/kiv/%41.bin"},
-        {url("/kiv/my file.bin"), "HTTP status 404.", 2, "/kiv/my%20file.bin"},
         {url("/kiv/") + L"caf\u00E9 \u00FC.bin", "HTTP status 404.", 2, "/kiv/caf%C3%A9%20%C3%BC.bin"},
     };
     for (const auto& c : cases) {
@@ -202,7 +194,6 @@ TEST_F(HttpTransfer, Retries_ResumeOrStartOverAsTheServerAllows) {
         std::vector<std::string> asked;  // "Range|If-Range" of each request
     } cases[] = {
         {"cut twice, then whole", {cut(v1, 102400), cut(v1, 50000), v1}, file, {"|", half, "bytes=152400-|\"v1\""}},
-        {"ranges ignored: starts over", {cut(v1, 102400), {.body = file, .etag = "\"v1\""}}, file, {"|", half}},
         {"changed tag: the new file", {cut(v1, 102400), {.body = changed, .etag = "\"v2\"", .ranges = true}}, changed,
          {"|", half}},
         {"416: starts over", {cut(v1, 102400), {.status = 416, .body = ""}, v1}, file, {"|", half, "|"}},
@@ -302,8 +293,6 @@ TEST(HttpBodyLoop, EachBody_GivesItsBytesOrItsMessage) {
         std::string seen;
         std::string left;  // the file after the transfer
     } cases[] = {
-        {"three pieces", {{Step::data, "abc"}, {Step::data, "defgh"}, {Step::data, "ij"}}, 10, 0, L"", "abcdefghij",
-         "|abc<3/10>defgh<8/10>ij<10/10>", "abcdefghij"},
         {"exactly the cap, announced", abcde, 5, 5, L"", "abcde", "|abc<3/5>de<5/5>", "abcde"},
         {"exactly the cap, not announced", abcde, std::nullopt, 5, L"", "abcde", "|abc<3/0>de<5/0>", "abcde"},
         {"announced above the cap", abcde, 5, 4, tooLarge, unread, "", gone},
@@ -374,10 +363,8 @@ TEST(HttpStallWatch, StalledExactlyWhenSomeWindowEndingNowHoldsTooLittle) {
         {"nothing for a whole window", {}, 1000, true},
         {"too little in the first window", {{100, 1023}}, 1000, true},
         {"enough in the first window", {{100, 1024}}, 1000, false},
-        {"enough, then too long without", {{100, 1024}}, 1100, true},
         {"last 1,024 bytes within the window", {{0, 512}, {400, 256}, {800, 256}, {1300, 512}}, 1399, false},
         {"last 1,024 bytes a window ago", {{0, 512}, {400, 256}, {800, 256}, {1300, 512}}, 1400, true},
-        {"small pieces, steady", {{300, 300}, {600, 300}, {900, 300}, {1200, 300}, {1500, 300}}, 1599, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
