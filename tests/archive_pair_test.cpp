@@ -92,7 +92,6 @@ TEST_F(ArchivePairOpen, BadOrOddFilesGiveTheirMessageAndTheItemsBeforeTheFault) 
         std::wstring error;  // empty when the pair opens
         std::vector<std::string> names;
     } rows[] = {
-        {"count zero", {.stored = withCount(0, {"a", "b"}), .headerCount = 2}, L"", {}},
         {"negative count", {.stored = withCount(INT32_MIN, {"a", "b"}), .headerCount = 2}, L"", {}},
         {"fewer names than the count, more headers than names",
          {.stored = withCount(1000000, {"a", "b", "c"}), .headerCount = 5}, L"", {"a", "b", "c"}},
@@ -104,10 +103,8 @@ TEST_F(ArchivePairOpen, BadOrOddFilesGiveTheirMessageAndTheItemsBeforeTheFault) 
         {"third header cut short", {.stored = plain, .headerCount = 2, .hedTail = "12345"}, truncated, {"a", "b"}},
         // A million empty names and a count claiming more stop at the headers there are.
         {"more names than headers", {.stored = emptyNames, .headerCount = 3}, truncated, {"", "", ""}},
-        {"empty block", {}, L"Archive filename block is too small.", {}},
         {"three-byte block", {.stored = {1, 0, 0}}, L"Archive filename block is too small.", {}},
         {"block past the end", {.stored = plain, .headerCount = 3, .offset = 17}, outside, {}},
-        {"block at the signed limit", {.stored = plain, .headerCount = 3, .offset = 0x80000000u}, outside, {}},
         // Refused without reading (or allocating) it.
         {"stored length far beyond the file", {.stored = plain, .storedWord = 0x7FFFFFFF, .size = 0x7FFFFFFF},
          outside, {}},
