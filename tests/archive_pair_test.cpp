@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <fstream>
 
 namespace kiv {
 namespace {
@@ -123,6 +124,17 @@ TEST_F(ArchivePairOpen, BadOrOddFilesGiveTheirMessageAndTheItemsBeforeTheFault) 
         EXPECT_EQ(error, row.error);
         EXPECT_EQ(names(pair), row.names);
     }
+}
+
+// The block's offset is a signed 32-bit position: a .dat beyond 2 GiB (sparse
+// here) does not make a block at or behind that point reachable.
+TEST_F(ArchivePairOpen, ABlockFromTheSignedOffsetLimitOnIsRefused) {
+    const auto block = buildFilenameBlock({"a"});
+    writePair(dir / "x.hed", {.stored = block, .headerCount = 1, .offset = 0x80000000u});
+    std::filesystem::resize_file(dir / "x.dat", 0x80000000u);
+    std::ofstream(dir / "x.dat", std::ios::binary | std::ios::app) << test::asString(block);
+    EXPECT_FALSE(pair.open(dir / "x.hed", error));
+    EXPECT_EQ(error, L"Could not read archive filename block.");
 }
 
 // Every call starts from an empty table, the failing ones included.
