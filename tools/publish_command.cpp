@@ -24,11 +24,9 @@ namespace {
 constexpr const wchar_t* kSynopsis = L"publish OLD NEW ROOT --version N [--key PRIVATE.pem] [--include NAME=FILE]...";
 constexpr std::size_t kPiece = 1u << 20;
 
-std::wstring lower(std::wstring text) {
-    for (wchar_t& c : text) {
-        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    }
-    return text;
+// The index file of an archive pair ("NAME.hed", any case).
+bool isArchiveIndex(std::wstring_view entry) {
+    return entry.size() > 4 && equalsIgnoringCase(entry.substr(entry.size() - 4), L".hed");
 }
 
 // The list entry of a relative path: its elements joined by backslashes.
@@ -49,8 +47,8 @@ bool listTree(const std::filesystem::path& root, std::map<std::wstring, std::fil
     std::filesystem::recursive_directory_iterator walk(root, failed), end;
     for (; !failed && walk != end; walk.increment(failed)) {
         const std::filesystem::path relative = walk->path().lexically_relative(root);
-        const std::wstring top = lower(toWide(*relative.begin()));
-        if (walk.depth() == 0 && (top == L"kiv.ver" || top == L"patches")) {
+        const std::wstring top = toWide(*relative.begin());
+        if (walk.depth() == 0 && (equalsIgnoringCase(top, L"kiv.ver") || equalsIgnoringCase(top, L"patches"))) {
             walk.disable_recursion_pending();
             continue;
         }
@@ -259,7 +257,7 @@ bool Publisher::run(const std::vector<std::pair<std::wstring, std::wstring>>& in
     // pair is published as its two plain files.
     std::set<std::wstring> pairFiles;
     for (const auto& [entry, relative] : newFiles) {
-        if (lower(entry).ends_with(L".hed") && entry.size() > 4) {
+        if (isArchiveIndex(entry)) {
             const std::wstring dat = entry.substr(0, entry.size() - 4) + L".dat";
             if (newFiles.contains(dat) && oldFiles.contains(entry) && oldFiles.contains(dat)) {
                 pairFiles.insert(entry);
@@ -270,7 +268,7 @@ bool Publisher::run(const std::vector<std::pair<std::wstring, std::wstring>>& in
     std::filesystem::create_directories(out_);
     for (const auto& [entry, relative] : newFiles) {
         if (pairFiles.contains(entry)) {
-            if (lower(entry).ends_with(L".hed") && !diffArchive(entry, relative, error)) return false;
+            if (isArchiveIndex(entry) && !diffArchive(entry, relative, error)) return false;
             continue;
         }
         const auto old = oldFiles.find(entry);
@@ -285,7 +283,7 @@ bool Publisher::run(const std::vector<std::pair<std::wstring, std::wstring>>& in
     }
     for (const auto& [included, file] : includes) {
         const std::wstring& entry = included;
-        auto named = [&entry](const ReleaseEntry& published) { return lower(published.entry) == lower(entry); };
+        auto named = [&entry](const ReleaseEntry& published) { return equalsIgnoringCase(published.entry, entry); };
         if (std::any_of(plain_.begin(), plain_.end(), named) || std::any_of(patches_.begin(), patches_.end(), named)) {
             error = entry + L" is already part of the version.";
             return false;
@@ -353,7 +351,7 @@ int publishCommand(const Args& args) {
                 return fail(L"Not a safe relative name: " + entry + L".");
             }
             // The launcher applies patch files from the patches folder only.
-            if (isPatchFile(entry) && !lower(entry).starts_with(L"patches\\")) {
+            if (isPatchFile(entry) && !startsWithIgnoringCase(entry, L"patches\\")) {
                 return fail(L"A patch file must be published under patches\\: " + entry + L".");
             }
             includes.emplace_back(std::move(entry), pair.substr(equals + 1));

@@ -41,11 +41,11 @@ bool isUnsafeListEntry(std::wstring_view entry) {
     const std::wstring_view top = elements.front();
     // The version file and its temporary copy, as files or as folders that
     // would stand in their way.
-    if (sameNameIgnoringCase(top, L"kiv.ver") || sameNameIgnoringCase(top, L"kiv.ver.tmp")) return true;
+    if (equalsIgnoringCase(top, L"kiv.ver") || equalsIgnoringCase(top, L"kiv.ver.tmp")) return true;
     // The download area holds the downloads of the version being installed;
     // of a list, only the patch files directly in it belong there (they are
     // applied from there and never copied).
-    if (sameNameIgnoringCase(top, L"patches")) return elements.size() != 2 || !isPatchFile(elements[1]);
+    if (equalsIgnoringCase(top, L"patches")) return elements.size() != 2 || !isPatchFile(elements[1]);
     return false;
 }
 
