@@ -21,7 +21,6 @@ namespace kiv::tool {
 
 namespace {
 
-constexpr const wchar_t* kSynopsis = L"publish OLD NEW ROOT --version N [--key PRIVATE.pem] [--include NAME=FILE]...";
 constexpr std::size_t kPiece = 1u << 20;
 
 // The index file of an archive pair ("NAME.hed", any case).
@@ -338,13 +337,13 @@ int publishCommand(const Args& args) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const bool hasValue = i + 1 < args.size();
         if (args[i] == L"--version" && hasValue) {
-            if (!parseInt32(args[++i], version) || version <= 0) return usage(kSynopsis);
+            if (!parseInt32(args[++i], version) || version <= 0) return kExitUsage;
         } else if (args[i] == L"--key" && hasValue) {
             keyFile = args[++i];
         } else if (args[i] == L"--include" && hasValue) {
             const std::wstring& pair = args[++i];
             const std::size_t equals = pair.find(L'=');
-            if (equals == std::wstring::npos || equals == 0 || equals + 1 == pair.size()) return usage(kSynopsis);
+            if (equals == std::wstring::npos || equals == 0 || equals + 1 == pair.size()) return kExitUsage;
             std::wstring entry = pair.substr(0, equals);
             std::replace(entry.begin(), entry.end(), L'/', L'\\');
             if (relativeEntryPath(entry) != entry || isUnsafeRelativePath(entry)) {
@@ -356,12 +355,12 @@ int publishCommand(const Args& args) {
             }
             includes.emplace_back(std::move(entry), pair.substr(equals + 1));
         } else if (args[i].starts_with(L"-")) {
-            return usage(kSynopsis);
+            return kExitUsage;
         } else {
             positional.push_back(args[i]);
         }
     }
-    if (positional.size() != 3 || version == 0) return usage(kSynopsis);
+    if (positional.size() != 3 || version == 0) return kExitUsage;
     for (std::size_t i = 0; i < 2; ++i) {
         if (!isExistingDirectory(positional[i])) return fail(L"No such installation directory: " + positional[i] + L".");
     }
