@@ -5,7 +5,7 @@
 #include "base/base.h"
 #include "net/transport.h"
 
-#include "tools/http_server.h"
+#include "tools/loopback_server/loopback_server.h"
 #include "tests/support.h"
 
 #include <gtest/gtest.h>

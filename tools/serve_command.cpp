@@ -1,4 +1,4 @@
-#include "tools/http_server.h"
+#include "tools/loopback_server/loopback_server.h"
 #include "tools/kivtool.h"
 
 #include "base/base.h"

@@ -1,12 +1,13 @@
 #include "ui/browser_host.h"
 
+#include "base/base.h"
+
 #include <exdispid.h>
 #include <mshtmdid.h>
 #include <shellapi.h>
 #include <wininet.h>
 
 #include <algorithm>
-#include <cwctype>
 #include <vector>
 
 namespace kiv {
