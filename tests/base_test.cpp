@@ -67,11 +67,6 @@ TEST(IsUnsafeRelativePath, RefusesParentElementsAndColonsButNotNamesThatOnlyRese
     for (const auto& [path, unsafe] : cases) EXPECT_EQ(isUnsafeRelativePath(path), unsafe) << wideToUtf8(path);
 }
 
-TEST(JoinEntryPath, AcceptsBothSeparators) {
-    EXPECT_EQ(joinEntryPath("dir", L"sub\\deeper/file.txt"),
-              std::filesystem::path("dir") / "sub" / "deeper" / "file.txt");
-}
-
 // Positioned writes, reads past the end, truncation, a second handle on the
 // open file (as the game's own reader has one) and replacement by rename.
 TEST(File, PositionedWritesReadsAndReplacement) {
