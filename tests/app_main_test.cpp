@@ -187,11 +187,7 @@ TEST_F(LauncherProgram, UpdateThatShipsTheLauncherRestartsIntoTheNewProgram) {
     const std::string current = test::readFile(program);
     for (const char* version : {"58", "59"}) publish(version, "kiv_launcher.exe", current + "launcher of " + version);
 
-    // Started through its 8.3 short name, it still knows itself as the list names it.
-    wchar_t shortName[MAX_PATH] = {};
-    ASSERT_GT(GetShortPathNameW(program.c_str(), shortName, MAX_PATH), 0u);
-    ASSERT_NE(std::filesystem::path(shortName).filename(), program.filename());
-    Launcher old(shortName, root.path());
+    Launcher old(program, root.path());
     HWND window = waitForLauncherWindow();
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(offersAnUpdate(window)) << versionText(window) << " / " << downloadText(window);
