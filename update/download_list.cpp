@@ -51,7 +51,7 @@ bool isUnsafeListEntry(std::wstring_view entry) {
     // an entry of that form would be lost to the next install of its stem.
     for (const std::wstring_view element : elements) {
         if (element.size() >= kTemporaryFileSuffix.size() &&
-            sameNameIgnoringCase(element.substr(element.size() - kTemporaryFileSuffix.size()), kTemporaryFileSuffix)) {
+            equalsIgnoringCase(element.substr(element.size() - kTemporaryFileSuffix.size()), kTemporaryFileSuffix)) {
             return true;
         }
     }
