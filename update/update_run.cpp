@@ -30,7 +30,6 @@ void showFinished(Reporter& reporter) {
     reporter.setProgress(StatusRow::version, 100);
     reporter.setProgress(StatusRow::download, 100);
     reporter.setClientReady(true);
-    reporter.invalidateStatusBand();
 }
 
 const wchar_t* const kCloseClients = L"Please close all KIV clients before updating.";

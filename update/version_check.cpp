@@ -64,11 +64,9 @@ void runVersionCheck(const std::filesystem::path& installation, const std::wstri
         } else {
             showUpToDate(reporter);
         }
-        reporter.invalidateStatusBand();
     } catch (...) {
         try {
             showUpToDate(reporter);
-            reporter.invalidateStatusBand();
         } catch (...) {
         }
     }
