@@ -164,8 +164,12 @@ bool replaceFile(const std::filesystem::path& source, const std::filesystem::pat
 // there; false when it stays (in use, read-only, a folder).
 bool removeFile(const std::filesystem::path& path);
 
+// What copyFileReplacing appends to the target's name for its temporary
+// file. No download list may name such a file (isUnsafeListEntry).
+inline constexpr std::wstring_view kInstallingSuffix = L".kivnew";
+
 // Installs a copy of `source` as `target` in one step: the bytes go to a
-// temporary file beside `target` (its name with ".kivnew" appended), are
+// temporary file beside `target` (its name with kInstallingSuffix appended), are
 // flushed, and then replace `target`. A copy that fails at any point (source
 // missing, disk full, target a directory) leaves `target` as it was.
 bool copyFileReplacing(const std::filesystem::path& source, const std::filesystem::path& target);
