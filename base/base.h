@@ -164,14 +164,17 @@ bool replaceFile(const std::filesystem::path& source, const std::filesystem::pat
 // there; false when it stays (in use, read-only, a folder).
 bool removeFile(const std::filesystem::path& path);
 
-// What copyFileReplacing appends to the target's name for its temporary
-// file. No download list may name such a file (isUnsafeListEntry).
-inline constexpr std::wstring_view kInstallingSuffix = L".kivnew";
+// What copyFileReplacing appends to a file's name for the copy it writes
+// beside it. No list entry and no published file may end in it (compared
+// without regard to letter case), so that the copy can never stand on a file
+// of the installation.
+inline constexpr std::wstring_view kTemporaryFileSuffix = L".kivnew";
 
 // Installs a copy of `source` as `target` in one step: the bytes go to a
-// temporary file beside `target` (its name with kInstallingSuffix appended), are
-// flushed, and then replace `target`. A copy that fails at any point (source
-// missing, disk full, target a directory) leaves `target` as it was.
+// temporary file beside `target` (its name with kTemporaryFileSuffix
+// appended), are flushed, and then replace `target`. A copy that fails at any
+// point (source missing, disk full, target a directory) leaves `target` as it
+// was.
 bool copyFileReplacing(const std::filesystem::path& source, const std::filesystem::path& target);
 
 // Creates `directory` and any missing parents; each new directory's entry is

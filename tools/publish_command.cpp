@@ -344,8 +344,13 @@ bool Publisher::run(const std::vector<std::pair<std::wstring, std::wstring>>& in
         copies.emplace_back(entry, toPath(file));
         names.push_back(entry);
     }
-    for (const auto& [hed, package] : packages) names.push_back(package);
-    for (const auto& [entry, source] : copies) {
+    std::vector<std::wstring> listed;
+    for (const auto& [entry, source] : copies) listed.push_back(entry);
+    for (const auto& [hed, package] : packages) {
+        names.push_back(package);
+        listed.push_back(package);
+    }
+    for (const std::wstring& entry : listed) {
         const std::wstring problem = publishedEntryProblem(entry);
         if (!problem.empty()) {
             error = entry + L": " + problem + L" Nothing was published.";

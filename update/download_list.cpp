@@ -56,8 +56,8 @@ std::wstring_view unsafeListEntryReason(std::wstring_view entry) {
     // Installing a file "x" clears "x" + suffix first: a listed file or
     // folder of that name would be lost.
     for (std::wstring_view element : elements) {
-        if (element.size() > kInstallingSuffix.size() &&
-            sameNameIgnoringCase(element.substr(element.size() - kInstallingSuffix.size()), kInstallingSuffix)) {
+        if (element.size() >= kTemporaryFileSuffix.size() &&
+            sameNameIgnoringCase(element.substr(element.size() - kTemporaryFileSuffix.size()), kTemporaryFileSuffix)) {
             return L"It ends in the suffix the launcher gives a file while installing it.";
         }
     }

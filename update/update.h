@@ -53,7 +53,7 @@ DownloadList parseDownloadList(std::string_view body);
 // Windows (isUnsafeRelativePath), one that names no file at all, and names
 // of the launcher's own state: "kiv.ver" or "kiv.ver.tmp" (or a folder of
 // that name), anything under the top-level "patches" folder other than a
-// patch file directly in it, and any element ending in kInstallingSuffix
+// patch file directly in it, and any element ending in kTemporaryFileSuffix
 // (the temporary name of a file being installed, which that install would
 // delete). Names are compared as Windows compares them, without regard to
 // letter case. The launcher and kivtool's publish and verify all go by it.
