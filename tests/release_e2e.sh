@@ -203,7 +203,7 @@ while IFS='|' read -r id old new args message; do
   fi
 done <<'ROWS'
 pairs|pairs "$t" 60|pairs "$t" 61||
-device|:|echo x >"$t/nul.txt"||nul.txt: Windows would not store it under this name
+device|:|:|--include "data\\nul.txt=$work/extra"|data\nul.txt: Windows would not store it under this name
 state|:|echo x >"$t/Kiv.Ver.Tmp"||Kiv.Ver.Tmp: It is the launcher's version file.
 include-state|:|:|--include "kiv.ver=$work/extra"|kiv.ver: It is the launcher's version file.
 include-area|:|:|--include "patches\\notes.txt=$work/extra"|patches\notes.txt: It is in the launcher's download area
