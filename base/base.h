@@ -177,6 +177,14 @@ inline constexpr std::wstring_view kTemporaryFileSuffix = L".kivnew";
 // was.
 bool copyFileReplacing(const std::filesystem::path& source, const std::filesystem::path& target);
 
+// Moves `target` to `aside` and `source` to `target` with no flush between
+// the two renames, then makes both durable at once, so that a power cut
+// leaves a file at `target` (the old one or the new) whenever it strikes at
+// a flush. If the second rename fails, the first is undone. False when the
+// swap could not be made, or not made durable.
+bool replaceFileMovingAside(const std::filesystem::path& source, const std::filesystem::path& target,
+                            const std::filesystem::path& aside);
+
 // Creates `directory` and any missing parents; each new directory's entry is
 // made durable in its parent. True when the directory exists afterwards.
 bool createDirectories(const std::filesystem::path& directory);
