@@ -106,6 +106,8 @@ TEST_F(HttpTransfer, Bodies_ArriveByteForByteOrFailAsStalled) {
         {"stops after 1000 bytes", {.body = small, .stallAfter = 1000}, stalled, true},
         {"drips 20 bytes per 100 ms", {.body = small, .dripBytes = 20, .dripInterval = 100ms}, stalled, true},
         {"drips 600 bytes per 100 ms", {.body = small, .dripBytes = 600, .dripInterval = 100ms}, small, true},
+        // Each header byte well within the window, the headers as a whole not.
+        {"headers trickle a byte per 200 ms", {.body = small, .headerByteInterval = 200ms}, stalled, true},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];

@@ -329,6 +329,17 @@ void HttpServer::acceptLoop() {
     }
 }
 
+bool HttpServer::sleepUnlessStopping(std::chrono::milliseconds pause) const {
+    // Waits in small steps so that stop() is not held up.
+    using Clock = std::chrono::steady_clock;
+    auto until = Clock::now() + pause;
+    while (!stopping_ && Clock::now() < until) {
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(until - Clock::now(), std::chrono::milliseconds(kPollMilliseconds)));
+    }
+    return !stopping_;
+}
+
 void HttpServer::serve(Connection& connection) {
     Socket s = toSocket(connection.socket);
     using Clock = std::chrono::steady_clock;
@@ -438,7 +449,13 @@ void HttpServer::serve(Connection& connection) {
     if (!route.location.empty()) response += "Location: " + route.location + "\r\n";
     for (const std::string& extra : extraHeaders) response += extra + "\r\n";
     response += "\r\n";
-    if (!sendText(s, response)) return;
+    if (route.headerByteInterval.count() > 0) {
+        for (std::size_t i = 0; i < response.size(); ++i) {
+            if (!sleepUnlessStopping(route.headerByteInterval) || !sendAll(s, &response[i], 1)) return;
+        }
+    } else if (!sendText(s, response)) {
+        return;
+    }
 
     // The body, block by block, stopping where a stall was asked for.
     std::uint64_t limit = route.stallAfter ? std::min(*route.stallAfter, body.size) : body.size;
@@ -453,14 +470,7 @@ void HttpServer::serve(Connection& connection) {
     std::vector<char> block(kBlockSize);
     std::uint64_t sent = 0;
     while (sent < limit && !stopping_) {
-        if (sent > 0 && route.dripBytes > 0) {
-            // Waits in small steps so that stop() is not held up.
-            auto until = Clock::now() + route.dripInterval;
-            while (!stopping_ && Clock::now() < until) {
-                std::this_thread::sleep_for(std::min<Clock::duration>(until - Clock::now(),
-                                                                      std::chrono::milliseconds(kPollMilliseconds)));
-            }
-        }
+        if (sent > 0 && route.dripBytes > 0) sleepUnlessStopping(route.dripInterval);
         std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(piece, limit - sent));
         const char* data;
         if (body.fromFile) {

@@ -54,6 +54,9 @@ struct HttpRoute {
     // the pieces.
     std::size_t dripBytes = 0;
     std::chrono::milliseconds dripInterval{0};
+    // Send the status line and headers one byte at a time, waiting this long
+    // between the bytes (a server that keeps a client waiting for headers).
+    std::chrono::milliseconds headerByteInterval{0};
     // Validators, sent as ETag and Last-Modified when not empty, and compared
     // with If-Range.
     std::string etag;
@@ -104,6 +107,7 @@ private:
     struct Connection;
     void acceptLoop();
     void serve(Connection& connection);
+    bool sleepUnlessStopping(std::chrono::milliseconds pause) const;
     void reapFinished(bool all);
 
     std::filesystem::path root_;
