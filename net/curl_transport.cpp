@@ -275,6 +275,8 @@ public:
                   curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
                   curl_easy_setopt(easy_, CURLOPT_PROXY, proxy_.c_str()) == CURLE_OK &&
                   curl_easy_setopt(easy_, CURLOPT_SHARE, session_->share()) == CURLE_OK &&
+                  // The proxy's answer to CONNECT is not the server's.
+                  curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
                   curl_easy_setopt(easy_, CURLOPT_USERAGENT, "KIV Launcher/1.0") == CURLE_OK &&
                   curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_) == CURLE_OK &&
                   curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) ==

@@ -15,6 +15,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <cwctype>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -79,25 +81,30 @@ public:
     }
 
     bool open() {
-        session_ = WinHttpOpen(L"KIV Launcher/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                               WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+        const std::wstring chosen = proxyOverride();
+        if (!chosen.empty()) {
+            fixedProxy_ = chosen;
+        } else {
+            // The user's Internet settings: a proxy, a PAC script, detection.
+            WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user = {};
+            if (WinHttpGetIEProxyConfigForCurrentUser(&user)) {
+                autoDetect_ = user.fAutoDetect != FALSE;
+                scriptUrl_ = fromGlobal(user.lpszAutoConfigUrl);
+                fixedProxy_ = fromGlobal(user.lpszProxy);
+                bypass_ = fromGlobal(user.lpszProxyBypass);
+            }
+        }
+        // The fixed proxy is the session's own; a script's answer is set per
+        // request on top of it.
+        const bool named = !fixedProxy_.empty();
+        const DWORD access = named ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY;
+        session_ = WinHttpOpen(L"KIV Launcher/1.0", access, named ? fixedProxy_.c_str() : WINHTTP_NO_PROXY_NAME,
+                               named && !bypass_.empty() ? bypass_.c_str() : WINHTTP_NO_PROXY_BYPASS,
+                               WINHTTP_FLAG_ASYNC);
         if (!session_) return false;
         // As many connections to one server as a set of files downloads at once.
         DWORD connections = kParallelDownloads;
         WinHttpSetOption(session_, WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &connections, sizeof connections);
-        const std::wstring chosen = proxyOverride();
-        if (!chosen.empty()) {
-            fixedProxy_ = chosen;
-            return true;
-        }
-        // The user's Internet settings: a proxy, a PAC script, detection.
-        WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user = {};
-        if (WinHttpGetIEProxyConfigForCurrentUser(&user)) {
-            autoDetect_ = user.fAutoDetect != FALSE;
-            scriptUrl_ = fromGlobal(user.lpszAutoConfigUrl);
-            fixedProxy_ = fromGlobal(user.lpszProxy);
-            bypass_ = fromGlobal(user.lpszProxyBypass);
-        }
         return true;
     }
 
@@ -112,25 +119,29 @@ public:
         return connection;
     }
 
-    // The proxy for `url`, or false for a direct connection. A script or
-    // detection decides first (its answer kept per server), then the fixed
-    // proxy, as the system's own browser does.
-    bool proxyFor(const std::wstring& url, const std::wstring& server, std::wstring& proxy, std::wstring& bypass) {
+    // Whether `url` goes through a proxy. A script or detection decides
+    // first (its answer kept per server) and is set on `request`; else the
+    // session's fixed proxy applies unless its bypass list names the host,
+    // as the system's own browser does.
+    bool applyProxy(HINTERNET request, const std::wstring& url, const std::wstring& server, const std::wstring& host) {
         if (autoDetect_ || !scriptUrl_.empty()) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            auto found = scripted_.find(server);
-            if (found == scripted_.end()) found = scripted_.emplace(server, resolve(url)).first;
-            if (found->second.has) {
-                proxy = found->second.proxy;
-                bypass = found->second.bypass;
-                return true;
+            Scripted answer;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                auto found = scripted_.find(server);
+                if (found == scripted_.end()) found = scripted_.emplace(server, resolve(url)).first;
+                answer = found->second;
             }
-            if (found->second.decided) return false;
+            if (answer.decided) {
+                WINHTTP_PROXY_INFO info = {};
+                info.dwAccessType = answer.has ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY;
+                info.lpszProxy = answer.has ? answer.proxy.data() : nullptr;
+                info.lpszProxyBypass = answer.has && !answer.bypass.empty() ? answer.bypass.data() : nullptr;
+                WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &info, sizeof info);
+                return answer.has;
+            }
         }
-        if (fixedProxy_.empty()) return false;
-        proxy = fixedProxy_;
-        bypass = bypass_;
-        return true;
+        return !fixedProxy_.empty() && !bypassed(host);
     }
 
     HINTERNET handle() const { return session_; }
@@ -141,6 +152,37 @@ private:
         bool has = false;      // and named a proxy
         std::wstring proxy, bypass;
     };
+
+    // The bypass list's rules: entries apart by ';' or blanks, "<local>" for
+    // a name without a dot, '*' for any run of characters, any letter case.
+    bool bypassed(const std::wstring& host) const {
+        auto lower = [](std::wstring text) {
+            for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
+            return text;
+        };
+        const std::wstring name = lower(host);
+        std::function<bool(std::wstring_view, std::wstring_view)> matches = [&](std::wstring_view pattern,
+                                                                                std::wstring_view text) {
+            if (pattern.empty()) return text.empty();
+            if (pattern.front() == L'*') {
+                for (std::size_t skip = 0; skip <= text.size(); ++skip) {
+                    if (matches(pattern.substr(1), text.substr(skip))) return true;
+                }
+                return false;
+            }
+            return !text.empty() && pattern.front() == text.front() && matches(pattern.substr(1), text.substr(1));
+        };
+        const std::wstring list = lower(bypass_);
+        for (std::size_t start = 0; start < list.size();) {
+            std::size_t end = list.find_first_of(L"; \t", start);
+            if (end == std::wstring::npos) end = list.size();
+            const std::wstring_view entry(list.data() + start, end - start);
+            start = end + 1;
+            if (entry.empty()) continue;
+            if (entry == L"<local>" ? name.find(L'.') == std::wstring::npos : matches(entry, name)) return true;
+        }
+        return false;
+    }
 
     Scripted resolve(const std::wstring& url) {
         Scripted out;
@@ -374,17 +416,9 @@ bool openGetRequest(const RequestSettings& settings, std::unique_ptr<Request>& r
     // From here on the callback frees `holder` when the handle closes.
     auto opened = std::make_unique<WinHttpRequest>(session, handle, state, settings);
 
-    std::wstring proxy, bypass;
     const std::wstring server = (secure ? L"https://" : L"http://") + std::wstring(host) + L":" +
                                 std::to_wstring(parts.nPort);
-    const bool proxied = session->proxyFor(url, server, proxy, bypass);
-    if (proxied) {
-        WINHTTP_PROXY_INFO info = {};
-        info.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-        info.lpszProxy = proxy.data();
-        info.lpszProxyBypass = bypass.empty() ? nullptr : bypass.data();
-        WinHttpSetOption(handle, WINHTTP_OPTION_PROXY, &info, sizeof info);
-    }
+    const bool proxied = session->applyProxy(handle, url, server, host);
 
     // The defaults wait 30 s for data; a shorter stall window must not wait
     // longer than itself.
