@@ -170,11 +170,26 @@ bool replaceFile(const std::filesystem::path& source, const std::filesystem::pat
 // there; false when it stays (in use, read-only, a folder).
 bool removeFile(const std::filesystem::path& path);
 
+// What copyFileReplacing appends to a file's name for the copy it writes
+// beside it. No list entry and no published file may end in it (compared
+// without regard to letter case), so that the copy can never stand on a file
+// of the installation.
+inline constexpr std::wstring_view kTemporaryFileSuffix = L".kivnew";
+
 // Installs a copy of `source` as `target` in one step: the bytes go to a
-// temporary file beside `target` (its name with ".kivnew" appended), are
-// flushed, and then replace `target`. A copy that fails at any point (source
-// missing, disk full, target a directory) leaves `target` as it was.
+// temporary file beside `target` (its name with kTemporaryFileSuffix
+// appended), are flushed, and then replace `target`. A copy that fails at any
+// point (source missing, disk full, target a directory) leaves `target` as it
+// was.
 bool copyFileReplacing(const std::filesystem::path& source, const std::filesystem::path& target);
+
+// Moves `target` to `aside` and `source` to `target` with no flush between
+// the two renames, then makes both durable at once, so that a power cut
+// leaves a file at `target` (the old one or the new) whenever it strikes at
+// a flush. If the second rename fails, the first is undone. False when the
+// swap could not be made, or not made durable.
+bool replaceFileMovingAside(const std::filesystem::path& source, const std::filesystem::path& target,
+                            const std::filesystem::path& aside);
 
 // Creates `directory` and any missing parents; each new directory's entry is
 // made durable in its parent. True when the directory exists afterwards.

@@ -76,7 +76,6 @@ class TransportSession {
 public:
     ~TransportSession() {
         for (auto& [key, connection] : connections_) WinHttpCloseHandle(connection);
-        if (resolver_) WinHttpCloseHandle(resolver_);
         if (session_) WinHttpCloseHandle(session_);
     }
 
@@ -120,16 +119,20 @@ public:
     }
 
     // Whether `url` goes through a proxy. A script or detection decides
-    // first (its answer kept per server) and is set on `request`; else the
+    // first (its answer kept per server for the life of the program, so that
+    // a network without one is searched once, not for every call) and is set
+    // on `request`; else the
     // session's fixed proxy applies unless its bypass list names the host,
     // as the system's own browser does.
     bool applyProxy(HINTERNET request, const std::wstring& url, const std::wstring& server, const std::wstring& host) {
         if (autoDetect_ || !scriptUrl_.empty()) {
             Scripted answer;
             {
-                std::lock_guard<std::mutex> lock(mutex_);
-                auto found = scripted_.find(server);
-                if (found == scripted_.end()) found = scripted_.emplace(server, resolve(url)).first;
+                ScriptAnswers& known = scriptAnswers();
+                std::lock_guard<std::mutex> lock(known.mutex);
+                const std::wstring key = (autoDetect_ ? L"detect " : L"") + scriptUrl_ + L" " + server;
+                auto found = known.answers.find(key);
+                if (found == known.answers.end()) found = known.answers.emplace(key, resolve(known, url)).first;
                 answer = found->second;
             }
             if (answer.decided) {
@@ -184,14 +187,24 @@ private:
         return false;
     }
 
-    Scripted resolve(const std::wstring& url) {
+    struct ScriptAnswers {
+        std::mutex mutex;
+        std::map<std::wstring, Scripted> answers;
+        HINTERNET resolver = nullptr;  // kept for the life of the program
+    };
+    static ScriptAnswers& scriptAnswers() {
+        static ScriptAnswers known;
+        return known;
+    }
+
+    Scripted resolve(ScriptAnswers& known, const std::wstring& url) {
         Scripted out;
         // The script runs on a session of its own: this call blocks.
-        if (!resolver_) {
-            resolver_ = WinHttpOpen(L"KIV Launcher/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, 0);
+        if (!known.resolver) {
+            known.resolver = WinHttpOpen(L"KIV Launcher/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                         WINHTTP_NO_PROXY_BYPASS, 0);
         }
-        if (!resolver_) return out;
+        if (!known.resolver) return out;
         WINHTTP_AUTOPROXY_OPTIONS options = {};
         if (!scriptUrl_.empty()) {
             options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
@@ -203,7 +216,7 @@ private:
         }
         options.fAutoLogonIfChallenged = TRUE;
         WINHTTP_PROXY_INFO info = {};
-        if (!WinHttpGetProxyForUrl(resolver_, url.c_str(), &options, &info)) return out;
+        if (!WinHttpGetProxyForUrl(known.resolver, url.c_str(), &options, &info)) return out;
         out.decided = true;
         out.proxy = fromGlobal(info.lpszProxy);
         out.bypass = fromGlobal(info.lpszProxyBypass);
@@ -212,10 +225,8 @@ private:
     }
 
     HINTERNET session_ = nullptr;
-    HINTERNET resolver_ = nullptr;
     std::mutex mutex_;
     std::map<std::wstring, HINTERNET> connections_;
-    std::map<std::wstring, Scripted> scripted_;
     bool autoDetect_ = false;
     std::wstring scriptUrl_, fixedProxy_, bypass_;
 };

@@ -109,7 +109,8 @@ bool applyPatches(const std::filesystem::path& installDir, const std::filesystem
     // The whole list is taken before the first patch is applied: files that
     // appear meanwhile are left for another run.
     std::vector<Patch> patches;
-    for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(systemPath(patchesDir))) {
+    for (const std::filesystem::directory_entry& entry :
+         std::filesystem::directory_iterator(systemPath(patchesDir))) {
         // The entry's kind is not examined: a directory called old.cab is
         // taken as a patch and fails as an unreadable one.
         const std::filesystem::path file = entry.path().filename();

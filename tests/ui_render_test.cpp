@@ -144,6 +144,7 @@ TEST_F(Render, MainStatesMatchTheCommittedScreenshots) {
           Screen{"update_available", L"Update available", L"Press Update", 0, 0, false, 255, 0},
           Screen{"updating", L"Applying patches...", L"Downloading 2 of 3", 40, 65, false, 0, 0},
           Screen{"up_to_date", L"Version Check OK", L"Success", 100, 100, true, 0, 128},
+          Screen{"server_not_reachable", L"Server not reachable", L"You can still play", 100, 100, true, 0, 0},
           // The news area without a page: the placeholder's card.
           Screen{"news_placeholder", L"Checking version", L"Please wait", 0, 0, false, 0, 0, {160, 84, 626, 310}}}) {
         SCOPED_TRACE(screen.name);
