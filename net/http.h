@@ -144,7 +144,10 @@ bool httpGetToFile(const std::wstring& url, const std::filesystem::path& file, D
 // 60 ms / 50 Mbit/s link, whose limit is 1.1 s: 6 at once took 4.4 s, 8 took
 // 3.0 s, 12 took 2.3 s and 16 took 1.9 s; at 150 ms / 10 Mbit/s (limit 5.3 s)
 // 6 took 9.6 s and 16 took 5.7 s. Small files are bound by round trips, so
-// only this many in flight keep the link busy.
+// only this many in flight keep the link busy. Over https at 60 ms / 50
+// Mbit/s, 16 took 1.5 s where curl took 1.6 s with 16 HTTP/1.1 connections,
+// 1.6 s with 16 HTTP/2 streams and 1.3 s with 100: HTTP/2 gains nothing at
+// the same number in flight, so the transports stay on HTTP/1.1.
 inline constexpr std::size_t kParallelDownloads = 16;
 
 // One file of a set: as for httpGetToFile, with its own cap and observer.
