@@ -1,8 +1,7 @@
 // The few helpers every subsystem uses: text conversion, the Windows path
 // rules (which apply on every platform, because server entries and archive
-// paths are written for Windows), bounds-checked little-endian reads, a file
-// handle opened without sharing restrictions, and the reporting interface
-// through which the core talks to whatever shows its progress.
+// paths are written for Windows), bounds-checked little-endian reads, and a
+// file handle opened without sharing restrictions.
 #pragma once
 
 #include <cstddef>
@@ -235,27 +234,5 @@ public:
 // each operation costs one pointer test more than the bare system call.
 // Files opened before the layer was installed report an empty path.
 void setFileLayer(FileLayer* layer);
-
-// ---- Reporting --------------------------------------------------------------
-
-// The two rows of the status band: VERSION CHECK and FILE DOWNLOAD, each with
-// a status line and a progress bar.
-enum class StatusRow { version, download };
-enum class MessageIcon { error, warning };
-
-// How the core tells the player what it does. The launcher window implements
-// it, kivtool prints it, tests record it. Calls arrive on the worker thread.
-class Reporter {
-public:
-    virtual ~Reporter() = default;
-    virtual void setStatusText(StatusRow row, const std::wstring& text) = 0;
-    // Percent, 0..100 as the caller computes it.
-    virtual void setProgress(StatusRow row, int percent) = 0;
-    virtual void setTitle(const std::wstring& title) = 0;
-    // A modal message; returns when the player has dismissed it.
-    virtual void showMessage(const std::wstring& text, MessageIcon icon) = 0;
-    virtual void setClientReady(bool ready) = 0;
-    virtual void invalidateStatusBand() = 0;
-};
 
 }  // namespace kiv

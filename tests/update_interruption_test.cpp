@@ -90,7 +90,6 @@ struct RunOutcome : Reporter {
     void setTitle(const std::wstring&) override {}
     void showMessage(const std::wstring& text, MessageIcon) override { messages += wideToUtf8(text) + "\n"; }
     void setClientReady(bool ready) override { finished = ready; }
-    void invalidateStatusBand() override {}
 
     std::string messages;
     bool finished = false;

@@ -1,5 +1,5 @@
 // The update engine: the installed version, the patch server's download lists
-// and URLs.
+// and URLs, and the reporting interface through which it shows its progress.
 #pragma once
 
 #include <array>
@@ -16,6 +16,7 @@
 #include "base/base.h"
 #include "net/http.h"
 #include "patch/crypto.h"
+#include "patch/patch.h"
 
 namespace kiv {
 
@@ -139,6 +140,38 @@ private:
 // KIV_RELEASE_PUBLIC_KEY); empty when it was built without one.
 std::string builtInReleasePublicKey();
 
+// ---- Reporting ---------------------------------------------------------------------
+
+// The rows of the status band, top to bottom, each with a status line and a
+// progress bar.
+enum class StatusRow { version, download };
+
+// Each row's label, in the order of StatusRow: the window paints it above the
+// row's status line, kivtool prints it before the row's text. A new row is a
+// value above, its label here and its look in the window's row table.
+inline constexpr std::array<std::wstring_view, 2> kStatusRowLabels{L"VERSION CHECK", L"FILE DOWNLOAD"};
+inline constexpr std::size_t kStatusRowCount = kStatusRowLabels.size();
+
+constexpr std::size_t rowIndex(StatusRow row) { return static_cast<std::size_t>(row); }
+
+enum class MessageIcon { error, warning };
+
+// How the engine tells the player what it does. The launcher window
+// implements it, kivtool prints it, tests record it. Calls arrive on the
+// worker thread.
+class Reporter {
+public:
+    virtual ~Reporter() = default;
+    virtual void setStatusText(StatusRow row, const std::wstring& text) = 0;
+    // Percent, 0..100 as the caller computes it.
+    virtual void setProgress(StatusRow row, int percent) = 0;
+    virtual void setTitle(const std::wstring& title) = 0;
+    // A modal message; returns when the player has dismissed it.
+    virtual void showMessage(const std::wstring& text, MessageIcon icon) = 0;
+    // Whether the client may be started; the window shows it at once.
+    virtual void setClientReady(bool ready) = 0;
+};
+
 // ---- Version check and update run -----------------------------------------------
 
 // What the caller tells the engine beyond the installation and the server;
@@ -219,6 +252,10 @@ void runUpdate(const std::filesystem::path& installation, const std::wstring& ba
 // The progress of one file download on the FILE DOWNLOAD bar: its percentage
 // of the announced total, nothing when no total was announced.
 DownloadProgress downloadProgressCallback(Reporter& reporter);
+
+// The progress of applying patches on the VERSION CHECK row: "Applying
+// patches..." and the share applied before each patch, 100 once all are.
+PatchProgress patchProgressCallback(Reporter& reporter);
 
 // Removes the download area "patches" with all its contents; errors ignored.
 void clearPatchesDirectory(const std::filesystem::path& installation);

@@ -38,7 +38,6 @@ void showClientReady(Reporter& reporter, NextVersion answer) {
     reporter.setStatusText(StatusRow::download, answered ? L"Success" : L"You can still play");
     reporter.setProgress(StatusRow::version, 100);
     reporter.setProgress(StatusRow::download, 100);
-    reporter.invalidateStatusBand();
 }
 
 void runVersionCheck(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
@@ -64,7 +63,6 @@ void runVersionCheck(const std::filesystem::path& installation, const std::wstri
             reporter.setStatusText(StatusRow::download, L"Press Update");
             reporter.setProgress(StatusRow::version, 0);
             reporter.setProgress(StatusRow::download, 0);
-            reporter.invalidateStatusBand();
         } else {
             showClientReady(reporter, answer);
         }
