@@ -2,6 +2,7 @@
 #include "patch/patch.h"
 
 #include "archive/archive.h"
+#include "patch/item_decoder.h"
 
 #include <algorithm>
 #include <utility>
@@ -42,23 +43,104 @@ bool openTarget(const std::filesystem::path& installDir, const std::wstring& arc
     return archive.open(joinEntryPath(installDir, relative), error);
 }
 
+// Whether the item the archive holds under `name` is the one a delta was
+// made from: stored as it is, of the recorded size and digest. Where its
+// bytes lie is put in `offset`.
+bool baseMatches(const ArchivePair& archive, const File& dat, const PatchEntryRange& entry, std::uint64_t& offset) {
+    const auto found = archive.nameIndex.find(entry.name);
+    if (found == archive.nameIndex.end()) return false;
+    const ArchiveItem& item = archive.items[static_cast<std::size_t>(found->second)];
+    if (item.storedSizeWord != entry.baseSize || item.size != entry.baseSize) return false;
+    crypto::Sha256 hash;
+    std::vector<std::uint8_t> buffer(std::min<std::size_t>(entry.baseSize, 1u << 20));
+    for (std::uint64_t done = 0; done < entry.baseSize;) {
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), entry.baseSize - done));
+        if (!dat.readAt(item.dataOffset + done, buffer.data(), piece)) return false;
+        hash.update(buffer.data(), piece);
+        done += piece;
+    }
+    crypto::Sha256Digest digest{};
+    offset = item.dataOffset;
+    return hash.finish(digest) && digest == entry.baseSha256;
+}
+
+// The entries of a version-2 package, rebuilt through `decoder`. A delta
+// whose base the archive does not hold takes the whole item from
+// `fetchWholeItem` instead; everything is settled before the archive is
+// written, and a rebuilt item that does not match its digest fails the
+// series before its data can become reachable, leaving the pair as it was.
+bool describedReplacements(const ArchivePair& archive, const File& dat, OpenedPatch& patch,
+                           const WholeItemFetch& fetchWholeItem, ItemDecoder& decoder,
+                           std::vector<OpenedPatch>& fetched, std::vector<ItemReplacement>& replacements,
+                           std::wstring& error) {
+    fetched.reserve(patch.entries.size());
+    for (const PatchEntryRange& entry : patch.entries) {
+        const PatchEntryRange* rebuilt = &entry;
+        ItemSource* content = patch.content.get();
+        std::uint64_t baseOffset = 0;
+        if (entry.kind == PackageEntryKind::delta && !baseMatches(archive, dat, entry, baseOffset)) {
+            const std::wstring item = utf8ToWide(entry.name);
+            if (!fetchWholeItem) {
+                error = L"Item " + item + L" is not the one its patch was made from (changed or damaged), "
+                        L"and no release offers it whole.";
+                return false;
+            }
+            std::filesystem::path file;
+            if (!fetchWholeItem(entry.name, entry.itemSha256, file, error)) return false;
+            OpenedPatch& whole = fetched.emplace_back();
+            if (!openStoredItem(file, whole, error)) return false;
+            if (whole.entries[0].itemSha256 != entry.itemSha256 || whole.entries[0].itemSize != entry.itemSize) {
+                error = L"The whole copy of item " + item + L" is not the item its patch makes.";
+                return false;
+            }
+            rebuilt = &whole.entries[0];
+            content = whole.content.get();
+        }
+        const std::uint64_t at = decoder.add(*rebuilt, *content, &dat, baseOffset);
+        // An empty item is never read by the archive update: check it here.
+        if (rebuilt->itemSize == 0 && !decoder.read(at, {})) {
+            error = decoder.failure();
+            return false;
+        }
+        replacements.push_back({entry.name, {}, &decoder, at, rebuilt->itemSize});
+    }
+    return true;
+}
+
 // The whole patch in one go: its data appended together and flushed once,
 // rather than two flushes for every entry. The patch is checked whole before
 // the archive is touched; its entries' bytes are then copied from the patch
 // file into the archive a piece at a time, so a patch of any size needs
 // memory for its names only.
 bool applyPatch(const std::filesystem::path& installDir, const std::filesystem::path& path, bool legacy,
-                std::wstring& error) {
+                const WholeItemFetch& fetchWholeItem, std::wstring& error) {
     OpenedPatch patch;
     if (!(legacy ? openLegacyPatch(path, patch, error) : openPatchPackage(path, patch, error))) return false;
     ArchivePair archive;
     if (!openTarget(installDir, patch.archivePath, archive, error)) return false;
     std::vector<ItemReplacement> replacements;
     replacements.reserve(patch.entries.size());
-    for (const PatchEntryRange& entry : patch.entries) {
-        replacements.push_back({entry.name, {}, patch.content.get(), entry.offset, entry.size});
+    const bool described = !patch.entries.empty() && patch.entries.front().described;
+    if (!described) {
+        for (const PatchEntryRange& entry : patch.entries) {
+            replacements.push_back({entry.name, {}, patch.content.get(), entry.offset, entry.size});
+        }
+        return archive.replaceItems(replacements, error);
     }
-    return archive.replaceItems(replacements, error);
+    File dat;
+    if (!dat.open(archive.datPath, File::Mode::read)) {
+        error = L"Could not open .hed/.dat pair.";
+        return false;
+    }
+    ItemDecoder decoder;
+    std::vector<OpenedPatch> fetched;
+    if (!describedReplacements(archive, dat, patch, fetchWholeItem, decoder, fetched, replacements, error)) {
+        return false;
+    }
+    if (archive.replaceItems(replacements, error)) return true;
+    // A rebuild that failed is the reason, not the write it stopped.
+    if (!decoder.failure().empty()) error = decoder.failure();
+    return false;
 }
 
 }  // namespace
@@ -82,7 +164,7 @@ struct Patch {
 };
 
 bool applyInOrder(const std::filesystem::path& installDir, std::vector<Patch>& patches, Reporter& reporter,
-                  std::wstring& error) {
+                  const WholeItemFetch& fetchWholeItem, std::wstring& error) {
     std::sort(patches.begin(), patches.end(), [](const Patch& left, const Patch& right) {
         return left.order != right.order ? left.order < right.order : left.path < right.path;
     });
@@ -94,7 +176,7 @@ bool applyInOrder(const std::filesystem::path& installDir, std::vector<Patch>& p
 
         const std::filesystem::path& path = patches[index].path;
         const bool legacy = patches[index].order.ends_with(u".cab");
-        if (!applyPatch(installDir, path, legacy, error)) return false;
+        if (!applyPatch(installDir, path, legacy, fetchWholeItem, error)) return false;
     }
     reporter.setProgress(StatusRow::version, 100);
     return true;
@@ -103,7 +185,7 @@ bool applyInOrder(const std::filesystem::path& installDir, std::vector<Patch>& p
 }  // namespace
 
 bool applyPatches(const std::filesystem::path& installDir, const std::filesystem::path& patchesDir,
-                  Reporter& reporter, std::wstring& error) {
+                  Reporter& reporter, std::wstring& error, const WholeItemFetch& fetchWholeItem) {
     if (!std::filesystem::exists(patchesDir)) return true;
 
     // The whole list is taken before the first patch is applied: files that
@@ -115,11 +197,11 @@ bool applyPatches(const std::filesystem::path& installDir, const std::filesystem
         const std::wstring name = toWide(entry.path().filename());
         if (isPatchFile(name)) patches.push_back(Patch{utf16Units(name), entry.path()});
     }
-    return applyInOrder(installDir, patches, reporter, error);
+    return applyInOrder(installDir, patches, reporter, fetchWholeItem, error);
 }
 
 bool applyPatchFiles(const std::filesystem::path& installDir, const std::vector<std::filesystem::path>& files,
-                     Reporter& reporter, std::wstring& error) {
+                     Reporter& reporter, std::wstring& error, const WholeItemFetch& fetchWholeItem) {
     std::vector<Patch> patches;
     for (const std::filesystem::path& file : files) {
         const std::wstring name = toWide(file.filename());
@@ -129,7 +211,7 @@ bool applyPatchFiles(const std::filesystem::path& installDir, const std::vector<
         if (!seen) patches.push_back(Patch{utf16Units(name), file});
     }
     if (patches.empty()) return true;
-    return applyInOrder(installDir, patches, reporter, error);
+    return applyInOrder(installDir, patches, reporter, fetchWholeItem, error);
 }
 
 }  // namespace kiv

@@ -3,16 +3,21 @@
 //
 // A `.npatch` package is "ZOKAPATCH1", a u16-prefixed UTF-8 archive path, a
 // u32 entry count and that many (u16-prefixed name, u32-prefixed data)
-// entries. A legacy `.cab` patch is a 32-byte salt followed by AES-256-CFB
+// entries. A version-2 package ("ZOKAPATCH2") has the same head; each entry
+// carries the new item's size and SHA-256 and holds it whole, compressed, or
+// as a delta against the item the archive holds now (see PackageEntryKind).
+// A legacy `.cab` patch is a 32-byte salt followed by AES-256-CFB
 // ciphertext of a padded serialised object graph, from which the archive
 // path and the (file name, byte array) pairs are recovered by a scan.
 #pragma once
 
 #include "archive/archive.h"
 #include "base/base.h"
+#include "patch/crypto.h"
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -42,10 +47,34 @@ struct PatchSet {
 // `content` that holds its bytes (entries of a legacy patch that name the
 // same array name the same range). `content` reads the file when the entries
 // are stored, so a patch of any size needs memory for its names only.
+//
+// A version-2 entry names its item's bytes as segments: each is one zstd
+// frame that rebuilds `outputSize` bytes of the item, for a delta with the
+// `windowLength` bytes of the old item from `windowOffset` on as its
+// reference. A whole entry has no segments; its `size` bytes are the item.
+struct PackageSegment {
+    std::uint32_t windowOffset = 0;
+    std::uint32_t windowLength = 0;
+    std::uint32_t outputSize = 0;
+    std::uint64_t frameOffset = 0;  // in `content`
+    std::uint32_t frameSize = 0;
+};
+
+// How a version-2 entry holds its item. The values are the format's.
+enum class PackageEntryKind : std::uint8_t { whole = 0, compressed = 1, delta = 2 };
+
 struct PatchEntryRange {
     std::string name;
     std::uint64_t offset = 0;
     std::uint64_t size = 0;
+    // Version 2 only: what the entry rebuilds and, for a delta, what from.
+    bool described = false;
+    PackageEntryKind kind = PackageEntryKind::whole;
+    std::uint32_t itemSize = 0;
+    crypto::Sha256Digest itemSha256{};
+    std::uint32_t baseSize = 0;
+    crypto::Sha256Digest baseSha256{};
+    std::vector<PackageSegment> segments;
 };
 struct OpenedPatch {
     std::wstring archivePath;
@@ -54,14 +83,60 @@ struct OpenedPatch {
 };
 
 inline constexpr std::string_view kPatchPackageMagic = "ZOKAPATCH1";
+inline constexpr std::string_view kPatchPackageMagic2 = "ZOKAPATCH2";
+
+// Limits of a version-2 package, which bound the launcher's memory whatever
+// the item's size: a segment rebuilds at most kMaxSegmentOutput bytes, from a
+// reference window of at most kMaxDeltaWindow bytes of the old item.
+inline constexpr std::uint32_t kMaxSegmentOutput = 4u << 20;
+inline constexpr std::uint32_t kMaxDeltaWindow = 24u << 20;
 
 // Reads a `.npatch` package. On failure `patchSet` may hold a partial result
 // that the caller discards.
 bool readPatchPackage(const std::filesystem::path& path, PatchSet& patchSet, std::wstring& error);
 
-// Checks a whole `.npatch` package, reading its headers and skipping its
-// data, with the messages and in the order of `readPatchPackage`.
+// Checks a whole `.npatch` package (either version), reading its headers and
+// skipping its data, with the messages and in the order of
+// `readPatchPackage`. The frames of a version-2 entry are checked when they
+// are decoded, against the item's recorded digest.
 bool openPatchPackage(const std::filesystem::path& path, OpenedPatch& patch, std::wstring& error);
+
+// One version-2 entry alone, from the start of `path` (a whole item fetched
+// from a release's item store): `patch` holds that entry, with no archive
+// path. Delta entries are refused: a stored item stands on its own.
+bool openStoredItem(const std::filesystem::path& path, OpenedPatch& patch, std::wstring& error);
+
+// One item of a version-2 package for the writer: its name, new bytes and,
+// when the archive holds an item of that name, the old bytes to make a delta
+// from (empty span and `hasBase` false otherwise).
+struct PackageItem {
+    std::string name;
+    std::span<const std::uint8_t> data;
+    std::span<const std::uint8_t> base;
+    bool hasBase = false;
+};
+
+// A version-2 entry as the writer encodes it: the serialised entry, ready to
+// go into a package or an item store, and what it was made of.
+struct EncodedEntry {
+    std::string name;
+    PackageEntryKind kind = PackageEntryKind::whole;
+    std::uint32_t itemSize = 0;
+    crypto::Sha256Digest itemSha256{};
+    std::vector<std::uint8_t> bytes;
+};
+
+// Encodes items as version-2 entries, each as the smallest of whole,
+// compressed and (with a base) delta, on `threads` threads. Builds without a
+// compressor (the Windows build) give whole entries. Throws only for
+// allocation failures.
+// `level` is zstd's compression level.
+std::vector<EncodedEntry> encodePackageItems(std::span<const PackageItem> items, unsigned threads,
+                                             bool allowDelta = true, int level = 19);
+
+// Writes a version-2 package of encoded entries, in order.
+bool writePatchPackage2(const std::filesystem::path& path, const std::wstring& archivePath,
+                        std::span<const EncodedEntry> entries, std::wstring& error);
 
 // Writes `patchSet` as a `.npatch` package (the operator's side of the
 // format). Refuses a set whose path, names, data or entry count would not fit
@@ -88,6 +163,13 @@ bool parseLegacyPatch(std::span<const std::uint8_t> plaintext, PatchSet& patchSe
 // ".npatch" (case-sensitive; ".npatch" alone has no extension).
 bool isPatchFile(std::wstring_view path);
 
+// Asked for the whole new item when a delta's base does not match the item
+// the archive holds (changed by the player, or damaged): given the item's
+// name and its new digest, puts a stored item (openStoredItem) in `file`, or
+// fails with a message. Without one, such a patch fails.
+using WholeItemFetch = std::function<bool(std::string_view name, const crypto::Sha256Digest& item,
+                                          std::filesystem::path& file, std::wstring& error)>;
+
 // Applies every patch file in `patchesDir` to the archive pairs under
 // `installDir`, in ascending ordinal order of the file names, reporting
 // "Applying patches..." and the percentage done on the VERSION CHECK row.
@@ -95,13 +177,13 @@ bool isPatchFile(std::wstring_view path);
 // first failure with that step's message; what was applied before stays.
 // File-system errors of the directory scan propagate as exceptions.
 bool applyPatches(const std::filesystem::path& installDir, const std::filesystem::path& patchesDir,
-                  Reporter& reporter, std::wstring& error);
+                  Reporter& reporter, std::wstring& error, const WholeItemFetch& fetchWholeItem = {});
 
 // Applies exactly the patch files `files` as applyPatches applies a folder's
 // (ascending ordinal order of the file names, same reporting and failures)
 // and no other. Paths that are not patch files are skipped, a file given
 // twice is applied once; true at once, with nothing shown, when none is left.
 bool applyPatchFiles(const std::filesystem::path& installDir, const std::vector<std::filesystem::path>& files,
-                     Reporter& reporter, std::wstring& error);
+                     Reporter& reporter, std::wstring& error, const WholeItemFetch& fetchWholeItem = {});
 
 }  // namespace kiv
