@@ -43,25 +43,34 @@ bool openTarget(const std::filesystem::path& installDir, const std::wstring& arc
     return archive.open(joinEntryPath(installDir, relative), error);
 }
 
-// Whether the item the archive holds under `name` is the one a delta was
-// made from: stored as it is, of the recorded size and digest. Where its
-// bytes lie is put in `offset`.
-bool baseMatches(const ArchivePair& archive, const File& dat, const PatchEntryRange& entry, std::uint64_t& offset) {
+// What the archive holds under a delta's name: the item the delta was made
+// from; already the item it makes (a version whose patches were applied
+// before an interruption kept it from being recorded, applied again); or
+// something else. Where the held bytes lie is put in `offset`.
+enum class HeldItem { base, target, other };
+
+HeldItem heldItem(const ArchivePair& archive, const File& dat, const PatchEntryRange& entry, std::uint64_t& offset) {
     const auto found = archive.nameIndex.find(entry.name);
-    if (found == archive.nameIndex.end()) return false;
+    if (found == archive.nameIndex.end()) return HeldItem::other;
     const ArchiveItem& item = archive.items[static_cast<std::size_t>(found->second)];
-    if (item.storedSizeWord != entry.baseSize || item.size != entry.baseSize) return false;
+    // Only an item stored as it is can be either.
+    if (item.storedSizeWord != item.size || (item.size != entry.baseSize && item.size != entry.itemSize)) {
+        return HeldItem::other;
+    }
     crypto::Sha256 hash;
-    std::vector<std::uint8_t> buffer(std::min<std::size_t>(entry.baseSize, 1u << 20));
-    for (std::uint64_t done = 0; done < entry.baseSize;) {
-        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), entry.baseSize - done));
-        if (!dat.readAt(item.dataOffset + done, buffer.data(), piece)) return false;
+    std::vector<std::uint8_t> buffer(std::min<std::size_t>(item.size, 1u << 20));
+    for (std::uint64_t done = 0; done < item.size;) {
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), item.size - done));
+        if (!dat.readAt(item.dataOffset + done, buffer.data(), piece)) return HeldItem::other;
         hash.update(buffer.data(), piece);
         done += piece;
     }
     crypto::Sha256Digest digest{};
+    if (!hash.finish(digest)) return HeldItem::other;
     offset = item.dataOffset;
-    return hash.finish(digest) && digest == entry.baseSha256;
+    if (item.size == entry.baseSize && digest == entry.baseSha256) return HeldItem::base;
+    if (item.size == entry.itemSize && digest == entry.itemSha256) return HeldItem::target;
+    return HeldItem::other;
 }
 
 // The entries of a version-2 package, rebuilt through `decoder`. A delta
@@ -78,7 +87,10 @@ bool describedReplacements(const ArchivePair& archive, const File& dat, OpenedPa
         const PatchEntryRange* rebuilt = &entry;
         ItemSource* content = patch.content.get();
         std::uint64_t baseOffset = 0;
-        if (entry.kind == PackageEntryKind::delta && !baseMatches(archive, dat, entry, baseOffset)) {
+        const HeldItem held =
+            entry.kind == PackageEntryKind::delta ? heldItem(archive, dat, entry, baseOffset) : HeldItem::base;
+        if (held == HeldItem::target) continue;  // nothing to change
+        if (held == HeldItem::other) {
             const std::wstring item = utf8ToWide(entry.name);
             if (!fetchWholeItem) {
                 error = L"Item " + item + L" is not the one its patch was made from (changed or damaged), "

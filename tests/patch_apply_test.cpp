@@ -166,7 +166,8 @@ TEST_F(ApplyPatches, DeltaTakesOnlyItsOwnBaseAndStoresOnlyTheRecordedItem) {
         std::wstring error;
     } rows[] = {
         {"made from this base", base, 0, false, L""},
-        {"base changed, nothing offered whole", changed, 0, false,
+        {"already the new item (applied before an interruption)", changed, 0, false, L""},
+        {"base changed, nothing offered whole", "changed by the player", 0, false,
          L"Item a.bin is not the one its patch was made from (changed or damaged), and no release offers it whole."},
         {"base changed, whole copy fetched", base + "x", 0, true, L""},
         {"rebuilds other bytes", base, digestAt, false, wrong},

@@ -103,7 +103,7 @@ struct ReleaseItem {
 struct ReleaseManifest {
     std::int32_t version = 0;
     std::vector<ReleaseEntry> entries;
-    std::vector<ReleaseItem> items;
+    std::vector<ReleaseItem> items{};
 };
 
 std::string formatReleaseManifest(const ReleaseManifest& manifest);
