@@ -33,9 +33,11 @@ std::string deltaPackageBytes(std::string_view archivePath, const Items& entries
         return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     };
     std::vector<PackageItem> items;
-    for (const auto& [name, data] : entries) {
-        const auto base = std::find_if(bases.begin(), bases.end(), [&](const auto& b) { return b.first == name; });
-        items.push_back({name, bytes(data), base == bases.end() ? std::span<const std::uint8_t>{} : bytes(base->second),
+    for (const auto& entry : entries) {
+        const auto base =
+            std::find_if(bases.begin(), bases.end(), [&](const auto& b) { return b.first == entry.first; });
+        items.push_back({entry.first, bytes(entry.second),
+                         base == bases.end() ? std::span<const std::uint8_t>{} : bytes(base->second),
                          base != bases.end()});
     }
     std::string out = "ZOKAPATCH2";
