@@ -23,7 +23,7 @@ namespace kiv::tool {
 namespace {
 
 constexpr const wchar_t* kSynopsis =
-    L"publish OLD NEW ROOT --version N [--key PRIVATE.pem] [--include NAME=FILE]... [--format 1|2]";
+    L"publish OLD NEW ROOT --version N [--key PRIVATE.pem] [--include NAME=FILE]... [--format 1|2] [--level 1-19]";
 
 // The version's store of whole items, for installations whose item is not
 // the one a delta was made from; the launcher fetches one range of it per
@@ -86,9 +86,9 @@ void warn(const std::wstring& text) { err(L"kivtool: warning: " + text + L"\n");
 class Publisher {
 public:
     Publisher(std::filesystem::path oldRoot, std::filesystem::path newRoot, std::filesystem::path out,
-              std::int32_t version, int format)
+              std::int32_t version, int format, int level)
         : oldRoot_(std::move(oldRoot)), newRoot_(std::move(newRoot)), out_(std::move(out)), version_(version),
-          format_(format) {}
+          format_(format), level_(level) {}
 
     bool run(const std::vector<std::pair<std::wstring, std::wstring>>& includes, const std::string& privateKey,
              std::wstring& error);
@@ -106,6 +106,7 @@ private:
     std::filesystem::path oldRoot_, newRoot_, out_;
     std::int32_t version_;
     int format_;
+    int level_;
     std::vector<EncodedEntry> stored_;  // the item store's entries
     std::vector<ReleaseItem> storeIndex_;
     std::vector<ReleaseEntry> plain_, patches_;
@@ -287,7 +288,7 @@ bool Publisher::diffArchive(const std::wstring& hedEntry, const std::filesystem:
 bool Publisher::writePackage2(const std::wstring& hedEntry, const std::wstring& entry,
                               std::vector<PackageItem>& items, std::wstring& error) {
     const unsigned threads = std::max(2u, std::thread::hardware_concurrency());
-    const std::vector<EncodedEntry> encoded = encodePackageItems(items, threads);
+    const std::vector<EncodedEntry> encoded = encodePackageItems(items, threads, true, level_);
     if (!writePatchPackage2(joinEntryPath(out_, entry), hedEntry, encoded, error)) {
         error = hedEntry + L": " + error;
         return false;
@@ -416,6 +417,7 @@ int publishCommand(const Args& args) {
     std::vector<std::wstring> positional;
     std::int32_t version = 0;
     std::int32_t format = 2;
+    std::int32_t level = 19;
     std::wstring keyFile;
     std::vector<std::pair<std::wstring, std::wstring>> includes;  // entry, file
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -425,6 +427,9 @@ int publishCommand(const Args& args) {
         } else if (args[i] == L"--format" && hasValue) {
             // 1: packages that launchers built before version 2 can read.
             if (!parseInt32(args[++i], format) || (format != 1 && format != 2)) return usage(kSynopsis);
+        } else if (args[i] == L"--level" && hasValue) {
+            // zstd's level for the packages; lower publishes faster, larger.
+            if (!parseInt32(args[++i], level) || level < 1 || level > 19) return usage(kSynopsis);
         } else if (args[i] == L"--key" && hasValue) {
             keyFile = args[++i];
         } else if (args[i] == L"--include" && hasValue) {
@@ -470,7 +475,7 @@ int publishCommand(const Args& args) {
                     L"; a published version is never overwritten.");
     }
     try {
-        Publisher publisher(toPath(positional[0]), toPath(positional[1]), out, version, format);
+        Publisher publisher(toPath(positional[0]), toPath(positional[1]), out, version, format, level);
         if (!publisher.run(includes, privateKey, error)) return fail(error);
     } catch (const std::exception& failure) {
         return fail(L"Publishing failed: " + utf8ToWide(failure.what()) + L".");
