@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <map>
 #include <thread>
 
 namespace kiv {
@@ -158,8 +159,22 @@ crypto::Sha256Digest digestOf(std::span<const std::uint8_t> bytes) {
 std::vector<EncodedEntry> encodePackageItems(std::span<const PackageItem> items, unsigned threads, bool allowDelta,
                                              int level) {
     const std::size_t count = items.size();
+    // Items that are copies of another (the same new bytes from the same old
+    // ones: programs installed under several names, assets shared between
+    // folders) are encoded once.
+    std::vector<crypto::Sha256Digest> digests(count), baseDigests(count);
+    std::vector<std::size_t> original(count);
+    std::map<std::pair<crypto::Sha256Digest, crypto::Sha256Digest>, std::size_t> firsts;
+    for (std::size_t i = 0; i < count; ++i) {
+        digests[i] = digestOf(items[i].data);
+        if (items[i].hasBase) baseDigests[i] = digestOf(items[i].base);
+        crypto::Sha256Digest key = baseDigests[i];
+        key[0] ^= items[i].hasBase ? 1 : 0;  // no base differs from an empty one
+        original[i] = firsts.try_emplace({digests[i], key}, i).first->second;
+    }
     std::vector<Payload> deltas(count);
-    std::vector<bool> wanted(count, true);
+    std::vector<bool> wanted(count);
+    for (std::size_t i = 0; i < count; ++i) wanted[i] = original[i] == i;
     if (allowDelta) {
         std::vector<Job> jobs = plan(items, true, wanted);
         runJobs(jobs, items, level, threads);
@@ -169,11 +184,16 @@ std::vector<EncodedEntry> encodePackageItems(std::span<const PackageItem> items,
     // that does not help costs a delta little, so this rarely wins
     // otherwise, and it would double the work.
     for (std::size_t i = 0; i < count; ++i) {
-        wanted[i] = !deltas[i].valid || deltas[i].bytes.size() > items[i].data.size() / 2;
+        wanted[i] = original[i] == i && (!deltas[i].valid || deltas[i].bytes.size() > items[i].data.size() / 2);
     }
     std::vector<Job> jobs = plan(items, false, wanted);
     runJobs(jobs, items, level, threads);
-    const std::vector<Payload> alone = assemble(jobs, count);
+    std::vector<Payload> alone = assemble(jobs, count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (original[i] == i) continue;
+        deltas[i] = deltas[original[i]];
+        alone[i] = alone[original[i]];
+    }
 
     std::vector<EncodedEntry> entries(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -181,7 +201,7 @@ std::vector<EncodedEntry> encodePackageItems(std::span<const PackageItem> items,
         EncodedEntry& entry = entries[i];
         entry.name = item.name;
         entry.itemSize = static_cast<std::uint32_t>(item.data.size());
-        entry.itemSha256 = digestOf(item.data);
+        entry.itemSha256 = digests[i];
         // Whole costs its bytes; the others their payload and, for a delta,
         // the base's size and digest.
         std::uint64_t best = item.data.size();
@@ -209,8 +229,7 @@ std::vector<EncodedEntry> encodePackageItems(std::span<const PackageItem> items,
             break;
         case PackageEntryKind::delta: {
             putLe32(out, static_cast<std::uint32_t>(item.base.size()));
-            const crypto::Sha256Digest base = digestOf(item.base);
-            out.insert(out.end(), base.begin(), base.end());
+            out.insert(out.end(), baseDigests[i].begin(), baseDigests[i].end());
             out.insert(out.end(), deltas[i].bytes.begin(), deltas[i].bytes.end());
             break;
         }
