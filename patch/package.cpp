@@ -227,6 +227,7 @@ const wchar_t* readEntry2(PackageInput& input, PatchEntryRange& entry, bool allo
         // Each limit bounds a buffer the launcher makes for the segment.
         if (segment.outputSize == 0 || segment.outputSize > kMaxSegmentOutput ||
             segment.frameSize > ZSTD_COMPRESSBOUND(kMaxSegmentOutput) || segment.windowLength > kMaxDeltaWindow ||
+            std::uint64_t{segment.windowLength} + segment.outputSize > kMaxSegmentReach ||
             std::uint64_t{segment.windowOffset} + segment.windowLength > entry.baseSize) {
             return L"Invalid patch entry segment.";
         }

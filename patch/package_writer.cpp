@@ -103,11 +103,16 @@ std::vector<Job> plan(std::span<const PackageItem> items, bool delta, const std:
     for (std::size_t i = 0; i < items.size(); ++i) {
         if (!wanted[i] || (delta && !items[i].hasBase)) continue;
         const std::uint64_t size = items[i].data.size();
-        for (std::uint64_t start = 0; start < size; start += kMaxSegmentOutput) {
+        // Long segments where the reference leaves room for them: each
+        // segment indexes its whole window again, so fewer segments publish
+        // faster. Beside a full window they are shorter, within the reach.
+        const std::uint64_t window = delta ? std::min<std::uint64_t>(items[i].base.size(), kMaxDeltaWindow) : 0;
+        const std::uint64_t segment = std::min<std::uint64_t>(kMaxSegmentOutput, kMaxSegmentReach - window);
+        for (std::uint64_t start = 0; start < size; start += segment) {
             Job job;
             job.item = i;
             job.start = static_cast<std::uint32_t>(start);
-            job.length = static_cast<std::uint32_t>(std::min<std::uint64_t>(kMaxSegmentOutput, size - start));
+            job.length = static_cast<std::uint32_t>(std::min<std::uint64_t>(segment, size - start));
             job.delta = delta;
             if (delta) placeWindow(job, size, items[i].base.size());
             jobs.push_back(std::move(job));

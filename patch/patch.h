@@ -87,9 +87,11 @@ inline constexpr std::string_view kPatchPackageMagic2 = "ZOKAPATCH2";
 
 // Limits of a version-2 package, which bound the launcher's memory whatever
 // the item's size: a segment rebuilds at most kMaxSegmentOutput bytes, from a
-// reference window of at most kMaxDeltaWindow bytes of the old item.
-inline constexpr std::uint32_t kMaxSegmentOutput = 4u << 20;
+// reference window of at most kMaxDeltaWindow bytes of the old item, the two
+// together at most kMaxSegmentReach bytes.
+inline constexpr std::uint32_t kMaxSegmentOutput = 8u << 20;
 inline constexpr std::uint32_t kMaxDeltaWindow = 24u << 20;
+inline constexpr std::uint32_t kMaxSegmentReach = 28u << 20;
 
 // Reads a `.npatch` package. On failure `patchSet` may hold a partial result
 // that the caller discards.
