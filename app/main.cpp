@@ -30,7 +30,7 @@ void closeMutex() {
 }
 
 void setWindowIcon(HWND window, HINSTANCE instance, int size, WPARAM which) {
-    HANDLE icon = LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, 0);
+    HANDLE icon = LoadImageW(instance, MAKEINTRESOURCEW(IDI_LAUNCHER), IMAGE_ICON, size, size, 0);
     if (icon != nullptr) SendMessageW(window, WM_SETICON, which, reinterpret_cast<LPARAM>(icon));
 }
 
@@ -99,7 +99,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     Gdiplus::GdiplusStartup(&gdiplusToken, &startup, nullptr);
 
     if (Gdiplus::DllExports::GdipNewPrivateFontCollection(&privateFonts) != Gdiplus::Ok) privateFonts = nullptr;
-    for (int id = 201; id <= 205; ++id) loadEmbeddedFont(id);
+    for (int id = IDF_FIRST; id <= IDF_LAST; ++id) loadEmbeddedFont(id);
 
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
@@ -108,7 +108,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = windowProcedure;
     windowClass.hInstance = instance;
-    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_LAUNCHER));
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     windowClass.lpszClassName = kWindowClassName;
@@ -126,7 +126,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         closeMutex();
         return 1;
     }
-    mainWindow = window;
+    windowState.mainWindow = window;
     setWindowIcon(window, instance, 32, ICON_BIG);
     setWindowIcon(window, instance, 16, ICON_SMALL);
     ShowWindow(window, showCommand);
@@ -146,13 +146,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     closeMutex();
     // An update replaced this program: the new one starts now, after the
     // single-instance guard has been released, and this one ends.
-    if (restartLauncher) startProgram(program);
+    if (windowState.restartLauncher) startProgram(program);
     const int exitCode = static_cast<int>(message.wParam);
     // A worker still running (the window was closed during an update) is
     // stopped here, before any of the process's static state is torn down
     // under it. The update writes the version file last and replaces archive
     // items so that an interruption at any point leaves a consistent
     // installation, which the next run completes.
-    if (workerBusy) ExitProcess(static_cast<UINT>(exitCode));
+    if (windowState.workerBusy) ExitProcess(static_cast<UINT>(exitCode));
     return exitCode;
 }

@@ -1,8 +1,7 @@
 // The few helpers every subsystem uses: text conversion, the Windows path
 // rules (which apply on every platform, because server entries and archive
-// paths are written for Windows), bounds-checked little-endian reads, a file
-// handle opened without sharing restrictions, and the reporting interface
-// through which the core talks to whatever shows its progress.
+// paths are written for Windows), bounds-checked little-endian reads, and a
+// file handle opened without sharing restrictions.
 #pragma once
 
 #include <cstddef>
@@ -164,11 +163,26 @@ bool replaceFile(const std::filesystem::path& source, const std::filesystem::pat
 // there; false when it stays (in use, read-only, a folder).
 bool removeFile(const std::filesystem::path& path);
 
+// What copyFileReplacing appends to a file's name for the copy it writes
+// beside it. No list entry and no published file may end in it (compared
+// without regard to letter case), so that the copy can never stand on a file
+// of the installation.
+inline constexpr std::wstring_view kTemporaryFileSuffix = L".kivnew";
+
 // Installs a copy of `source` as `target` in one step: the bytes go to a
-// temporary file beside `target` (its name with ".kivnew" appended), are
-// flushed, and then replace `target`. A copy that fails at any point (source
-// missing, disk full, target a directory) leaves `target` as it was.
+// temporary file beside `target` (its name with kTemporaryFileSuffix
+// appended), are flushed, and then replace `target`. A copy that fails at any
+// point (source missing, disk full, target a directory) leaves `target` as it
+// was.
 bool copyFileReplacing(const std::filesystem::path& source, const std::filesystem::path& target);
+
+// Moves `target` to `aside` and `source` to `target` with no flush between
+// the two renames, then makes both durable at once, so that a power cut
+// leaves a file at `target` (the old one or the new) whenever it strikes at
+// a flush. If the second rename fails, the first is undone. False when the
+// swap could not be made, or not made durable.
+bool replaceFileMovingAside(const std::filesystem::path& source, const std::filesystem::path& target,
+                            const std::filesystem::path& aside);
 
 // Creates `directory` and any missing parents; each new directory's entry is
 // made durable in its parent. True when the directory exists afterwards.
@@ -214,27 +228,5 @@ public:
 // each operation costs one pointer test more than the bare system call.
 // Files opened before the layer was installed report an empty path.
 void setFileLayer(FileLayer* layer);
-
-// ---- Reporting --------------------------------------------------------------
-
-// The two rows of the status band: VERSION CHECK and FILE DOWNLOAD, each with
-// a status line and a progress bar.
-enum class StatusRow { version, download };
-enum class MessageIcon { error, warning };
-
-// How the core tells the player what it does. The launcher window implements
-// it, kivtool prints it, tests record it. Calls arrive on the worker thread.
-class Reporter {
-public:
-    virtual ~Reporter() = default;
-    virtual void setStatusText(StatusRow row, const std::wstring& text) = 0;
-    // Percent, 0..100 as the caller computes it.
-    virtual void setProgress(StatusRow row, int percent) = 0;
-    virtual void setTitle(const std::wstring& title) = 0;
-    // A modal message; returns when the player has dismissed it.
-    virtual void showMessage(const std::wstring& text, MessageIcon icon) = 0;
-    virtual void setClientReady(bool ready) = 0;
-    virtual void invalidateStatusBand() = 0;
-};
 
 }  // namespace kiv

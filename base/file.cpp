@@ -21,7 +21,7 @@ bool copyFileReplacing(const std::filesystem::path& source, const std::filesyste
     // Whatever an earlier run left at the temporary name (a file, even a
     // directory) would block the copy.
     std::filesystem::path temporary = target;
-    temporary += ".kivnew";
+    temporary += toPath(kTemporaryFileSuffix);
     if (!removeAll(temporary)) return false;
     File out;
     if (!out.open(temporary, File::Mode::create)) return false;

@@ -126,4 +126,26 @@ bool replaceFile(const std::filesystem::path& source, const std::filesystem::pat
                             [&] { return detail::syncDirectoryNative(directory); });
 }
 
+bool replaceFileMovingAside(const std::filesystem::path& source, const std::filesystem::path& target,
+                            const std::filesystem::path& aside) {
+    const auto move = [](const std::filesystem::path& from, const std::filesystem::path& to) {
+        return detail::observed({FileChange::Kind::rename, from, &to},
+                                [&] { return ::rename(from.c_str(), to.c_str()) == 0; });
+    };
+    if (!move(target, aside)) return false;
+    if (!move(source, target)) {
+        move(aside, target);
+        return false;
+    }
+    // One sync for both renames: until it, the disk holds the old names.
+    for (const std::filesystem::path& directory : {aside.parent_path(), target.parent_path()}) {
+        if (!detail::observed({FileChange::Kind::syncDirectory, directory},
+                              [&] { return detail::syncDirectoryNative(directory); })) {
+            return false;
+        }
+        if (aside.parent_path() == target.parent_path()) break;
+    }
+    return true;
+}
+
 }  // namespace kiv

@@ -133,4 +133,22 @@ bool replaceFile(const std::filesystem::path& source, const std::filesystem::pat
     return detail::observed({FileChange::Kind::syncDirectory, directory}, [] { return true; });
 }
 
+bool replaceFileMovingAside(const std::filesystem::path& source, const std::filesystem::path& target,
+                            const std::filesystem::path& aside) {
+    const auto move = [](const std::filesystem::path& from, const std::filesystem::path& to, DWORD flags) {
+        return detail::observed({FileChange::Kind::rename, from, &to}, [&] {
+            return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | flags) != 0;
+        });
+    };
+    // The first move is not written through on its own: the second one,
+    // written through, commits both, as the volume's log keeps their order.
+    if (!move(target, aside, 0)) return false;
+    if (!move(source, target, MOVEFILE_WRITE_THROUGH)) {
+        move(aside, target, MOVEFILE_WRITE_THROUGH);
+        return false;
+    }
+    const std::filesystem::path directory = target.parent_path();
+    return detail::observed({FileChange::Kind::syncDirectory, directory}, [] { return true; });
+}
+
 }  // namespace kiv

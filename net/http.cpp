@@ -75,6 +75,11 @@ std::string encodeRequestTarget(std::wstring_view pathAndQuery) {
 
 bool readToMemory(Request& request, std::string& body, std::wstring& error, std::size_t limit, StallWatch* stall) {
     body.clear();
+    std::uint64_t announcedLength = 0;
+    if (request.contentLength(announcedLength) && announcedLength > limit) {
+        error = kDownloadTooLarge;
+        return false;
+    }
     std::vector<char> buffer;
     for (;;) {
         std::size_t available = 0;
@@ -96,10 +101,18 @@ bool readToMemory(Request& request, std::string& body, std::wstring& error, std:
         std::size_t read = 0;
         // A read that brings nothing although data was announced would
         // otherwise repeat for ever.
-        if (!request.readData(buffer.data(), buffer.size(), read) || read == 0 || read > buffer.size() ||
-            read > limit - body.size()) {
+        if (!request.readData(buffer.data(), buffer.size(), read) || read == 0 || read > buffer.size()) {
             error = L"Could not read response data.";
             return false;
+        }
+        if (read > limit - body.size()) {
+            error = kDownloadTooLarge;
+            return false;
+        }
+        // The body grows as strings do, by doubling, but never past the
+        // limit: the memory a transfer takes is bounded by the limit itself.
+        if (body.capacity() - body.size() < read) {
+            body.reserve(std::min(limit, std::max(body.size() + read, body.capacity() * 2)));
         }
         body.append(buffer.data(), read);
         if (stall) {
@@ -295,6 +308,27 @@ bool attemptFile(const std::wstring& url, const std::filesystem::path& file, con
 
 }  // namespace net
 
+namespace {
+
+// Runs `attempt(last, transient)` until it succeeds, fails for good, or has
+// been retried kMaxRetries times, waiting the options' delays in between.
+template <class Attempt>
+bool withRetries(const TransferOptions& options, bool retry, Attempt&& attempt) {
+    for (int round = 0;; ++round) {
+        if (round > 0) {
+            if (options.retryNotice) options.retryNotice(round);
+            std::this_thread::sleep_for(options.retryDelays[static_cast<std::size_t>(round - 1)]);
+            if (options.retryNotice) options.retryNotice(0);
+        }
+        bool transient = false;
+        const bool last = !retry || round == kMaxRetries;
+        if (attempt(last, transient)) return true;
+        if (!transient || last) return false;
+    }
+}
+
+}  // namespace
+
 bool httpGetRangeToFile(const std::wstring& url, std::uint64_t first, std::uint64_t length,
                         const std::filesystem::path& file, std::wstring& error, const TransferOptions& options) {
     if (length == 0) {
@@ -327,27 +361,41 @@ bool httpGetRangeToFile(const std::wstring& url, std::uint64_t first, std::uint6
 }
 
 bool httpGetToMemory(const std::wstring& url, std::string& body, std::wstring& error,
-                     const TransferOptions& options) {
-    net::StallWatch stall(options.stallWindow, options.stallBytes);
-    std::unique_ptr<net::Request> request;
-    if (!net::openGetRequest(net::RequestSettings{url, options.caFile, {}, &stall}, request, error)) return false;
-    return net::readToMemory(*request, body, error, net::kMaxMemoryBody, &stall);
+                     const TransferOptions& options, TransferFailure* failure) {
+    const std::size_t limit = options.maxBytes != 0 && options.maxBytes < net::kMaxMemoryBody
+                                  ? static_cast<std::size_t>(options.maxBytes)
+                                  : net::kMaxMemoryBody;
+    TransferFailure seen;
+    const bool ok = withRetries(options, options.retryInMemory, [&](bool, bool& transient) {
+        net::StallWatch stall(options.stallWindow, options.stallBytes);
+        std::unique_ptr<net::Request> request;
+        net::OpenFailure opened;
+        if (!net::openGetRequest(net::RequestSettings{url, options.caFile, {}, &stall}, request, error, &opened)) {
+            seen = {opened.status, opened.transient};
+        } else if (!net::readToMemory(*request, body, error, limit, &stall)) {
+            // A body cut short or stalled may come whole next time; one over
+            // the limit will not.
+            seen = {0, error != kDownloadTooLarge};
+        } else {
+            return true;
+        }
+        transient = seen.transient;
+        return false;
+    });
+    if (!ok) {
+        // Nothing of a failed transfer is kept: a partial body is no body.
+        std::string().swap(body);
+        if (failure != nullptr) *failure = seen;
+    }
+    return ok;
 }
 
 bool httpGetToFile(const std::wstring& url, const std::filesystem::path& file, DownloadProgress progress,
                    std::wstring& error, const TransferOptions& options) {
     net::ResumePoint resume;
-    for (int retry = 0;; ++retry) {
-        if (retry > 0) {
-            if (options.retryNotice) options.retryNotice(retry);
-            std::this_thread::sleep_for(options.retryDelays[static_cast<std::size_t>(retry - 1)]);
-            if (options.retryNotice) options.retryNotice(0);
-        }
-        bool transient = false;
-        const bool last = retry == kMaxRetries;
-        if (net::attemptFile(url, file, progress, error, options, resume, last, transient)) return true;
-        if (!transient || last) return false;
-    }
+    return withRetries(options, true, [&](bool last, bool& transient) {
+        return net::attemptFile(url, file, progress, error, options, resume, last, transient);
+    });
 }
 
 }  // namespace kiv

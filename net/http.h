@@ -44,6 +44,8 @@ struct TransferOptions {
     // The most bytes the file may have, counting what an earlier attempt left
     // in it; 0 means no limit. A longer body (or a longer announced length)
     // fails the transfer with kDownloadTooLarge, for good, and deletes the file.
+    // A memory transfer keeps at most this many bytes (and never more than
+    // 64 MiB, the limit when this is 0).
     std::uint64_t maxBytes = 0;
     // Sees every byte of the file: restart() each time the file starts over
     // from zero, data() for each piece written, appended pieces of a resumed
@@ -61,14 +63,30 @@ struct TransferOptions {
     std::array<std::chrono::milliseconds, kMaxRetries> retryDelays{
         std::chrono::seconds(1), std::chrono::seconds(2), std::chrono::seconds(4)};
     RetryNotice retryNotice{};
+    // Whether a memory transfer retries as a file transfer does. A probe,
+    // whose failure is itself an answer, does not; a file that must be had
+    // (a release manifest) does.
+    bool retryInMemory = false;
+};
+
+// How a transfer failed, for a caller that must tell a file the server does
+// not have from a server that could not answer.
+struct TransferFailure {
+    // The final HTTP status when one arrived (400 or above, or a redirect
+    // that was not followed); 0 when none did.
+    int status = 0;
+    // Trying again later may help: no connection, a time-out, a stall, a 5xx.
+    bool transient = false;
 };
 
 inline constexpr const wchar_t* kDownloadTooLarge = L"Download is larger than expected.";
 
 // GET `url` (absolute, http or https) and keep the whole response body,
-// byte for byte, in `body`. On failure `error` holds the reason. Not retried.
+// byte for byte, in `body`, which never holds more than the cap
+// (options.maxBytes). On failure `error` holds the reason and `failure`, when
+// given, its kind. Retried only when options.retryInMemory is set.
 bool httpGetToMemory(const std::wstring& url, std::string& body, std::wstring& error,
-                     const TransferOptions& options = {});
+                     const TransferOptions& options = {}, TransferFailure* failure = nullptr);
 
 // GET `url` into `file`, creating its missing parent directories. The body is
 // streamed to disk one chunk at a time. A failure that may pass (no

@@ -137,7 +137,8 @@ inline constexpr std::size_t kMaxChunk = 1u << 20;
 
 // The body loops of the two transfers, over an opened request. The memory
 // transfer fails ("Could not read response data.") when the body it got is not
-// the length the server announced. The file transfer closes the request
+// the length the server announced, and with kDownloadTooLarge when the body
+// (or its announced length) exceeds `limit`. The file transfer closes the request
 // before closing the file.
 bool readToMemory(Request& request, std::string& body, std::wstring& error,
                   std::size_t limit = kMaxMemoryBody, StallWatch* stall = nullptr);

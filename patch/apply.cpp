@@ -175,29 +175,27 @@ struct Patch {
     std::filesystem::path path;
 };
 
-bool applyInOrder(const std::filesystem::path& installDir, std::vector<Patch>& patches, Reporter& reporter,
-                  const WholeItemFetch& fetchWholeItem, std::wstring& error) {
+bool applyInOrder(const std::filesystem::path& installDir, std::vector<Patch>& patches,
+                  const PatchProgress& progress, std::wstring& error, const WholeItemFetch& fetchWholeItem) {
     std::sort(patches.begin(), patches.end(), [](const Patch& left, const Patch& right) {
         return left.order != right.order ? left.order < right.order : left.path < right.path;
     });
 
     for (std::size_t index = 0; index < patches.size(); ++index) {
-        reporter.setStatusText(StatusRow::version, L"Applying patches...");
-        // The share of patches done so far: the first patch shows 0.
-        reporter.setProgress(StatusRow::version, static_cast<int>(index * 100 / patches.size()));
+        if (progress) progress(index, patches.size());
 
         const std::filesystem::path& path = patches[index].path;
         const bool legacy = patches[index].order.ends_with(u".cab");
         if (!applyPatch(installDir, path, legacy, fetchWholeItem, error)) return false;
     }
-    reporter.setProgress(StatusRow::version, 100);
+    if (progress) progress(patches.size(), patches.size());
     return true;
 }
 
 }  // namespace
 
 bool applyPatches(const std::filesystem::path& installDir, const std::filesystem::path& patchesDir,
-                  Reporter& reporter, std::wstring& error, const WholeItemFetch& fetchWholeItem) {
+                  const PatchProgress& progress, std::wstring& error, const WholeItemFetch& fetchWholeItem) {
     if (!std::filesystem::exists(patchesDir)) return true;
 
     // The whole list is taken before the first patch is applied: files that
@@ -209,11 +207,11 @@ bool applyPatches(const std::filesystem::path& installDir, const std::filesystem
         const std::wstring name = toWide(entry.path().filename());
         if (isPatchFile(name)) patches.push_back(Patch{utf16Units(name), entry.path()});
     }
-    return applyInOrder(installDir, patches, reporter, fetchWholeItem, error);
+    return applyInOrder(installDir, patches, progress, fetchWholeItem, error);
 }
 
 bool applyPatchFiles(const std::filesystem::path& installDir, const std::vector<std::filesystem::path>& files,
-                     Reporter& reporter, std::wstring& error, const WholeItemFetch& fetchWholeItem) {
+                     const PatchProgress& progress, std::wstring& error, const WholeItemFetch& fetchWholeItem) {
     std::vector<Patch> patches;
     for (const std::filesystem::path& file : files) {
         const std::wstring name = toWide(file.filename());
@@ -223,7 +221,7 @@ bool applyPatchFiles(const std::filesystem::path& installDir, const std::vector<
         if (!seen) patches.push_back(Patch{utf16Units(name), file});
     }
     if (patches.empty()) return true;
-    return applyInOrder(installDir, patches, reporter, fetchWholeItem, error);
+    return applyInOrder(installDir, patches, progress, fetchWholeItem, error);
 }
 
 }  // namespace kiv

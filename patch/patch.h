@@ -15,6 +15,7 @@
 #include "base/base.h"
 #include "patch/crypto.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -172,20 +173,28 @@ bool isPatchFile(std::wstring_view path);
 using WholeItemFetch = std::function<bool(std::string_view name, const crypto::Sha256Digest& item,
                                           std::filesystem::path& file, std::wstring& error)>;
 
+// Called before each patch file is applied with the number applied so far
+// and the number to apply, and once more when all are applied (applied ==
+// total). An empty callable is never called.
+using PatchProgress = std::function<void(std::size_t applied, std::size_t total)>;
+
 // Applies every patch file in `patchesDir` to the archive pairs under
-// `installDir`, in ascending ordinal order of the file names, reporting
-// "Applying patches..." and the percentage done on the VERSION CHECK row.
-// True when `patchesDir` does not exist or holds no patch file. Stops at the
-// first failure with that step's message; what was applied before stays.
-// File-system errors of the directory scan propagate as exceptions.
+// `installDir`, in ascending ordinal order of the file names, telling
+// `progress` before each one and when all are done. True when `patchesDir`
+// does not exist or holds no patch file. Stops at the first failure with
+// that step's message; what was applied before stays. File-system errors of
+// the directory scan propagate as exceptions.
 bool applyPatches(const std::filesystem::path& installDir, const std::filesystem::path& patchesDir,
-                  Reporter& reporter, std::wstring& error, const WholeItemFetch& fetchWholeItem = {});
+                  const PatchProgress& progress, std::wstring& error,
+                  const WholeItemFetch& fetchWholeItem = {});
 
 // Applies exactly the patch files `files` as applyPatches applies a folder's
-// (ascending ordinal order of the file names, same reporting and failures)
+// (ascending ordinal order of the file names, same progress and failures)
 // and no other. Paths that are not patch files are skipped, a file given
-// twice is applied once; true at once, with nothing shown, when none is left.
+// twice is applied once; true at once, with no progress told, when none is
+// left.
 bool applyPatchFiles(const std::filesystem::path& installDir, const std::vector<std::filesystem::path>& files,
-                     Reporter& reporter, std::wstring& error, const WholeItemFetch& fetchWholeItem = {});
+                     const PatchProgress& progress, std::wstring& error,
+                  const WholeItemFetch& fetchWholeItem = {});
 
 }  // namespace kiv

@@ -25,7 +25,7 @@ int channel(std::uint32_t colour, int shift) { return static_cast<int>((colour >
 
 // The image slot of `resourceId`, its image disposed of.
 GpImage*& emptySlot(int resourceId) {
-    GpImage*& slot = images[static_cast<std::size_t>(resourceId - kFirstImageId)];
+    GpImage*& slot = windowState.images[static_cast<std::size_t>(resourceId - kFirstImageId)];
     if (slot != nullptr) GdipDisposeImage(slot);
     slot = nullptr;
     return slot;
@@ -129,28 +129,26 @@ void LauncherFixture::SetUp() {
     startGraphicsOnce();
     // The band's fonts, embedded as in the launcher.
     GdipNewPrivateFontCollection(&privateFonts);
-    for (int id = 201; id <= 205; ++id) loadEmbeddedFont(id);
+    for (int id = IDF_FIRST; id <= IDF_LAST; ++id) loadEmbeddedFont(id);
 
     window_ = CreateWindowExW(0, L"STATIC", L"canvas", WS_OVERLAPPED, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
     auto child = [&](const wchar_t* className) {
         return CreateWindowExW(0, className, L"", WS_CHILD, 0, 0, 1, 1, window_, nullptr, nullptr, nullptr);
     };
-    versionStatusLabel = child(L"STATIC");
-    downloadStatusLabel = child(L"STATIC");
-    versionProgressBar = child(PROGRESS_CLASSW);
-    downloadProgressBar = child(PROGRESS_CLASSW);
-    setStatusText(versionStatusLabel, L"Ready to update");
-    setStatusText(downloadStatusLabel, L"Press Update");
-    setProgress(versionProgressBar, 0);
-    setProgress(downloadProgressBar, 0);
-    clientReady = false;
-    startHoverLevel = exitHoverLevel = 0;
+    for (std::size_t row = 0; row < kStatusRowCount; ++row) {
+        windowState.carriers[row].label = child(L"STATIC");
+        windowState.carriers[row].bar = child(PROGRESS_CLASSW);
+        windowState.setStatusText(static_cast<StatusRow>(row), kStatusRowLooks[row].initialText);
+        windowState.setProgress(static_cast<StatusRow>(row), 0);
+    }
+    windowState.clientReady = false;
+    windowState.startHoverLevel = windowState.exitHoverLevel = 0;
 }
 
 void LauncherFixture::TearDown() {
     for (int id = kFirstImageId; id < kFirstImageId + kImageCount; ++id) emptySlot(id);
     DestroyWindow(window_);
-    versionStatusLabel = downloadStatusLabel = versionProgressBar = downloadProgressBar = nullptr;
+    for (auto& carriers : windowState.carriers) carriers.label = carriers.bar = nullptr;
     if (privateFonts != nullptr) GdipDeletePrivateFontCollection(&privateFonts);
     privateFonts = nullptr;
 }

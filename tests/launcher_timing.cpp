@@ -50,7 +50,7 @@ struct Timing : kiv::test::LauncherFixture {
     void TestBody() override {
         SetUp();
         loadShippedImages();
-        kiv::setStatusText(kiv::versionStatusLabel, L"Update available");
+        kiv::windowState.setStatusText(kiv::StatusRow::version, L"Update available");
         HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 786, 620, nullptr, nullptr,
                                       nullptr, nullptr);
         HDC dc = GetDC(window);
@@ -59,7 +59,7 @@ struct Timing : kiv::test::LauncherFixture {
             kiv::renderClientArea(dc, area);
             const auto start = Clock::now();
             for (int i = 0; i < 200; ++i) {
-                kiv::setProgress(kiv::downloadProgressBar, i % 101);
+                kiv::windowState.setProgress(kiv::StatusRow::download, i % 101);
                 kiv::renderClientArea(dc, area);
             }
             GdiFlush();

@@ -295,9 +295,9 @@ TEST(HttpBodyLoop, EachBody_GivesItsBytesOrItsMessage) {
     } cases[] = {
         {"exactly the cap, announced", abcde, 5, 5, L"", "abcde", "|abc<3/5>de<5/5>", "abcde"},
         {"exactly the cap, not announced", abcde, std::nullopt, 5, L"", "abcde", "|abc<3/0>de<5/0>", "abcde"},
-        {"announced above the cap", abcde, 5, 4, tooLarge, unread, "", gone},
-        {"not announced, more than the cap", abcde, std::nullopt, 4, tooLarge, unread, "|abc<3/0>", gone},
-        {"announced within the cap, more sent", abcde, 3, 4, tooLarge, unread, "|abc<3/3>", gone},
+        {"announced above the cap", abcde, 5, 4, tooLarge, "!" + wideToUtf8(tooLarge), "", gone},
+        {"not announced, more than the cap", abcde, std::nullopt, 4, tooLarge, "!" + wideToUtf8(tooLarge), "|abc<3/0>", gone},
+        {"announced within the cap, more sent", abcde, 3, 4, tooLarge, "!" + wideToUtf8(tooLarge), "|abc<3/3>", gone},
         {"more than announced", abcde, 4, 0, L"Download was incomplete (5/4 bytes).", unread, "|abc<3/4>de<5/4>",
          gone},
         {"less than announced", abcde, 6, 0, L"Download was incomplete (5/6 bytes).", unread, "|abc<3/6>de<5/6>",

@@ -29,20 +29,21 @@ protected:
 TEST_F(Resources, EveryImageDecodesAtTheSizeItsSlotIsDrawnAt) {
     const UINT sizes[][2] = {{786, 180}, {279, 93}, {279, 93}, {279, 93}, {279, 93},
                              {226, 33},  {226, 33}, {34, 34},  {34, 34},  {34, 34}};
-    for (int id = 101; id <= 110; ++id) {
+    for (int id = IDB_FIRST; id <= IDB_LAST; ++id) {
         GpImage* image = kiv::loadPngResource(id);
         ASSERT_NE(image, nullptr) << id;
         UINT width = 0, height = 0;
         GdipGetImageWidth(image, &width);
         GdipGetImageHeight(image, &height);
-        EXPECT_EQ(std::pair(width, height), std::pair(sizes[id - 101][0], sizes[id - 101][1])) << id;
+        const UINT* size = sizes[id - IDB_FIRST];
+        EXPECT_EQ(std::pair(width, height), std::pair(size[0], size[1])) << id;
         GdipDisposeImage(image);
     }
 }
 
 TEST_F(Resources, EmbeddedFontsGiveTheFamiliesAndStylesTheBandAsksFor) {
     ASSERT_EQ(GdipNewPrivateFontCollection(&kiv::privateFonts), Ok);
-    for (int id = 201; id <= 205; ++id) kiv::loadEmbeddedFont(id);
+    for (int id = IDF_FIRST; id <= IDF_LAST; ++id) kiv::loadEmbeddedFont(id);
     // The web-font master name must not leak into the family names.
     for (auto [name, style, available] : {std::tuple{L"Rubik", FontStyleRegular, TRUE}, {L"Rubik", FontStyleBold, TRUE},
                                           {L"Quicksand Light", FontStyleRegular, TRUE},
@@ -57,10 +58,10 @@ TEST_F(Resources, EmbeddedFontsGiveTheFamiliesAndStylesTheBandAsksFor) {
     GdipDeletePrivateFontCollection(&kiv::privateFonts);
 }
 
-TEST_F(Resources, IconOneLoadsAtTheWindowIconSizes) {
+TEST_F(Resources, IconLoadsAtTheWindowIconSizes) {
     for (int size : {16, 32, 48}) {
-        auto* icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), IMAGE_ICON, size,
-                                                   size, LR_DEFAULTCOLOR));
+        auto* icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_LAUNCHER),
+                                                   IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
         ICONINFO info{};
         ASSERT_TRUE(icon != nullptr && GetIconInfo(icon, &info)) << size;
         BITMAP bitmap{};
@@ -73,7 +74,7 @@ TEST_F(Resources, IconOneLoadsAtTheWindowIconSizes) {
 }
 
 TEST_F(Resources, ManifestRunsAsTheInvokingUserWithoutDpiAwareness) {
-    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+    HRSRC found = FindResourceW(nullptr, CREATEPROCESS_MANIFEST_RESOURCE_ID, RT_MANIFEST);
     ASSERT_NE(found, nullptr);
     std::string_view manifest(static_cast<const char*>(LockResource(LoadResource(nullptr, found))),
                               SizeofResource(nullptr, found));

@@ -13,7 +13,7 @@ namespace {
 
 std::tuple<LONG, LONG, LONG, LONG> corners(const RECT& r) { return {r.left, r.top, r.right, r.bottom}; }
 
-class WindowState : public ::testing::Test {
+class WindowStateTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         ULONG_PTR token = 0;
@@ -24,25 +24,16 @@ protected:
     void SetUp() override {
         window_ = CreateWindowExW(0, L"STATIC", L"state", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 800, 660, nullptr,
                                   nullptr, nullptr, nullptr);
-        // The band's carriers (plain labels do here) and another control.
-        auto child = [&] {
-            return CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 1, 1, window_, nullptr, nullptr, nullptr);
-        };
-        versionStatusLabel = child();
-        downloadProgressBar = child();
-        downloadStatusLabel = child();
-        versionProgressBar = child();
-        other_ = child();
-        mainWindow = window_;
+        windowState.mainWindow = window_;
     }
 
     void TearDown() override {
         DestroyWindow(window_);
-        mainWindow = versionStatusLabel = downloadStatusLabel = versionProgressBar = downloadProgressBar = nullptr;
-        for (auto& slot : images) {
+        windowState.mainWindow = nullptr;
+        for (auto& slot : windowState.images) {
             if (auto* image = std::exchange(slot, nullptr)) Gdiplus::DllExports::GdipDisposeImage(image);
         }
-        clientReady = false;
+        windowState.clientReady = false;
     }
 
     bool bandIsInvalid() {
@@ -51,12 +42,12 @@ protected:
     }
 
     HWND window_ = nullptr;
-    HWND other_ = nullptr;
 };
 
 // The reporter's status text and progress reach the painted copies of their
-// own rows, and each report repaints the band.
-TEST_F(WindowState, EachReportStoresItsRowsPaintedCopyAndInvalidatesTheBand) {
+// own rows, and each report repaints the band: the client becoming ready
+// too, as the main button and the CLIENT STATUS row show it.
+TEST_F(WindowStateTest, EachReportStoresItsRowsPaintedCopyAndInvalidatesTheBand) {
     WindowReporter reporter;
     auto repaints = [&](auto report) {
         ValidateRect(window_, nullptr);
@@ -67,42 +58,37 @@ TEST_F(WindowState, EachReportStoresItsRowsPaintedCopyAndInvalidatesTheBand) {
     EXPECT_TRUE(repaints([&] { reporter.setStatusText(StatusRow::download, L"Total files (1/4)"); }));
     EXPECT_TRUE(repaints([&] { reporter.setProgress(StatusRow::version, 25); }));
     EXPECT_TRUE(repaints([&] { reporter.setProgress(StatusRow::download, 97); }));
-    const PaintedStatus painted = paintedStatus();
-    EXPECT_EQ(std::tie(painted.versionStatusText, painted.downloadStatusText, painted.versionProgress,
-                       painted.downloadProgress),
+    EXPECT_TRUE(repaints([&] { reporter.setClientReady(true); }));
+    const PaintedStatus painted = windowState.paintedStatus();
+    EXPECT_EQ(std::tie(painted[0].text, painted[1].text, painted[0].progress, painted[1].progress),
               std::tuple(L"Checking version", L"Total files (1/4)", 25, 97));
 }
 
-TEST_F(WindowState, OtherControlsChangeNoCopyAndNothingIsRepaintedBeforeTheWindowIsKnown) {
-    setStatusText(versionStatusLabel, L"before");
+TEST_F(WindowStateTest, NothingIsRepaintedBeforeTheWindowIsKnown) {
     ValidateRect(window_, nullptr);
-    setStatusText(other_, L"elsewhere");
-    EXPECT_EQ(paintedStatus().versionStatusText, L"before");
-    EXPECT_FALSE(bandIsInvalid());
-
-    mainWindow = nullptr;
-    setStatusText(versionStatusLabel, L"early");
-    EXPECT_EQ(paintedStatus().versionStatusText, L"early");
+    windowState.mainWindow = nullptr;
+    windowState.setStatusText(StatusRow::version, L"early");
+    EXPECT_EQ(windowState.paintedStatus()[0].text, L"early");
     EXPECT_FALSE(bandIsInvalid());
 }
 
-TEST_F(WindowState, GameStartAreaIsMeasuredFromItsOwnImageAndExitIsCentredBelowIt) {
+TEST_F(WindowStateTest, GameStartAreaIsMeasuredFromItsOwnImageAndExitIsCentredBelowIt) {
     auto bitmap = [](int width, int height) {
         Gdiplus::GpBitmap* made = nullptr;
         Gdiplus::DllExports::GdipCreateBitmapFromScan0(width, height, 0, PixelFormat32bppARGB, nullptr, &made);
         return made;
     };
-    images[104 - kFirstImageId] = bitmap(279, 93);
-    images[106 - kFirstImageId] = bitmap(226, 33);
+    windowState.images[IDB_UPDATE_BUTTON - kFirstImageId] = bitmap(279, 93);
+    windowState.images[IDB_EXIT_BUTTON - kFirstImageId] = bitmap(226, 33);
     EXPECT_EQ(corners(mainButtonRect()), corners(RECT{499, 452, 778, 545}));
     EXPECT_EQ(corners(exitButtonRect()), corners(RECT{526, 555, 752, 588}));
     // Once the client is ready, "GAME START" (missing here) takes its fallback size.
-    clientReady = true;
+    windowState.clientReady = true;
     EXPECT_EQ(corners(mainButtonRect()), corners(RECT{550, 452, 778, 526}));
 }
 
 // The window the launcher brings to the front after starting the game.
-TEST_F(WindowState, OnlyAVisibleUnownedEnabledNormalWindowIsTheClientsMainWindow) {
+TEST_F(WindowStateTest, OnlyAVisibleUnownedEnabledNormalWindowIsTheClientsMainWindow) {
     WNDCLASSW helperClass{};
     helperClass.lpfnWndProc = DefWindowProcW;
     helperClass.lpszClassName = L"Gdi+Helper";

@@ -33,23 +33,23 @@ protected:
         // No server answers here: the version check ends quickly.
         workerBaseUrl = L"http://127.0.0.1:9/kiv/";
         Gdiplus::DllExports::GdipNewPrivateFontCollection(&privateFonts);
-        startHoverTarget = exitHoverTarget = false;
-        startHoverLevel = exitHoverLevel = 0;
+        windowState.startHoverTarget = windowState.exitHoverTarget = false;
+        windowState.startHoverLevel = windowState.exitHoverLevel = 0;
         // A frameless window: its client area is the launcher's 786 x 620.
         window_ = CreateWindowExW(0, kWindowClassName, L"KIV Launcher", WS_POPUP | WS_VISIBLE, 40, 40, 786, 620,
                                   nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
         ASSERT_NE(window_, nullptr);
-        mainWindow = window_;
-        ASSERT_TRUE(pumpUntil([] { return !workerBusy; }, 20000)) << "the version check did not end";
+        windowState.mainWindow = window_;
+        ASSERT_TRUE(pumpUntil([] { return !windowState.workerBusy; }, 20000)) << "the version check did not end";
     }
 
     void TearDown() override {
         if (IsWindow(window_)) DestroyWindow(window_);
-        pumpUntil([] { return !workerBusy; }, 20000);
+        pumpUntil([] { return !windowState.workerBusy; }, 20000);
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         }
-        mainWindow = nullptr;
+        windowState.mainWindow = nullptr;
     }
 
     // Runs the message loop until `done` holds or `limitMs` have passed;
@@ -72,7 +72,7 @@ protected:
         std::vector<int> seen;
         DWORD lastTick = GetTickCount();
         pumpUntil([&] { return GetTickCount() - lastTick > 400; }, 8000, [&] {
-            seen.push_back(startHoverLevel);
+            seen.push_back(windowState.startHoverLevel);
             lastTick = GetTickCount();
         });
         return seen;
@@ -103,21 +103,21 @@ TEST_F(WindowProcedure, HoverFadesInAndOutAndTheTimerRunsOnlyWhileALevelMoves) {
     // Straight out of the window: the leave notification clears the targets.
     SetCursorPos(1200, 1000);
     SendMessageW(window_, WM_MOUSELEAVE, 0, 0);
-    EXPECT_FALSE(startHoverTarget);
+    EXPECT_FALSE(windowState.startHoverTarget);
     EXPECT_EQ(ticksUntilQuiet(), (std::vector<int>{213, 171, 129, 87, 45, 3, 0, 0}));
     EXPECT_FALSE(KillTimer(window_, kAnimationTimer));
-    EXPECT_EQ(exitHoverLevel, 0);
+    EXPECT_EQ(windowState.exitHoverLevel, 0);
 }
 
 TEST_F(WindowProcedure, WhileAWorkerRunsTheMainButtonDoesNothingAndTheTimerKeepsTicking) {
-    workerBusy = true;
+    windowState.workerBusy = true;
     const POINT main = centre(mainButtonRect());
     SendMessageW(window_, WM_LBUTTONUP, 0, MAKELPARAM(main.x, main.y));
     EXPECT_FALSE(KillTimer(window_, kAnimationTimer)) << "a click started an update";
     SetTimer(window_, kAnimationTimer, kAnimationPeriodMs, nullptr);
     int ticks = 0;
     EXPECT_TRUE(pumpUntil([&] { return ticks >= 5; }, 5000, [&] { ++ticks; })) << "the timer stopped";
-    workerBusy = false;
+    windowState.workerBusy = false;
     EXPECT_EQ(ticksUntilQuiet().size(), 1u);
     EXPECT_FALSE(KillTimer(window_, kAnimationTimer));
 }
@@ -149,8 +149,8 @@ TEST_F(WindowProcedure, TheHandCursorHoverAndClicksFollowTheButtonsAndTheNewsLin
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         pointAt(row.at);
-        EXPECT_EQ(startHoverTarget, row.startHover);
-        EXPECT_EQ(exitHoverTarget, row.exitHover);
+        EXPECT_EQ(windowState.startHoverTarget, row.startHover);
+        EXPECT_EQ(windowState.exitHoverTarget, row.exitHover);
         SendMessageW(window_, WM_SETCURSOR, reinterpret_cast<WPARAM>(window_), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
         EXPECT_EQ(GetCursor() == LoadCursorW(nullptr, IDC_HAND), row.hand);
         if (row.startHover || row.exitHover) continue;
@@ -173,7 +173,7 @@ TEST_F(WindowProcedure, ExitStoresThePositionReleasesTheResourcesAndEndsTheLoop)
     EXPECT_TRUE(PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(message.wParam, 0u);
     EXPECT_EQ(privateFonts, nullptr);
-    for (auto* slot : images) EXPECT_EQ(slot, nullptr);
+    for (auto* slot : windowState.images) EXPECT_EQ(slot, nullptr);
     test::expectStoredPosition(frame);
 }
 

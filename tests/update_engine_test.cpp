@@ -9,11 +9,41 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
 #include <thread>
+
+// The most bytes held by operator new at once since the last reset, so that
+// a test can bound what a transfer or a parse takes, whatever allocates it.
+namespace {
+std::atomic<std::size_t> heldBytes{0}, peakBytes{0};
+constexpr std::size_t kHeader = alignof(std::max_align_t);
+}  // namespace
+
+void* operator new(std::size_t size) {
+    auto* block = static_cast<unsigned char*>(std::malloc(size + kHeader));
+    if (block == nullptr) throw std::bad_alloc();
+    *reinterpret_cast<std::size_t*>(block) = size;
+    const std::size_t held = heldBytes += size;
+    for (std::size_t peak = peakBytes; held > peak && !peakBytes.compare_exchange_weak(peak, held);) {
+    }
+    return block + kHeader;
+}
+void operator delete(void* pointer) noexcept {
+    if (pointer == nullptr) return;
+    auto* block = static_cast<unsigned char*>(pointer) - kHeader;
+    heldBytes -= *reinterpret_cast<std::size_t*>(block);
+    std::free(block);
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete[](void* pointer) noexcept { operator delete(pointer); }
+void operator delete(void* pointer, std::size_t) noexcept { operator delete(pointer); }
+void operator delete[](void* pointer, std::size_t) noexcept { operator delete(pointer); }
 
 namespace kiv {
 namespace {
@@ -32,7 +62,6 @@ public:
         add((icon == MessageIcon::error ? "error: " : "warning: ") + wideToUtf8(text));
     }
     void setClientReady(bool ready) override { add(ready ? "ready: 1" : "ready: 0"); }
-    void invalidateStatusBand() override { add("invalidate"); }
 
     Events startingWith(std::initializer_list<std::string_view> prefixes) const {
         Events out;
@@ -66,6 +95,12 @@ std::string manifestFor(int version, const Items& files) {
         EXPECT_TRUE(hash.finish(manifest.entries.back().sha256));
     }
     return formatReleaseManifest(manifest);
+}
+
+HttpRoute answering(int status) {
+    HttpRoute route;
+    route.status = status;
+    return route;
 }
 
 // Makes the reporter fail at the title, the first report of a run.
@@ -148,28 +183,53 @@ public:
     std::unique_ptr<test::ClientProcess> client;
 };
 
-// The check offers the next version only when its list names a file; with
-// nothing to offer, a run ends up to date having asked for that list alone
-// and changed nothing. A failure while reporting counts as a failed probe;
-// without a version there is nothing to check.
+// The base URL of the test server whose certificate no store trusts
+// (tests/tls_servers.sh, started by CTest); empty without it.
+std::wstring untrustedServerBase() {
+    const char* list = std::getenv("KIV_TLS_SERVERS");
+    std::ifstream in(list != nullptr ? toPath(utf8ToWide(list)) : std::filesystem::path());
+    for (std::string name, value; std::getline(in, name, '=') && std::getline(in, value);) {
+        if (name == "unknownca") return utf8ToWide("https://127.0.0.1:" + value + "/kiv/");
+    }
+    return {};
+}
+
+// The check offers the next version only when its list names a file, and
+// says that there is none only when the server says so (404, 410, nothing
+// listed, a page in place of the list); any other failure is shown as one,
+// the client ready all the same. A run then ends up to date, or with a
+// warning, having asked for that list alone and changed nothing. A failure
+// while reporting is no answer; without a version there is nothing to check.
 TEST_F(UpdateEngine, NextVersionIsOfferedOnlyWhenItsListNamesAFile) {
-    const Events upToDate = {"ready: 1",      "version: Version Check OK", "download: Success",
-                             "version%: 100", "download%: 100",            "invalidate"};
-    const Events offered = {"ready: 0",    "version: Update available", "download: Press Update",
-                            "version%: 0", "download%: 0",              "invalidate"};
+    const Events upToDate = {"ready: 1", "version: Version Check OK", "download: Success", "version%: 100",
+                             "download%: 100"};
+    const Events offered = {"ready: 0", "version: Update available", "download: Press Update", "version%: 0",
+                            "download%: 0"};
+    const Events unreachable = {"ready: 1", "version: Server not reachable", "download: You can still play",
+                                "version%: 100", "download%: 100"};
+    const std::wstring untrusted = untrustedServerBase();
+    ASSERT_FALSE(untrusted.empty()) << "KIV_TLS_SERVERS names no server list";
     const struct {
         const char* name;
         const char* installed;
-        const char* list;  // 58's
+        const char* list;  // 58's; none: 404
+        int status;        // the list's answer instead, when not 0
+        std::wstring base;  // the server's when empty
         bool failing;      // the reporter throws at the title
         bool probes;
         const Events& shown;
     } rows[] = {
-        {"published", "57", "a.txt\n", false, true, offered},
-        {"blank list", "57", "\r\n\n\r\n", false, true, upToDate},
-        {"a web page", "57", "<!DOCTYPE html>\n<html><body>Parked</body></html>\n", false, true, upToDate},
-        {"highest version", "2147483647", "a.txt\n", false, false, upToDate},
-        {"failure while reporting", "57", "a.txt\n", true, false, upToDate},
+        {"published", "57", "a.txt\n", 0, {}, false, true, offered},
+        {"blank list", "57", "\r\n\n\r\n", 0, {}, false, true, upToDate},
+        {"a web page", "57", "<!DOCTYPE html>\n<html><body>Parked</body></html>\n", 0, {}, false, true, upToDate},
+        {"no list", "57", nullptr, 0, {}, false, true, upToDate},
+        {"a list gone", "57", "a.txt\n", 410, {}, false, true, upToDate},
+        {"a busy server", "57", "a.txt\n", 503, {}, false, true, unreachable},
+        {"a forbidden list", "57", "a.txt\n", 403, {}, false, true, unreachable},
+        {"a closed port", "57", nullptr, 0, L"http://127.0.0.1:1/kiv/", false, false, unreachable},
+        {"an untrusted certificate", "57", nullptr, 0, untrusted, false, false, unreachable},
+        {"highest version", "2147483647", "a.txt\n", 0, {}, false, false, upToDate},
+        {"failure while reporting", "57", "a.txt\n", 0, {}, true, false, unreachable},
     };
     std::filesystem::remove(install / "kiv.ver");
     Recorder unversioned;
@@ -179,10 +239,12 @@ TEST_F(UpdateEngine, NextVersionIsOfferedOnlyWhenItsListNamesAFile) {
         SCOPED_TRACE(row.name);
         fresh();
         test::writeFile(install / "kiv.ver", row.installed + std::string("\r\n"));
-        publish(58, row.list, {});
+        if (row.list != nullptr) publish(58, row.list, {});
+        if (row.status != 0) server.setRoute("/kiv/58/dl_list.txt", answering(row.status));
+        const std::wstring& from = row.base.empty() ? base : row.base;
         Recorder check;
         if (row.failing) failAtTheTitle(check);
-        runVersionCheck(install.path(), base, check);
+        runVersionCheck(install.path(), from, check);
         Events expected = {"version: Checking version", "download: Please wait",
                            "title: KIV Client Ver. " + std::string(row.installed)};
         expected.insert(expected.end(), row.shown.begin(), row.shown.end());
@@ -193,8 +255,10 @@ TEST_F(UpdateEngine, NextVersionIsOfferedOnlyWhenItsListNamesAFile) {
 
         const Files before = installedFiles();
         Recorder run;
-        runUpdate(install.path(), base, run);
-        EXPECT_EQ(run.startingWith({"error: ", "warning: ", "ready: "}), Events{"ready: 1"});
+        runUpdate(install.path(), from, run);
+        const Events warned = {"warning: Could not reach the patch server. Version 57 is installed.", "ready: 1"};
+        EXPECT_EQ(run.startingWith({"error: ", "warning: ", "ready: "}),
+                  &row.shown == &unreachable ? warned : Events{"ready: 1"});
         EXPECT_EQ(asked(), probe);
         EXPECT_EQ(installedFiles(), before);
     }
@@ -229,10 +293,10 @@ TEST_F(UpdateEngine, RunInstallsEveryNewerVersionInTurn) {
                       "version%: 0",                 "download: Total files (2/2)", "version%: 50",
                       "version%: 0",                 "version%: 50",                "version%: 100",
                       "title: KIV Client Ver. 59",   "version%: 100"}));
-    ASSERT_GE(run.events.size(), 7u);
-    EXPECT_EQ(Events(run.events.end() - 7, run.events.end()),
-              (Events{"version: Checking version 60...", "version: Version Check OK", "download: Success",
-                      "version%: 100", "download%: 100", "ready: 1", "invalidate"}));
+    ASSERT_GE(run.events.size(), 6u);
+    EXPECT_EQ(Events(run.events.end() - 6, run.events.end()),
+              (Events{"version: Checking version 60...", "ready: 1", "version: Version Check OK", "download: Success",
+                      "version%: 100", "download%: 100"}));
     EXPECT_EQ(asked(), (Events{"58/dl_list.txt", "58/release.txt", "58/data/readme.txt", "58/new/folder/notes.txt",
                                "58//top.txt", "58/top.npatch", "58/patches/ui.npatch", "59/dl_list.txt",
                                "59/release.txt", "59/patches/old.cab", "59/patches/more.npatch", "60/dl_list.txt"}));
@@ -271,7 +335,14 @@ TEST_F(UpdateEngine, FailureStopsTheRunBeforeTheVersionIsRecorded) {
         {"an exception", "a\n", {{"a", "1"}}, failAtTheTitle,
          {"error: Update failed unexpectedly.\ndisk on fire"}, {}, {}},
         {"an unsafe entry", "a\n..\\kiv_evil.txt\n", {{"a", "1"}}, nullptr,
-         {"error: Download failed: ..\\kiv_evil.txt\nUnsafe file name in download list."}, {"58/dl_list.txt"}, {}},
+         {"error: Download failed: ..\\kiv_evil.txt\nUnsafe file name in download list."},
+         {"58/dl_list.txt", "58/release.txt"}, {}},
+        // Only a manifest the server does not have (404) is no manifest: a
+        // busy server's is tried again and then stops the version.
+        {"a busy server's manifest", "a\n", {{"a", "1"}},
+         [&](Recorder&) { server.setRoute("/kiv/58/release.txt", answering(503)); },
+         {"error: Could not download release.txt.\nHTTP status 503."},
+         {"58/dl_list.txt", "58/release.txt", "58/release.txt", "58/release.txt", "58/release.txt"}, {}},
         {"a version folder that cannot be cleared", "a\n", {{"a", "1"}},
          [&](Recorder&) { test::writeFile(install / "patches" / "version_58" / "stray.npatch", "left over"); },
          {"error: Could not clear the download folder patches\\version_58."}, {"58/dl_list.txt", "58/release.txt"}, {},
@@ -318,7 +389,7 @@ TEST_F(UpdateEngine, FailureStopsTheRunBeforeTheVersionIsRecorded) {
         Files expected = installedFiles();
         std::optional<test::RefuseFileChanges> refuse;
         if (row.refused) refuse.emplace(row.refused);
-        runUpdate(install.path(), base, run);
+        runUpdate(install.path(), base, run, {.retryDelays = {}});
         client.reset();
         refuse.reset();
         EXPECT_EQ(run.startingWith({"error: ", "warning: ", "ready: 1", "download: Success"}), row.shown);
@@ -341,8 +412,11 @@ TEST_F(UpdateEngine, ListNamingTheLauncherSwapsItAndAsksForARestart) {
     EXPECT_EQ(restarts, 1);
     EXPECT_EQ(test::readFile(install / "kiv_launcher.exe"), "launcher 58");
     EXPECT_EQ(test::readFile(install / "kiv_launcher.exe.old"), "launcher 57");
+    // The next start removes the old program, and the part of a copy that a
+    // power cut interrupted.
+    test::writeFile(install / "kiv_launcher.exe.new.kivnew", "launcher 5");
     EXPECT_TRUE(removeReplacedLauncher(install.path(), L"kiv_launcher.exe"));
-    EXPECT_FALSE(std::filesystem::exists(install / "kiv_launcher.exe.old"));
+    EXPECT_EQ(installedFiles(), (Files{{"kiv.exe", "client 57"}, {"kiv.ver", "58\r\n"}, {"kiv_launcher.exe", "launcher 58"}}));
 }
 
 TEST(DownloadProgressCallback, ShowsThePercentageOfTheAnnouncedTotal) {
@@ -372,7 +446,7 @@ TEST(InstallDownloads, PatchTheListDoesNotNameIsNotApplied) {
 // seen, or the hash started over for it), a correct download would be
 // refused; if it did not start over when the server sends the whole file
 // again, the first half would be counted twice. The version check's probe
-// is not retried: a busy server means no update for now.
+// is not retried: a busy server is shown as unreachable for now.
 TEST_F(UpdateEngine, ARetriedDownloadIsShownAndHashedAsTheWholeFile) {
     std::string client(200 * 1024, '\0');
     for (std::size_t i = 0; i < client.size(); ++i) client[i] = static_cast<char>(i * 7 + i / 251);
@@ -409,29 +483,56 @@ TEST_F(UpdateEngine, ARetriedDownloadIsShownAndHashedAsTheWholeFile) {
 
 #ifndef _WIN32
 // A release signed by the publisher installs, its empty file made rather
-// than fetched; without its manifest it is refused and nothing is installed.
-// Signing is done on the operator's side with libcrypto; the end-to-end test
-// refuses the other forgeries in both builds.
+// than fetched; without its manifest it is refused, and one the server
+// cannot give now is said to be so; nothing is installed. A list that is
+// not the release's is neither shown nor held beyond its own bytes: a lure
+// in it never reaches the player, and a list of a million one-letter lines
+// is not taken apart. Signing is done on the operator's side with libcrypto;
+// the end-to-end test refuses the other forgeries in both builds.
 TEST_F(UpdateEngine, OnlyReleasesSignedForTheirVersionInstall) {
     std::string privateKey, publicKey;
     ASSERT_TRUE(crypto::generateReleaseKeyPair(privateKey, publicKey));
     const Items files58 = {{"readme.txt", "readme 58"}, {"empty.txt", ""}, {"kiv.exe", "client 58"}};
     const Files installed58 = {
         {"empty.txt", ""}, {"kiv.exe", "client 58"}, {"kiv.ver", "58\r\n"}, {"readme.txt", "readme 58"}};
-    for (const bool manifestMissing : {false, true}) {
-        SCOPED_TRACE(manifestMissing ? "manifest missing" : "signed");
+    const std::string lure = "Your launcher is damaged. Get the repaired one at https://evil.example/fix.exe ?\n";
+    const std::string notSigned = "error: Release 58 is not signed by the publisher.";
+    const struct {
+        const char* name;
+        std::function<void()> arrange;
+        Events shown;
+    } rows[] = {
+        {"signed", [] {}, {}},
+        {"manifest missing", [&] { std::filesystem::remove(folder(58) / "release.txt"); }, {notSigned}},
+        {"manifest from a busy server",
+         [&] { server.setRoute("/kiv/58/release.txt", answering(503)); },
+         {"error: Could not download release.txt.\nHTTP status 503."}},
+        {"a lure in place of the list",
+         [&] {
+             std::string list = lure;
+             while (list.size() + 2 < kMaxListBytes) list += "a\n";
+             test::writeFile(folder(58) / "dl_list.txt", list);
+         },
+         {notSigned}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
         fresh();
         publishRelease(58, files58);
         const std::string text = test::readFile(folder(58) / "release.txt");
         std::vector<std::uint8_t> signature;
         ASSERT_TRUE(crypto::signRelease(privateKey, std::vector<std::uint8_t>(text.begin(), text.end()), signature));
         test::writeFile(folder(58) / "release.sig", std::string(signature.begin(), signature.end()));
-        if (manifestMissing) std::filesystem::remove(folder(58) / "release.txt");
-        Recorder run;
-        runUpdate(install.path(), base, run, {.releasePublicKey = publicKey});
-        EXPECT_EQ(run.startingWith({"error: "}),
-                  manifestMissing ? Events{"error: Release 58 is not signed by the publisher."} : Events{});
-        EXPECT_EQ(installedFiles(), manifestMissing ? k57 : installed58);
+        row.arrange();
+        Recorder check, run;
+        const std::size_t before = heldBytes;
+        peakBytes = before;
+        runVersionCheck(install.path(), base, check, {.releasePublicKey = publicKey});
+        runUpdate(install.path(), base, run, {.releasePublicKey = publicKey, .retryDelays = {}});
+        // The list once as served, once as received, and some room.
+        EXPECT_LT(peakBytes - before, 2 * kMaxListBytes + (4u << 20));
+        EXPECT_EQ(run.startingWith({"error: "}), row.shown);
+        EXPECT_EQ(installedFiles(), row.shown.empty() ? installed58 : k57);
     }
 }
 #endif

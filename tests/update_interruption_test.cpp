@@ -85,8 +85,7 @@ Snapshot snapshot(const std::filesystem::path& directory) {
     Snapshot result;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
         const auto extension = entry.path().extension();
-        // The launcher's moved-aside copy is deleted by its next start.
-        if (!entry.is_regular_file() || extension == ".old" || extension == ".dat") continue;
+        if (!entry.is_regular_file() || extension == ".dat") continue;
         std::string& content = result[entry.path().lexically_relative(directory).generic_string()];
         if (extension != ".hed") {
             content = test::readFile(entry.path());
@@ -104,7 +103,6 @@ struct RunOutcome : Reporter {
     void setTitle(const std::wstring&) override {}
     void showMessage(const std::wstring& text, MessageIcon) override { messages += wideToUtf8(text) + "\n"; }
     void setClientReady(bool ready) override { finished = ready; }
-    void invalidateStatusBand() override {}
 
     std::string messages;
     bool finished = false;
@@ -130,6 +128,7 @@ protected:
             test::PowerCutLayer counter(fresh(scratch / "reference"), 0);
             RunOutcome outcome;
             done = runInProcess(scratch / "reference", outcome);
+            removeReplacedLauncher(scratch / "reference", L"kiv_launcher.exe");
             ASSERT_TRUE(outcome.finished || !done) << outcome.messages;
             boundaries = counter.boundaries();
         }
@@ -162,6 +161,8 @@ protected:
         RunOutcome outcome;
         while (!runInProcess(installation, outcome)) {
         }
+        // The next start deletes what the swap left beside the launcher.
+        removeReplacedLauncher(installation, L"kiv_launcher.exe");
         EXPECT_TRUE(outcome.finished && snapshot(installation) == expected)
             << interruption << ": the next run left a different installation\n" << outcome.messages;
     }
@@ -245,6 +246,16 @@ TEST_F(UpdateInterruption, PowerCutAtEveryFlushBoundaryIsCompletedByTheNextRun) 
                 ASSERT_TRUE(layer.powerWentOff()) << "boundary " << boundary << " never came";
                 EXPECT_FALSE(interrupted.finished) << "boundary " << boundary << ": a failed write went unnoticed";
                 layer.restore(loss);
+                // The launcher swap's two renames follow each other with no
+                // flush between them: the one moment without a program under
+                // the launcher's name, so no cut can leave the player without one.
+                EXPECT_TRUE(std::filesystem::exists(scratch / "cut" / "kiv_launcher.exe"))
+                    << "boundary " << boundary << ": no launcher left";
+                // What the interrupted swap left beside it, the next start deletes.
+                removeReplacedLauncher(scratch / "cut", L"kiv_launcher.exe");
+                for (const char* leftover : {"kiv_launcher.exe.old", "kiv_launcher.exe.new", "kiv_launcher.exe.new.kivnew"}) {
+                    EXPECT_FALSE(std::filesystem::exists(scratch / "cut" / leftover)) << "boundary " << boundary;
+                }
                 cut = true;
             }
             expectCompleted(scratch / "cut", "power cut at boundary " + std::to_string(boundary) + " of " +

@@ -81,11 +81,14 @@ TEST(IsUnsafeListEntry, RefusesNamesWindowsWouldNotStoreAndTheLaunchersOwnState)
         // The launcher's own state.
         L"KIV.VER", L"/kiv.ver", L"kiv.ver.tmp\\x", L"./kiv.ver", L"patches", L"patches\\readme.txt",
         L"Patches\\x.NPATCH", L"patches\\version_58\\a.npatch", L"patches\\", L"/",
+        // Where an install writes its temporary copies.
+        L"a.txt.kivnew", L"data\\B.KIVNEW", L"x.KivNew\\a.txt",
     };
     // What real lists hold, and names that only resemble the above.
     const wchar_t* const safe[] = {
         L"kiv.exe", L"data\\kiv.ver", L"kiv.version", L"patches\\ui.npatch", L"Patches/old.cab", L"patches\\\\ui.npatch",
         L"patchesx\\a.txt", L"data\\console.dat", L"COM10", L"LPT", L"a b\\c.d", L"caf\u00E9.txt", L"kiv_launcher.exe",
+        L"a.kivnew.txt", L"kivnew",
     };
     for (const wchar_t* entry : unsafe) EXPECT_TRUE(isUnsafeListEntry(entry)) << wideToUtf8(entry);
     for (const wchar_t* entry : safe) EXPECT_FALSE(isUnsafeListEntry(entry)) << wideToUtf8(entry);

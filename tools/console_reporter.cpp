@@ -29,36 +29,43 @@ std::wstring padded(std::wstring text, std::size_t width) {
     return text;
 }
 
+// One plain line: the row's label, then what it reports.
+std::wstring plainLine(StatusRow row, const std::wstring& text) {
+    return std::wstring(kStatusRowLabels[rowIndex(row)]) + L": " + text + L"\n";
+}
+
 }  // namespace
 
 ConsoleReporter::ConsoleReporter() : terminal_(isatty(fileno(stderr)) != 0) {}
 
-void ConsoleReporter::printLine(const wchar_t* label, const Row& line) {
-    err(padded(label, 14) + bar(line.percent) + L" " + padded(std::to_wstring(std::clamp(line.percent, 0, 100)), 3) +
-        L"%  " + line.text);
+void ConsoleReporter::printLine(std::wstring_view label, const Row& line) {
+    err(padded(std::wstring(label), 14) + bar(line.percent) + L" " +
+        padded(std::to_wstring(std::clamp(line.percent, 0, 100)), 3) + L"%  " + line.text);
 }
 
 void ConsoleReporter::redraw() {
-    if (drawn_) err(L"\x1b[2A");
-    err(L"\r\x1b[2K");
-    printLine(L"VERSION CHECK", version_);
-    err(L"\n\x1b[2K");
-    printLine(L"FILE DOWNLOAD", download_);
-    err(L"\n");
+    // Back up over the rows drawn last time and draw each again in its place.
+    if (drawn_) err(L"\x1b[" + std::to_wstring(rows_.size()) + L"A");
+    err(L"\r");
+    for (std::size_t index = 0; index < rows_.size(); ++index) {
+        err(L"\x1b[2K");
+        printLine(kStatusRowLabels[index], rows_[index]);
+        err(L"\n");
+    }
     drawn_ = true;
 }
 
 void ConsoleReporter::setStatusText(StatusRow which, const std::wstring& text) {
-    row(which).text = text;
+    rows_[rowIndex(which)].text = text;
     if (terminal_) {
         redraw();
     } else {
-        err((which == StatusRow::version ? L"VERSION CHECK: " : L"FILE DOWNLOAD: ") + text + L"\n");
+        err(plainLine(which, text));
     }
 }
 
 void ConsoleReporter::setProgress(StatusRow which, int percent) {
-    Row& line = row(which);
+    Row& line = rows_[rowIndex(which)];
     line.percent = percent;
     if (terminal_) {
         redraw();
@@ -68,8 +75,7 @@ void ConsoleReporter::setProgress(StatusRow which, int percent) {
     int step = std::clamp(percent, 0, 100) / 10 * 10;
     if (step != line.printedPercent) {
         line.printedPercent = step;
-        err((which == StatusRow::version ? L"VERSION CHECK: " : L"FILE DOWNLOAD: ") + std::to_wstring(percent) +
-            L"%\n");
+        err(plainLine(which, std::to_wstring(percent) + L"%"));
     }
 }
 

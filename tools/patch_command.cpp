@@ -3,6 +3,7 @@
 
 #include "base/base.h"
 #include "patch/patch.h"
+#include "update/update.h"
 
 #include <exception>
 #include <fstream>
@@ -156,7 +157,9 @@ int apply(const Args& args) {
     std::wstring error;
     // File-system errors of the directory scan and allocation failures end
     // the command through kivtool's own handler.
-    if (!applyPatches(toPath(args[2]), toPath(args[1]), reporter, error)) return fail(error);
+    if (!applyPatches(toPath(args[2]), toPath(args[1]), patchProgressCallback(reporter), error)) {
+        return fail(error);
+    }
     return kExitOk;
 }
 

@@ -88,7 +88,7 @@ void startGame() {
 
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
-    saveWindowPositionAndClose(mainWindow);
+    saveWindowPositionAndClose(windowState.mainWindow);
 }
 
 }  // namespace kiv

@@ -6,6 +6,7 @@
 #include <gdiplus.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -76,6 +77,19 @@ Font makeFont(GpFontFamily* family, float pixels, int style) {
     return Font(font);
 }
 
+// The named family from privateFonts (or the installed fonts when there is no
+// collection), else among the installed fonts, else "Arial". Owned by the caller.
+GpFontFamily* findFontFamily(const wchar_t* name) {
+    GpFontFamily* family = nullptr;
+    if (GdipCreateFontFamilyFromName(name, privateFonts, &family) == Ok && family != nullptr) return family;
+    family = nullptr;
+    if (privateFonts != nullptr && GdipCreateFontFamilyFromName(name, nullptr, &family) == Ok && family != nullptr)
+        return family;
+    family = nullptr;
+    if (GdipCreateFontFamilyFromName(L"Arial", nullptr, &family) == Ok && family != nullptr) return family;
+    return nullptr;
+}
+
 // A family among the installed fonts, else the generic sans-serif one, else
 // the embedded family of that name.
 Family installedOrSansSerif(const wchar_t* name) {
@@ -121,7 +135,7 @@ float height(const RECT& rect) { return static_cast<float>(rect.bottom - rect.to
 
 GpImage* loadPngResource(int resourceId) {
     HMODULE module = GetModuleHandleW(nullptr);
-    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(resourceId), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(resourceId), RT_RCDATA);
     if (found == nullptr) return nullptr;
     DWORD size = SizeofResource(module, found);
     HGLOBAL loaded = LoadResource(module, found);
@@ -153,7 +167,7 @@ GpImage* loadPngResource(int resourceId) {
 void loadEmbeddedFont(int resourceId) {
     if (privateFonts == nullptr) return;
     HMODULE module = GetModuleHandleW(nullptr);
-    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(resourceId), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(resourceId), RT_RCDATA);
     if (found == nullptr) return;
     DWORD size = SizeofResource(module, found);
     HGLOBAL loaded = LoadResource(module, found);
@@ -162,17 +176,6 @@ void loadEmbeddedFont(int resourceId) {
     // Resource memory lives as long as the module, so the collection may keep
     // pointing into it.
     if (bytes != nullptr) GdipPrivateAddMemoryFont(privateFonts, bytes, static_cast<INT>(size));
-}
-
-GpFontFamily* findFontFamily(const wchar_t* name) {
-    GpFontFamily* family = nullptr;
-    if (GdipCreateFontFamilyFromName(name, privateFonts, &family) == Ok && family != nullptr) return family;
-    family = nullptr;
-    if (privateFonts != nullptr && GdipCreateFontFamilyFromName(name, nullptr, &family) == Ok && family != nullptr)
-        return family;
-    family = nullptr;
-    if (GdipCreateFontFamilyFromName(L"Arial", nullptr, &family) == Ok && family != nullptr) return family;
-    return nullptr;
 }
 
 void createControlFont(HWND child, int points, int weight) {
@@ -186,8 +189,50 @@ void createControlFont(HWND child, int points, int weight) {
     SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
 }
 
+// ---- The status rows ----------------------------------------------------------------------
+
+namespace {
+
+// "..." until the row's work is done, then "OK".
+std::wstring doneValue(int progress) { return progress < 100 ? L"..." : L"OK"; }
+// The percentage, clamped to 0..100.
+std::wstring percentValue(int progress) { return std::to_wstring(std::clamp(progress, 0, 100)) + L"%"; }
+
+}  // namespace
+
+constexpr std::array<StatusRowLook, kStatusRowCount> kStatusRowLooks{{
+    {.initialText = L"Ready to update",
+     .icon = IDB_VERSION_ICON,
+     .badgeColour = 0xFF57B124,
+     .badgeGlyph = L"\u2713",
+     .top = 463,
+     .barColour = 0xFF3EB71C,
+     .valueText = doneValue,
+     .valueColour = 0xFF2AA618,
+     .valueLeft = 462,
+     .valueWidth = 36,
+     .separatorY = 501},
+    {.initialText = L"Press Update",
+     .icon = IDB_DOWNLOAD_ICON,
+     .badgeColour = 0xFF46A8E2,
+     .badgeGlyph = L"\u2193",
+     .top = 505,
+     .barColour = 0xFF349DE1,
+     .valueText = percentValue,
+     .valueColour = 0xFF148FD8,
+     .valueLeft = 454,
+     .valueWidth = 46,
+     .separatorY = 542},
+}};
+// A row added to StatusRow without its look here would paint from nothing.
+static_assert(std::ranges::none_of(kStatusRowLooks, [](const StatusRowLook& row) { return row.valueText == nullptr; }),
+              "every status row has a look");
+
 // ---- Drawing primitives ----------------------------------------------------------------
 
+namespace {
+
+// A rectangle with rounded corners, filled and, when a pen is given, outlined.
 void fillRoundedRect(GpGraphics* graphics, float x, float y, float width, float height, float radius, GpBrush* brush,
                      GpPen* pen) {
     GpPath* made = nullptr;
@@ -203,6 +248,7 @@ void fillRoundedRect(GpGraphics* graphics, float x, float y, float width, float 
     if (pen != nullptr) GdipDrawPath(graphics, pen, made);
 }
 
+// Draws `picture` stretched into the rectangle with opacity 0..255.
 void drawImageFaded(GpGraphics* graphics, GpImage* picture, float x, float y, float width, float height, int opacity) {
     if (picture == nullptr || opacity <= 0) return;
     if (opacity >= 255) {
@@ -223,6 +269,7 @@ void drawImageFaded(GpGraphics* graphics, GpImage* picture, float x, float y, fl
                           static_cast<REAL>(imageHeight), UnitPixel, made, nullptr, nullptr);
 }
 
+// A rounded track with a fill for `value` percent (clamped to 0..100).
 void drawProgressBar(GpGraphics* graphics, float x, float y, float width, float height, int value, unsigned fillColour) {
     Brush track = solidBrush(0xFFDFEEE1);
     Pen outline = makePen(0xFFAACDAA, 1.0f);
@@ -236,6 +283,7 @@ void drawProgressBar(GpGraphics* graphics, float x, float y, float width, float 
     }
 }
 
+// The drawn stand-in for a missing row icon: a ringed disc with a glyph.
 void drawSymbolBadge(GpGraphics* graphics, float x, float y, unsigned colour, const wchar_t* glyph) {
     Brush disc = solidBrush(colour);
     if (disc) GdipFillEllipse(graphics, disc.get(), x, y, 34, 34);
@@ -248,6 +296,7 @@ void drawSymbolBadge(GpGraphics* graphics, float x, float y, unsigned colour, co
     drawCentredText(graphics, glyph, font.get(), box, white.get());
 }
 
+// One unclipped line of text at the rectangle's top left.
 void drawTextLine(GpGraphics* graphics, const std::wstring& text, GpFont* font, float x, float y, float width,
                   float height, GpBrush* brush) {
     if (font == nullptr || brush == nullptr) return;
@@ -261,18 +310,19 @@ void drawTextLine(GpGraphics* graphics, const std::wstring& text, GpFont* font, 
     GdipDrawString(graphics, text.c_str(), static_cast<INT>(text.size()), font, &layout, format.get(), brush);
 }
 
+// The main button and the EXIT button, with their hover cross-fades.
 void drawButtons(GpGraphics* graphics) {
     const RECT main = mainButtonRect();
-    const bool ready = clientReady;
-    GpImage* normal = image(ready ? 102 : 104);
-    GpImage* hover = image(ready ? 103 : 105);
+    const bool ready = windowState.clientReady;
+    GpImage* normal = image(ready ? IDB_START_BUTTON : IDB_UPDATE_BUTTON);
+    GpImage* hover = image(ready ? IDB_START_BUTTON_HOVER : IDB_UPDATE_BUTTON_HOVER);
     if (normal != nullptr) {
         drawImage(graphics, normal, static_cast<float>(main.left), static_cast<float>(main.top), width(main),
                   height(main));
         drawImageFaded(graphics, hover, static_cast<float>(main.left), static_cast<float>(main.top), width(main),
-                       height(main), startHoverLevel);
+                       height(main), windowState.startHoverLevel);
     } else {
-        bool lit = startHoverLevel >= 128;
+        bool lit = windowState.startHoverLevel >= 128;
         Brush fill = verticalGradient(static_cast<float>(main.left), static_cast<float>(main.top), width(main),
                                       height(main), lit ? 0xFF96EE2D : 0xFF7EDF1B, lit ? 0xFF34B40C : 0xFF299E09);
         Pen outline = makePen(0xFFEAC433, 2.0f);
@@ -285,14 +335,14 @@ void drawButtons(GpGraphics* graphics) {
     }
 
     const RECT exit = exitButtonRect();
-    GpImage* exitNormal = image(106);
+    GpImage* exitNormal = image(IDB_EXIT_BUTTON);
     if (exitNormal != nullptr) {
         drawImage(graphics, exitNormal, static_cast<float>(exit.left), static_cast<float>(exit.top), width(exit),
                   height(exit));
-        drawImageFaded(graphics, image(107), static_cast<float>(exit.left), static_cast<float>(exit.top), width(exit),
-                       height(exit), exitHoverLevel);
+        drawImageFaded(graphics, image(IDB_EXIT_BUTTON_HOVER), static_cast<float>(exit.left),
+                       static_cast<float>(exit.top), width(exit), height(exit), windowState.exitHoverLevel);
     } else {
-        Brush fill = solidBrush(exitHoverLevel >= 128 ? 0xFFFAFFEB : 0xEEFFFFF8);
+        Brush fill = solidBrush(windowState.exitHoverLevel >= 128 ? 0xFFFAFFEB : 0xEEFFFFF8);
         Pen outline = makePen(0xFFD2DAB4, 1.5f);
         fillRoundedRect(graphics, static_cast<float>(exit.left), static_cast<float>(exit.top), width(exit),
                         height(exit), 9, fill.get(), outline.get());
@@ -305,6 +355,8 @@ void drawButtons(GpGraphics* graphics) {
 
 // ---- The client area ---------------------------------------------------------------------
 
+// What the news area shows when there is no page: the launcher's art, the
+// line "News is not available right now." and the link "Open in browser".
 void drawNewsPlaceholder(GpGraphics* graphics) {
     // A card like the status panel, centred in the news area.
     Brush shadow = solidBrush(0x375A6E48);
@@ -313,7 +365,7 @@ void drawNewsPlaceholder(GpGraphics* graphics) {
     fillRoundedRect(graphics, 170, 94, 450, 208, 14, shadow.get(), nullptr);
     fillRoundedRect(graphics, 168, 92, 450, 208, 14, card.get(), border.get());
     // The launcher's own art: its banner, as a picture on the card.
-    if (GpImage* banner = image(101)) drawImage(graphics, banner, 182, 106, 422, 97);
+    if (GpImage* banner = image(IDB_BANNER)) drawImage(graphics, banner, 182, 106, 422, 97);
 
     Family rubik(findFontFamily(L"Rubik"));
     Font lineFont = makeFont(rubik.get(), 15, FontStyleRegular);
@@ -325,6 +377,8 @@ void drawNewsPlaceholder(GpGraphics* graphics) {
     drawCentredText(graphics, L"Open in browser", linkFont.get(), kOpenInBrowserLink, linkBrush.get());
 }
 
+// Draws the client area's content (banner, status panel, buttons) in client
+// coordinates onto `graphics`.
 void drawClientArea(GpGraphics* graphics) {
     // The placeholder only when some of the news area is being painted: the
     // band's frequent repaints leave it alone.
@@ -335,7 +389,7 @@ void drawClientArea(GpGraphics* graphics) {
         newsVisible) {
         drawNewsPlaceholder(graphics);
     }
-    drawImage(graphics, image(101), 0, 440, 786, 180);
+    drawImage(graphics, image(IDB_BANNER), 0, 440, 786, 180);
     Brush veil = verticalGradient(0, 440, 786, 180, 0x23FFFFFF, 0x0AFFFFFF);
     if (veil) GdipFillRectangle(graphics, veil.get(), 0, 440, 786, 180);
 
@@ -351,14 +405,13 @@ void drawClientArea(GpGraphics* graphics) {
     Brush titleBrush = solidBrush(0xFF2D2D2A);
     Brush statusBrush = solidBrush(0xFF42423A);
     Brush valueBrush = solidBrush(0xFF2AA618);
-    Brush percentBrush = solidBrush(0xFF148FD8);
     Brush versionBrush = solidBrush(0xBE585C50);
 
     fillRoundedRect(graphics, 178, 460, 324, 128, 14, shadow.get(), nullptr);
     fillRoundedRect(graphics, 176, 458, 325, 130, 14, panel.get(), border.get());
 
-    const PaintedStatus status = paintedStatus();
-    const bool ready = clientReady;
+    const PaintedStatus status = windowState.paintedStatus();
+    const bool ready = windowState.clientReady;
     auto icon = [&](int resourceId, float y, unsigned badgeColour, const wchar_t* glyph) {
         if (GpImage* picture = image(resourceId)) {
             drawImage(graphics, picture, 195, y, 34, 34);
@@ -367,23 +420,22 @@ void drawClientArea(GpGraphics* graphics) {
         }
     };
 
-    icon(108, 464, 0xFF57B124, L"\u2713");
-    drawTextLine(graphics, L"VERSION CHECK", titleFont.get(), 238, 463, 120, 22, titleBrush.get());
-    drawTextLine(graphics, status.versionStatusText, statusFont.get(), 238, 480, 130, 20, statusBrush.get());
-    drawProgressBar(graphics, 345, 481, 100, 7, status.versionProgress, 0xFF3EB71C);
-    drawTextLine(graphics, status.versionProgress < 100 ? L"..." : L"OK", valueFont.get(), 462, 471, 36, 24,
-                 valueBrush.get());
-    if (separator) GdipDrawLine(graphics, separator.get(), 195, 501, 484, 501);
+    for (std::size_t index = 0; index < kStatusRowCount; ++index) {
+        const StatusRowLook& row = kStatusRowLooks[index];
+        const RowStatus& shown = status[index];
+        icon(row.icon, row.top + 1, row.badgeColour, row.badgeGlyph);
+        drawTextLine(graphics, std::wstring(kStatusRowLabels[index]), titleFont.get(), 238, row.top, 120, 22,
+                     titleBrush.get());
+        drawTextLine(graphics, shown.text, statusFont.get(), 238, row.top + 17, 130, 20, statusBrush.get());
+        drawProgressBar(graphics, 345, row.top + 18, 100, 7, shown.progress, row.barColour);
+        Brush rowValueBrush = solidBrush(row.valueColour);
+        drawTextLine(graphics, row.valueText(shown.progress), valueFont.get(), row.valueLeft, row.top + 8,
+                     row.valueWidth, 24, rowValueBrush.get());
+        if (separator) GdipDrawLine(graphics, separator.get(), 195, row.separatorY, 484, row.separatorY);
+    }
 
-    icon(109, 506, 0xFF46A8E2, L"\u2193");
-    drawTextLine(graphics, L"FILE DOWNLOAD", titleFont.get(), 238, 505, 120, 22, titleBrush.get());
-    drawTextLine(graphics, status.downloadStatusText, statusFont.get(), 238, 522, 130, 20, statusBrush.get());
-    drawProgressBar(graphics, 345, 523, 100, 7, status.downloadProgress, 0xFF349DE1);
-    drawTextLine(graphics, std::to_wstring(std::clamp(status.downloadProgress, 0, 100)) + L"%", valueFont.get(), 454,
-                 513, 46, 24, percentBrush.get());
-    if (separator) GdipDrawLine(graphics, separator.get(), 195, 542, 484, 542);
-
-    icon(110, 546, 0xFF43BC4D, L"\u2713");
+    // Below the status rows: whether the client may be started.
+    icon(IDB_CLIENT_ICON, 546, 0xFF43BC4D, L"\u2713");
     drawTextLine(graphics, L"CLIENT STATUS", titleFont.get(), 238, 545, 120, 22, titleBrush.get());
     drawTextLine(graphics, ready ? L"You are ready to play." : L"Preparing your client.", statusFont.get(), 238, 562,
                  180, 20, statusBrush.get());
@@ -397,6 +449,8 @@ void drawClientArea(GpGraphics* graphics) {
 
     drawButtons(graphics);
 }
+
+}  // namespace
 
 void renderClientArea(HDC target, const RECT& area) {
     const int areaWidth = area.right - area.left;

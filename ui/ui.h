@@ -1,5 +1,7 @@
-// The launcher window's shared state and the operations through which the
-// worker threads report to it; starting the game client.
+// The launcher window: its state, owned by one object, and the operations
+// through which the worker threads report to it; the status rows' table,
+// the painting, the window procedure, the saved position and starting the
+// game client.
 #pragma once
 
 #include <windows.h>
@@ -7,75 +9,129 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 
-#include "base/base.h"
+#include "ui/resource_ids.h"
+#include "update/update.h"
 
 namespace Gdiplus {
 class GpImage;
-class GpGraphics;
-class GpFontFamily;
 class GpFontCollection;
-class GpBrush;
-class GpPen;
-class GpFont;
 }
 
 namespace kiv {
 
-// ---- Shared window state -------------------------------------------------------
+class BrowserHost;
 
-// The launcher window, set once creation has returned; owner of every message
-// box. Written by the main thread while a worker may already read it.
-extern std::atomic<HWND> mainWindow;
+// ---- The window's state ------------------------------------------------------------
 
-// Hidden carriers of the two status lines and two progress values, made and
-// cleared by the main thread, read by the workers.
-extern std::atomic<HWND> versionStatusLabel;
-extern std::atomic<HWND> downloadStatusLabel;
-extern std::atomic<HWND> versionProgressBar;
-extern std::atomic<HWND> downloadProgressBar;
-
-// What the status band paints. Workers write it, painting reads a copy.
-struct PaintedStatus {
-    std::wstring versionStatusText = L"Checking files";
-    std::wstring downloadStatusText = L"Press Update";
-    int versionProgress = 0;
-    int downloadProgress = 0;
-};
-PaintedStatus paintedStatus();
-
-extern std::atomic<bool> clientReady;
-extern std::atomic<bool> workerBusy;
-// Set when an update replaced the launcher's own program: the window closes
-// and the new program is started once the single-instance guard is released.
-extern std::atomic<bool> restartLauncher;
-
-// Animated hover intensities of the main and EXIT buttons, 0..255 (main thread only).
-extern int startHoverLevel;
-extern int exitHoverLevel;
-
-// Resources 101 to 110, or null where one could not be loaded.
-inline constexpr int kFirstImageId = 101;
-inline constexpr int kImageCount = 10;
-extern std::array<Gdiplus::GpImage*, kImageCount> images;
-Gdiplus::GpImage* image(int resourceId);
+// The image slots hold the resources IDB_FIRST to IDB_LAST.
+inline constexpr int kFirstImageId = IDB_FIRST;
+inline constexpr int kImageCount = IDB_LAST - IDB_FIRST + 1;
 
 // The part of the client area that workers change.
 inline constexpr RECT kStatusBand{0, 440, 786, 620};
 // The upper part, where the news page lives.
 inline constexpr RECT kNewsArea{0, 0, 786, 440};
 
-// ---- Operations offered to the workers ------------------------------------------
+// One status row as the band paints it: its status line and its progress.
+struct RowStatus {
+    std::wstring text;
+    int progress = 0;
+};
+// Every row's painted copy, in the order of StatusRow.
+using PaintedStatus = std::array<RowStatus, kStatusRowCount>;
 
-// On a status label: store the painted copy, request a repaint, then set the
-// label's text. On any other control only the text is set.
-void setStatusText(HWND control, const std::wstring& text);
-// On a progress carrier: store the painted copy, request a repaint, then set
-// the bar's position.
-void setProgress(HWND control, int value);
-void invalidateStatusBand();
+// Everything the launcher window holds, in one object, as a plain Win32
+// program keeps one state struct per window: its handle, the hidden controls
+// that carry each status row, what the band paints, the flags it shares with
+// the workers, the hover animation, the images and the news page. The main
+// thread makes and clears the handles; workers report from their own threads
+// through setStatusText, setProgress and setClientReady.
+class WindowState {
+public:
+    // The launcher window, set once creation has returned; owner of every
+    // message box. Written by the main thread while a worker may already read it.
+    std::atomic<HWND> mainWindow{nullptr};
+
+    // Each status row's hidden label and progress bar, which carry its text
+    // and value: made at creation, cleared at destruction.
+    struct Carriers {
+        std::atomic<HWND> label{nullptr};
+        std::atomic<HWND> bar{nullptr};
+    };
+    std::array<Carriers, kStatusRowCount> carriers;
+
+    std::atomic<bool> clientReady{false};
+    std::atomic<bool> workerBusy{false};
+    // Set when an update replaced the launcher's own program: the window closes
+    // and the new program is started once the single-instance guard is released.
+    std::atomic<bool> restartLauncher{false};
+
+    // Whether the pointer is over the main button / the EXIT button, and
+    // their animated hover intensities, 0..255 (main thread only).
+    bool startHoverTarget = false;
+    bool exitHoverTarget = false;
+    int startHoverLevel = 0;
+    int exitHoverLevel = 0;
+
+    // The images of IDB_FIRST to IDB_LAST, null where one could not be loaded.
+    std::array<Gdiplus::GpImage*, kImageCount> images{};
+    // The news page; null when no browser control could be made.
+    BrowserHost* newsView = nullptr;
+
+    // Stores the row's painted copy, requests a repaint of the band, then
+    // sets the text of the row's label.
+    void setStatusText(StatusRow row, const std::wstring& text);
+    // Stores the row's painted progress, requests a repaint of the band, then
+    // sets the position of the row's bar.
+    void setProgress(StatusRow row, int percent);
+    // Stores the flag and repaints the band, whose main button and CLIENT
+    // STATUS row show it.
+    void setClientReady(bool ready);
+    // A copy of what the band paints.
+    PaintedStatus paintedStatus() const;
+    // Requests a repaint of the band; nothing before the window is known.
+    void invalidateStatusBand() const;
+
+private:
+    // Written by the workers, read by the painting on the main thread; the
+    // lock makes each hand-over whole.
+    mutable std::mutex statusLock_;
+    PaintedStatus status_;
+};
+
+// The launcher's one window.
+extern WindowState windowState;
+
+// The image of `resourceId` from the window's slots, or null.
+Gdiplus::GpImage* image(int resourceId);
+
+// ---- The status rows -----------------------------------------------------------------
+
+// How the band shows one status row; its label is kStatusRowLabels'. The
+// row's parts hang from `top`, where its label is drawn: the icon and the
+// status line below it, the bar beside the status line, the value beside
+// the bar.
+struct StatusRowLook {
+    const wchar_t* initialText;  // shown from creation until a worker reports
+    int icon;                    // image id; a badge stands in when it is missing
+    unsigned badgeColour;
+    const wchar_t* badgeGlyph;
+    float top;
+    unsigned barColour;
+    // The value beside the bar, made from the row's progress.
+    std::wstring (*valueText)(int progress);
+    unsigned valueColour;
+    float valueLeft, valueWidth;
+    float separatorY;  // the dashed line below the row
+};
+// One look per StatusRow, in its order.
+extern const std::array<StatusRowLook, kStatusRowCount> kStatusRowLooks;
+
+// ---- Operations offered to the workers ------------------------------------------
 
 // Runs a worker body on a detached thread unless a worker already runs.
 bool startWorker(void (*body)());
@@ -86,7 +142,7 @@ bool pointInRect(const RECT& rect, int x, int y);
 RECT mainButtonRect();
 RECT exitButtonRect();
 
-// MessageBoxW owned by mainWindow with the caption "KIV Launcher".
+// MessageBoxW owned by the window with the caption "KIV Launcher".
 void showMessage(const std::wstring& text, MessageIcon icon);
 
 // The core's reporting, carried out on the window.
@@ -97,7 +153,6 @@ public:
     void setTitle(const std::wstring& title) override;
     void showMessage(const std::wstring& text, MessageIcon icon) override;
     void setClientReady(bool ready) override;
-    void invalidateStatusBand() override;
 };
 
 // ---- Rendering ---------------------------------------------------------------------
@@ -110,36 +165,9 @@ extern Gdiplus::GpFontCollection* privateFonts;
 Gdiplus::GpImage* loadPngResource(int resourceId);
 // Adds one embedded TrueType font to privateFonts; failures are silent.
 void loadEmbeddedFont(int resourceId);
-// The named family from privateFonts (or the installed fonts when there is no
-// collection), else among the installed fonts, else "Arial". Owned by the caller.
-Gdiplus::GpFontFamily* findFontFamily(const wchar_t* name);
 // Gives a hidden label its "Rubik" font of `points` points and `weight`.
 void createControlFont(HWND child, int points, int weight);
 
-// A rectangle with rounded corners, filled and, when a pen is given, outlined.
-void fillRoundedRect(Gdiplus::GpGraphics* graphics, float x, float y, float width, float height, float radius,
-                     Gdiplus::GpBrush* brush, Gdiplus::GpPen* pen);
-// Draws `picture` stretched into the rectangle with opacity 0..255.
-void drawImageFaded(Gdiplus::GpGraphics* graphics, Gdiplus::GpImage* picture, float x, float y, float width,
-                    float height, int opacity);
-// A rounded track with a fill for `value` percent (clamped to 0..100).
-void drawProgressBar(Gdiplus::GpGraphics* graphics, float x, float y, float width, float height, int value,
-                     unsigned fillColour);
-// The drawn stand-in for a missing row icon: a ringed disc with a glyph.
-void drawSymbolBadge(Gdiplus::GpGraphics* graphics, float x, float y, unsigned colour, const wchar_t* glyph);
-// One unclipped line of text at the rectangle's top left.
-void drawTextLine(Gdiplus::GpGraphics* graphics, const std::wstring& text, Gdiplus::GpFont* font, float x, float y,
-                  float width, float height, Gdiplus::GpBrush* brush);
-// The main button and the EXIT button, with their hover cross-fades.
-void drawButtons(Gdiplus::GpGraphics* graphics);
-
-// What the news area shows when there is no page: the launcher's art, the
-// line "News is not available right now." and the link "Open in browser".
-void drawNewsPlaceholder(Gdiplus::GpGraphics* graphics);
-
-// Draws the client area's content (banner, status panel, buttons) in client
-// coordinates onto `graphics`.
-void drawClientArea(Gdiplus::GpGraphics* graphics);
 // Renders the part `area` of the client area through a back buffer of that
 // size and copies it to `target` at the area's position.
 void renderClientArea(HDC target, const RECT& area);
@@ -156,10 +184,6 @@ inline constexpr UINT kAnimationPeriodMs = 15;
 // program was built for another one.
 extern std::wstring workerBaseUrl;
 
-// Whether the pointer is over the main button / the EXIT button.
-extern bool startHoverTarget;
-extern bool exitHoverTarget;
-
 LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // Whether the news area shows the placeholder: no page could be created (no
 // browser engine) or the page reported a navigation error.
@@ -173,11 +197,6 @@ extern void (*openPageInBrowser)(const std::wstring& url);
 // Offers a keyboard message to the news page before it is dispatched; true
 // when the page consumed it.
 bool translateNewsPageKey(MSG& message);
-// Stores new hover targets, (re)starting the animation timer and repainting
-// the band; nothing when they are unchanged.
-void setHoverTargets(bool start, bool exit);
-// Moves `level` 42 steps toward 255 (target) or 0; whether it changed.
-bool stepHoverLevel(int& level, bool target);
 
 // ---- The saved window position ------------------------------------------------
 
@@ -190,14 +209,6 @@ bool readDwordValue(HKEY key, const wchar_t* name, std::int32_t& value);
 // The stored position when it is still usable on a monitor, otherwise
 // CW_USEDEFAULT for both coordinates.
 POINT loadSavedPosition(int outerWidth, int outerHeight);
-
-// Whether at least min(80, width) x min(80, height) pixels of `rect` lie in
-// the work area of the monitor it is mostly on.
-bool isPlacementVisible(const RECT& rect);
-
-// The restored (normal) outer rectangle of a top-level window in screen
-// coordinates, also while the window is minimised or maximised.
-RECT restoredScreenRect(HWND window, const WINDOWPLACEMENT& placement);
 
 // Stores the restored rectangle's screen left and top when that rectangle is visible
 // enough, then destroys the window. The only way the launcher window closes.

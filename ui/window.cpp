@@ -24,15 +24,10 @@ void openWithShell(const std::wstring& url) {
 }  // namespace
 
 void (*openPageInBrowser)(const std::wstring& url) = openWithShell;
-std::atomic<bool> restartLauncher{false};
-bool startHoverTarget = false;
-bool exitHoverTarget = false;
 
 namespace {
 
 constexpr int kHoverStep = 42;
-
-BrowserHost* newsView = nullptr;
 
 void versionCheckWorker() {
     WindowReporter reporter;
@@ -44,8 +39,8 @@ void updateWorker() {
     UpdateOptions options;
     options.launcherFileName = toWide(launcherProgramPath().filename());
     options.launcherReplaced = [] {
-        restartLauncher = true;
-        PostMessageW(mainWindow, WM_CLOSE, 0, 0);
+        windowState.restartLauncher = true;
+        PostMessageW(windowState.mainWindow, WM_CLOSE, 0, 0);
     };
     options.releasePublicKey = builtInReleasePublicKey();
     runUpdate(launcherDirectory(), workerBaseUrl, reporter, options);
@@ -62,41 +57,65 @@ POINT messagePoint(LPARAM lParam) {
 }
 
 void onCreate(HWND window) {
-    for (int slot = 0; slot < kImageCount; ++slot) images[static_cast<std::size_t>(slot)] = loadPngResource(kFirstImageId + slot);
+    WindowState& state = windowState;
+    for (int slot = 0; slot < kImageCount; ++slot) {
+        state.images[static_cast<std::size_t>(slot)] = loadPngResource(kFirstImageId + slot);
+    }
 
     // Without the browser control the upper area shows the placeholder.
-    newsView = new (std::nothrow) BrowserHost();
-    if (newsView != nullptr) newsView->create(window, kNewsArea, launcherPageUrl());
+    state.newsView = new (std::nothrow) BrowserHost();
+    if (state.newsView != nullptr) state.newsView->create(window, kNewsArea, launcherPageUrl());
 
-    versionStatusLabel = createCarrier(window, L"STATIC", L"Ready to update");
-    downloadProgressBar = createCarrier(window, PROGRESS_CLASSW, L"");
-    downloadStatusLabel = createCarrier(window, L"STATIC", L"Updating");
-    versionProgressBar = createCarrier(window, PROGRESS_CLASSW, L"");
-    SendMessageW(versionProgressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-    SendMessageW(downloadProgressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-    createControlFont(versionStatusLabel, 8, 400);
-    createControlFont(downloadStatusLabel, 8, 400);
-    setStatusText(versionStatusLabel, L"Ready to update");
-    setStatusText(downloadStatusLabel, L"Press Update");
+    for (std::size_t row = 0; row < kStatusRowCount; ++row) {
+        const wchar_t* initialText = kStatusRowLooks[row].initialText;
+        HWND label = createCarrier(window, L"STATIC", initialText);
+        HWND bar = createCarrier(window, PROGRESS_CLASSW, L"");
+        SendMessageW(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+        createControlFont(label, 8, 400);
+        state.carriers[row].label = label;
+        state.carriers[row].bar = bar;
+        state.setStatusText(static_cast<StatusRow>(row), initialText);
+    }
 
     startWorker(versionCheckWorker);
 }
 
 void onDestroy(HWND window) {
+    WindowState& state = windowState;
     KillTimer(window, kAnimationTimer);
-    if (newsView != nullptr) {
-        newsView->close();
-        newsView->Release();
-        newsView = nullptr;
+    if (state.newsView != nullptr) {
+        state.newsView->close();
+        state.newsView->Release();
+        state.newsView = nullptr;
     }
-    for (auto& slot : images) {
+    for (auto& slot : state.images) {
         if (slot != nullptr) Gdiplus::DllExports::GdipDisposeImage(slot);
         slot = nullptr;
     }
     if (privateFonts != nullptr) Gdiplus::DllExports::GdipDeletePrivateFontCollection(&privateFonts);
     privateFonts = nullptr;
-    versionStatusLabel = downloadStatusLabel = versionProgressBar = downloadProgressBar = nullptr;
+    for (auto& carriers : state.carriers) carriers.label = carriers.bar = nullptr;
     PostQuitMessage(0);
+}
+
+// Stores new hover targets, (re)starting the animation timer and repainting
+// the band; nothing when they are unchanged.
+void setHoverTargets(bool start, bool exit) {
+    WindowState& state = windowState;
+    if (start == state.startHoverTarget && exit == state.exitHoverTarget) return;
+    state.startHoverTarget = start;
+    state.exitHoverTarget = exit;
+    SetTimer(state.mainWindow, kAnimationTimer, kAnimationPeriodMs, nullptr);
+    state.invalidateStatusBand();
+}
+
+// Moves `level` 42 steps toward 255 (target) or 0; whether it changed.
+bool stepHoverLevel(int& level, bool target) {
+    const int goal = target ? 255 : 0;
+    const int before = level;
+    if (level < goal) level = std::min(level + kHoverStep, goal);
+    if (level > goal) level = std::max(level - kHoverStep, goal);
+    return level != before;
 }
 
 bool overNewsLink(int x, int y) { return newsPlaceholderShown() && pointInRect(kOpenInBrowserLink, x, y); }
@@ -119,19 +138,19 @@ void onMouseMove(HWND window, POINT point) {
 
 void onClick(POINT point) {
     if (pointInRect(mainButtonRect(), point.x, point.y)) {
-        if (clientReady) {
+        if (windowState.clientReady) {
             startGame();
             return;
         }
         // Only the main thread sets workerBusy, so a worker that is not
         // running now cannot start before startWorker below claims the flag.
-        if (workerBusy) return;
-        SetTimer(mainWindow, kAnimationTimer, kAnimationPeriodMs, nullptr);
+        if (windowState.workerBusy) return;
+        SetTimer(windowState.mainWindow, kAnimationTimer, kAnimationPeriodMs, nullptr);
         startWorker(updateWorker);
         return;
     }
     if (pointInRect(exitButtonRect(), point.x, point.y)) {
-        saveWindowPositionAndClose(mainWindow);
+        saveWindowPositionAndClose(windowState.mainWindow);
         return;
     }
     if (overNewsLink(point.x, point.y)) openPageInBrowser(launcherPageUrl());
@@ -140,42 +159,32 @@ void onClick(POINT point) {
 void onAnimationTick(HWND window) {
     bool startHover = false, exitHover = false;
     POINT cursor{};
-    if (GetCursorPos(&cursor) && WindowFromPoint(cursor) == mainWindow) {
-        ScreenToClient(mainWindow, &cursor);
+    if (GetCursorPos(&cursor) && WindowFromPoint(cursor) == windowState.mainWindow) {
+        ScreenToClient(windowState.mainWindow, &cursor);
         exitHover = pointInRect(exitButtonRect(), cursor.x, cursor.y);
         startHover = pointInRect(mainButtonRect(), cursor.x, cursor.y);
     }
     setHoverTargets(startHover, exitHover);
-    bool startChanged = stepHoverLevel(startHoverLevel, startHoverTarget);
-    bool exitChanged = stepHoverLevel(exitHoverLevel, exitHoverTarget);
+    bool startChanged = stepHoverLevel(windowState.startHoverLevel, windowState.startHoverTarget);
+    bool exitChanged = stepHoverLevel(windowState.exitHoverLevel, windowState.exitHoverTarget);
     if (!startChanged && !exitChanged) {
         // While a worker runs the timer keeps ticking.
-        if (!workerBusy) KillTimer(window, kAnimationTimer);
+        if (!windowState.workerBusy) KillTimer(window, kAnimationTimer);
         return;
     }
-    invalidateStatusBand();
+    windowState.invalidateStatusBand();
 }
 
 }  // namespace
 
-void setHoverTargets(bool start, bool exit) {
-    if (start == startHoverTarget && exit == exitHoverTarget) return;
-    startHoverTarget = start;
-    exitHoverTarget = exit;
-    SetTimer(mainWindow, kAnimationTimer, kAnimationPeriodMs, nullptr);
-    invalidateStatusBand();
+bool newsPlaceholderShown() {
+    const BrowserHost* page = windowState.newsView;
+    return page == nullptr || !page->showsPage();
 }
 
-bool newsPlaceholderShown() { return newsView == nullptr || !newsView->showsPage(); }
-
-bool translateNewsPageKey(MSG& message) { return newsView != nullptr && newsView->translateAccelerator(message); }
-
-bool stepHoverLevel(int& level, bool target) {
-    const int goal = target ? 255 : 0;
-    const int before = level;
-    if (level < goal) level = std::min(level + kHoverStep, goal);
-    if (level > goal) level = std::max(level - kHoverStep, goal);
-    return level != before;
+bool translateNewsPageKey(MSG& message) {
+    BrowserHost* page = windowState.newsView;
+    return page != nullptr && page->translateAccelerator(message);
 }
 
 LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -190,7 +199,8 @@ LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
         paintWindow(window);
         return 0;
     case WM_CLOSE:
-        saveWindowPositionAndClose(mainWindow.load() != nullptr ? mainWindow.load() : window);
+        saveWindowPositionAndClose(windowState.mainWindow.load() != nullptr ? windowState.mainWindow.load()
+                                                                            : window);
         return 0;
     case WM_ERASEBKGND:
         return 1;

@@ -5,6 +5,46 @@
 
 namespace kiv {
 
+namespace {
+
+// Whether at least min(80, width) x min(80, height) pixels of `rect` lie in
+// the work area of the monitor it is mostly on.
+bool isPlacementVisible(const RECT& rect) {
+    HMONITOR monitor = MonitorFromRect(&rect, MONITOR_DEFAULTTONULL);
+    if (monitor == nullptr) return false;
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetMonitorInfoW(monitor, &info)) return false;
+    RECT visible{};
+    if (!IntersectRect(&visible, &rect, &info.rcWork)) return false;
+    const std::int64_t width = std::int64_t{rect.right} - rect.left;
+    const std::int64_t height = std::int64_t{rect.bottom} - rect.top;
+    return visible.right - visible.left >= std::min<std::int64_t>(80, width) &&
+           visible.bottom - visible.top >= std::min<std::int64_t>(80, height);
+}
+
+// The restored (normal) outer rectangle of a top-level window in screen
+// coordinates, also while the window is minimised or maximised.
+RECT restoredScreenRect(HWND window, const WINDOWPLACEMENT& placement) {
+    // A window shown normally is where the screen says it is.
+    RECT frame{};
+    if (!IsIconic(window) && !IsZoomed(window) && GetWindowRect(window, &frame)) return frame;
+    // Otherwise only the placement knows the restored rectangle, and for a
+    // top-level window other than a tool window it gives it relative to the
+    // work area of the window's monitor: a taskbar at the left or the top
+    // shifts it by the taskbar's size.
+    RECT rect = placement.rcNormalPosition;
+    if ((GetWindowLongW(window, GWL_EXSTYLE) & WS_EX_TOOLWINDOW) != 0) return rect;
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    if (GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &info)) {
+        OffsetRect(&rect, info.rcWork.left - info.rcMonitor.left, info.rcWork.top - info.rcMonitor.top);
+    }
+    return rect;
+}
+
+}  // namespace
+
 bool readDwordValue(HKEY key, const wchar_t* name, std::int32_t& value) {
     DWORD type = 0;
     DWORD data = 0;
@@ -37,38 +77,6 @@ POINT loadSavedPosition(int outerWidth, int outerHeight) {
     RECT rect{left, top, static_cast<LONG>(right), static_cast<LONG>(bottom)};
     if (!isPlacementVisible(rect)) return systemChooses;
     return POINT{left, top};
-}
-
-bool isPlacementVisible(const RECT& rect) {
-    HMONITOR monitor = MonitorFromRect(&rect, MONITOR_DEFAULTTONULL);
-    if (monitor == nullptr) return false;
-    MONITORINFO info{};
-    info.cbSize = sizeof info;
-    if (!GetMonitorInfoW(monitor, &info)) return false;
-    RECT visible{};
-    if (!IntersectRect(&visible, &rect, &info.rcWork)) return false;
-    const std::int64_t width = std::int64_t{rect.right} - rect.left;
-    const std::int64_t height = std::int64_t{rect.bottom} - rect.top;
-    return visible.right - visible.left >= std::min<std::int64_t>(80, width) &&
-           visible.bottom - visible.top >= std::min<std::int64_t>(80, height);
-}
-
-RECT restoredScreenRect(HWND window, const WINDOWPLACEMENT& placement) {
-    // A window shown normally is where the screen says it is.
-    RECT frame{};
-    if (!IsIconic(window) && !IsZoomed(window) && GetWindowRect(window, &frame)) return frame;
-    // Otherwise only the placement knows the restored rectangle, and for a
-    // top-level window other than a tool window it gives it relative to the
-    // work area of the window's monitor: a taskbar at the left or the top
-    // shifts it by the taskbar's size.
-    RECT rect = placement.rcNormalPosition;
-    if ((GetWindowLongW(window, GWL_EXSTYLE) & WS_EX_TOOLWINDOW) != 0) return rect;
-    MONITORINFO info{};
-    info.cbSize = sizeof info;
-    if (GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &info)) {
-        OffsetRect(&rect, info.rcWork.left - info.rcMonitor.left, info.rcWork.top - info.rcMonitor.top);
-    }
-    return rect;
 }
 
 void saveWindowPositionAndClose(HWND window) {

@@ -1,34 +1,15 @@
+// The window's one state object, the button hit areas measured from it, and
+// the core's reporting carried out on it.
 #include "ui/ui.h"
 
+#include <commctrl.h>
 #include <gdiplus.h>
-
-#include <mutex>
-
-#include "update/update.h"
 
 namespace kiv {
 
-std::atomic<HWND> mainWindow{nullptr};
-std::atomic<HWND> versionStatusLabel{nullptr};
-std::atomic<HWND> downloadStatusLabel{nullptr};
-std::atomic<HWND> versionProgressBar{nullptr};
-std::atomic<HWND> downloadProgressBar{nullptr};
-std::atomic<bool> clientReady{false};
-std::atomic<bool> workerBusy{false};
-int startHoverLevel = 0;
-int exitHoverLevel = 0;
-std::array<Gdiplus::GpImage*, kImageCount> images{};
+WindowState windowState;
 
 namespace {
-
-// The painted copies are written by the worker and read by the painting on
-// the main thread; the lock makes each hand-over whole.
-std::mutex statusLock;
-PaintedStatus status;
-
-constexpr int kMainButtonUpdateId = 104;
-constexpr int kMainButtonStartId = 102;
-constexpr int kExitButtonId = 106;
 
 SIZE imageSize(int resourceId, SIZE fallback) {
     Gdiplus::GpImage* picture = image(resourceId);
@@ -44,54 +25,55 @@ SIZE imageSize(int resourceId, SIZE fallback) {
 
 Gdiplus::GpImage* image(int resourceId) {
     int slot = resourceId - kFirstImageId;
-    return slot >= 0 && slot < kImageCount ? images[static_cast<std::size_t>(slot)] : nullptr;
+    return slot >= 0 && slot < kImageCount ? windowState.images[static_cast<std::size_t>(slot)] : nullptr;
 }
 
-PaintedStatus paintedStatus() {
-    std::lock_guard<std::mutex> hold(statusLock);
-    return status;
+PaintedStatus WindowState::paintedStatus() const {
+    std::lock_guard<std::mutex> hold(statusLock_);
+    return status_;
 }
 
-void invalidateStatusBand() {
+void WindowState::invalidateStatusBand() const {
     if (HWND window = mainWindow.load(); window != nullptr) InvalidateRect(window, &kStatusBand, FALSE);
 }
 
-void setStatusText(HWND control, const std::wstring& text) {
-    const HWND versionLabel = versionStatusLabel.load();
-    if (control != nullptr && (control == versionLabel || control == downloadStatusLabel.load())) {
-        {
-            std::lock_guard<std::mutex> hold(statusLock);
-            (control == versionLabel ? status.versionStatusText : status.downloadStatusText) = text;
-        }
-        invalidateStatusBand();
-    }
-    SetWindowTextW(control, text.c_str());
-}
-
-void setProgress(HWND control, int value) {
-    const HWND versionBar = versionProgressBar.load();
-    if (control != nullptr && (control == versionBar || control == downloadProgressBar.load())) {
-        std::lock_guard<std::mutex> hold(statusLock);
-        (control == versionBar ? status.versionProgress : status.downloadProgress) = value;
+void WindowState::setStatusText(StatusRow row, const std::wstring& text) {
+    {
+        std::lock_guard<std::mutex> hold(statusLock_);
+        status_[rowIndex(row)].text = text;
     }
     invalidateStatusBand();
-    SendMessageW(control, 0x402 /* PBM_SETPOS */, static_cast<WPARAM>(value), 0);
+    SetWindowTextW(carriers[rowIndex(row)].label, text.c_str());
 }
 
-bool startWorker(void (*body)()) { return kiv::startWorker(workerBusy, body); }
+void WindowState::setProgress(StatusRow row, int percent) {
+    {
+        std::lock_guard<std::mutex> hold(statusLock_);
+        status_[rowIndex(row)].progress = percent;
+    }
+    invalidateStatusBand();
+    SendMessageW(carriers[rowIndex(row)].bar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+}
+
+void WindowState::setClientReady(bool ready) {
+    clientReady = ready;
+    invalidateStatusBand();
+}
+
+bool startWorker(void (*body)()) { return kiv::startWorker(windowState.workerBusy, body); }
 
 bool pointInRect(const RECT& rect, int x, int y) {
     return rect.left <= x && x < rect.right && rect.top <= y && y < rect.bottom;
 }
 
 RECT mainButtonRect() {
-    SIZE size = imageSize(clientReady ? kMainButtonStartId : kMainButtonUpdateId, SIZE{228, 74});
+    SIZE size = imageSize(windowState.clientReady ? IDB_START_BUTTON : IDB_UPDATE_BUTTON, SIZE{228, 74});
     return RECT{778 - size.cx, 452, 778, 452 + size.cy};
 }
 
 RECT exitButtonRect() {
     RECT main = mainButtonRect();
-    SIZE size = imageSize(kExitButtonId, SIZE{228, 30});
+    SIZE size = imageSize(IDB_EXIT_BUTTON, SIZE{228, 30});
     LONG left = main.left + (main.right - main.left - size.cx + 1) / 2;
     LONG top = main.bottom + 10;
     return RECT{left, top, left + size.cx, top + size.cy};
@@ -99,23 +81,17 @@ RECT exitButtonRect() {
 
 void showMessage(const std::wstring& text, MessageIcon icon) {
     UINT style = MB_OK | (icon == MessageIcon::warning ? MB_ICONWARNING : MB_ICONERROR);
-    MessageBoxW(mainWindow, text.c_str(), L"KIV Launcher", style);
+    MessageBoxW(windowState.mainWindow, text.c_str(), L"KIV Launcher", style);
 }
 
-void WindowReporter::setStatusText(StatusRow row, const std::wstring& text) {
-    kiv::setStatusText(row == StatusRow::version ? versionStatusLabel : downloadStatusLabel, text);
-}
+void WindowReporter::setStatusText(StatusRow row, const std::wstring& text) { windowState.setStatusText(row, text); }
 
-void WindowReporter::setProgress(StatusRow row, int percent) {
-    kiv::setProgress(row == StatusRow::version ? versionProgressBar : downloadProgressBar, percent);
-}
+void WindowReporter::setProgress(StatusRow row, int percent) { windowState.setProgress(row, percent); }
 
-void WindowReporter::setTitle(const std::wstring& title) { SetWindowTextW(mainWindow, title.c_str()); }
+void WindowReporter::setTitle(const std::wstring& title) { SetWindowTextW(windowState.mainWindow, title.c_str()); }
 
 void WindowReporter::showMessage(const std::wstring& text, MessageIcon icon) { kiv::showMessage(text, icon); }
 
-void WindowReporter::setClientReady(bool ready) { clientReady = ready; }
-
-void WindowReporter::invalidateStatusBand() { kiv::invalidateStatusBand(); }
+void WindowReporter::setClientReady(bool ready) { windowState.setClientReady(ready); }
 
 }  // namespace kiv

@@ -18,8 +18,7 @@ std::wstring buildPatchUrl(std::int32_t version, std::wstring_view name, std::ws
     return url;
 }
 
-DownloadList parseDownloadList(std::string_view body) {
-    DownloadList list;
+void forEachListEntry(std::string_view body, const std::function<bool(std::wstring&&)>& visit) {
     std::size_t start = 0;
     while (start < body.size()) {
         std::size_t end = body.find('\n', start);
@@ -27,17 +26,35 @@ DownloadList parseDownloadList(std::string_view body) {
         if (end == std::string_view::npos) end = body.size();
         std::string_view line = body.substr(start, end - start);
         while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
-        if (!line.empty()) list.push_back(utf8ToWide(line));
+        if (!line.empty() && !visit(utf8ToWide(line))) return;
         start = next;
     }
+}
+
+DownloadList parseDownloadList(std::string_view body) {
+    DownloadList list;
+    forEachListEntry(body, [&list](std::wstring&& entry) {
+        list.push_back(std::move(entry));
+        return true;
+    });
     return list;
 }
+
+bool listNamesAFile(std::string_view body) { return body.find_first_not_of("\r\n") != std::string_view::npos; }
 
 bool isUnsafeListEntry(std::wstring_view entry) {
     const std::wstring relative = relativeEntryPath(entry);
     if (isUnsafeRelativePath(relative)) return true;
     const std::vector<std::wstring_view> elements = pathElements(relative);
     if (elements.empty()) return true;
+    // The temporary copies of the installation write beside their targets:
+    // an entry of that form would be lost to the next install of its stem.
+    for (const std::wstring_view element : elements) {
+        if (element.size() >= kTemporaryFileSuffix.size() &&
+            sameNameIgnoringCase(element.substr(element.size() - kTemporaryFileSuffix.size()), kTemporaryFileSuffix)) {
+            return true;
+        }
+    }
     const std::wstring_view top = elements.front();
     // The version file and its temporary copy, as files or as folders that
     // would stand in their way.
@@ -49,11 +66,20 @@ bool isUnsafeListEntry(std::wstring_view entry) {
     return false;
 }
 
-bool isWebPageList(const DownloadList& list) {
-    if (list.empty()) return false;
-    for (wchar_t c : list.front()) {
-        if (c == L' ' || c == L'\t' || c == L'\uFEFF') continue;
-        return c == L'<';
+bool isWebPageList(std::string_view body) {
+    // Read as bytes, so that a list of any size is judged without widening it.
+    // The first entry is the first line with anything but line ends in it.
+    const std::size_t first = body.find_first_not_of("\r\n");
+    if (first == std::string_view::npos) return false;
+    const std::size_t lineEnd = body.rfind('\n', first);
+    for (std::string_view rest = body.substr(lineEnd == std::string_view::npos ? 0 : lineEnd + 1); !rest.empty();) {
+        if (rest.front() == ' ' || rest.front() == '\t') {
+            rest.remove_prefix(1);
+        } else if (rest.starts_with("\xEF\xBB\xBF")) {
+            rest.remove_prefix(3);
+        } else {
+            return rest.front() == '<';
+        }
     }
     return false;
 }

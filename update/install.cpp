@@ -4,6 +4,18 @@
 
 namespace kiv {
 
+PatchProgress patchProgressCallback(Reporter& reporter) {
+    return [&reporter](std::size_t applied, std::size_t total) {
+        if (applied < total) {
+            reporter.setStatusText(StatusRow::version, L"Applying patches...");
+            // The share of patches done so far: the first patch shows 0.
+            reporter.setProgress(StatusRow::version, static_cast<int>(applied * 100 / total));
+        } else {
+            reporter.setProgress(StatusRow::version, 100);
+        }
+    };
+}
+
 bool installDownloads(const std::filesystem::path& installation, const std::filesystem::path& versionDirectory,
                       const DownloadList& list, Reporter& reporter, std::wstring& error, const UpdateOptions& options,
                       bool* launcherReplaced, const WholeItemFetch& fetchWholeItem) {
@@ -39,7 +51,7 @@ bool installDownloads(const std::filesystem::path& installation, const std::file
             return false;
         }
     }
-    return applyPatchFiles(installation, patches, reporter, error, fetchWholeItem);
+    return applyPatchFiles(installation, patches, patchProgressCallback(reporter), error, fetchWholeItem);
 }
 
 }  // namespace kiv

@@ -10,8 +10,15 @@ namespace kiv {
 
 namespace {
 
-std::filesystem::path besideWithSuffix(const std::filesystem::path& file, const wchar_t* suffix) {
-    return file.parent_path() / toPath(toWide(file.filename()) + suffix);
+std::filesystem::path besideWithSuffix(const std::filesystem::path& file, std::wstring_view suffix) {
+    return file.parent_path() / toPath(toWide(file.filename()) + std::wstring(suffix));
+}
+
+// The new program, copied beside the one it replaces before the swap.
+constexpr std::wstring_view kNewProgramSuffix = L".new";
+
+std::filesystem::path asideOf(const std::filesystem::path& program) {
+    return program.parent_path() / toPath(launcherAsideName(toWide(program.filename())));
 }
 
 }  // namespace
@@ -22,18 +29,24 @@ std::wstring launcherAsideName(std::wstring_view launcherFileName) {
 
 bool removeReplacedLauncher(const std::filesystem::path& installation, std::wstring_view launcherFileName) {
     const std::filesystem::path program = installation / toPath(launcherFileName);
-    const bool asideGone = removeFile(besideWithSuffix(program, L".old"));
-    const bool copyGone = removeFile(besideWithSuffix(program, L".new"));
-    return asideGone && copyGone;
+    const std::filesystem::path copy = besideWithSuffix(program, kNewProgramSuffix);
+    const bool asideGone = removeFile(asideOf(program));
+    const bool copyGone = removeFile(copy);
+    // A power cut while the new program was being copied leaves the copy's
+    // own temporary file.
+    const bool partialCopyGone = removeFile(besideWithSuffix(copy, kTemporaryFileSuffix));
+    return asideGone && copyGone && partialCopyGone;
 }
 
 // Puts `source` in place of the launcher program `destination`. Every step
 // can be repeated after an interruption: the new program is complete and
-// flushed beside the old one before either is renamed, and a missing
-// program (cut between the two renames) is simply put in place.
+// flushed beside the old one before either is renamed, and the two renames
+// follow each other with no flush between them, so that a power cut finds a
+// program under the launcher's name. A missing program (a failure between
+// the two renames) is simply put in place.
 bool installLauncherProgram(const std::filesystem::path& source, const std::filesystem::path& destination) {
-    const std::filesystem::path copy = besideWithSuffix(destination, L".new");
-    const std::filesystem::path aside = besideWithSuffix(destination, L".old");
+    const std::filesystem::path copy = besideWithSuffix(destination, kNewProgramSuffix);
+    const std::filesystem::path aside = asideOf(destination);
     if (!copyFileReplacing(source, copy)) return false;
 
     // An aside copy that cannot be deleted is the program still running
@@ -45,13 +58,8 @@ bool installLauncherProgram(const std::filesystem::path& source, const std::file
     if (status) return false;
     const bool asideFree = !std::filesystem::exists(aside, status);
     if (status) return false;
-    if (present && asideFree && !replaceFile(destination, aside)) return false;
-    if (!replaceFile(copy, destination)) {
-        // Never leave the installation without a launcher.
-        if (present && asideFree) replaceFile(aside, destination);
-        return false;
-    }
-    return true;
+    if (present && asideFree) return replaceFileMovingAside(copy, destination, aside);
+    return replaceFile(copy, destination);
 }
 
 }  // namespace kiv

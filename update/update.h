@@ -1,5 +1,5 @@
 // The update engine: the installed version, the patch server's download lists
-// and URLs.
+// and URLs, and the reporting interface through which it shows its progress.
 #pragma once
 
 #include <array>
@@ -16,6 +16,7 @@
 #include "base/base.h"
 #include "net/http.h"
 #include "patch/crypto.h"
+#include "patch/patch.h"
 
 namespace kiv {
 
@@ -49,18 +50,34 @@ std::wstring buildPatchUrl(std::int32_t version, std::wstring_view name, std::ws
 DownloadList parseDownloadList(std::string_view body);
 
 // Whether one entry of a list must not be downloaded: its relative path is
-// unsafe for Windows (isUnsafeRelativePath), names no file at all, or names
-// the launcher's own state: "kiv.ver" or "kiv.ver.tmp" (or a folder of that
-// name), or anything under the top-level "patches" folder other than a patch
-// file directly in it. Names are compared as Windows compares them, without
+// unsafe for Windows (isUnsafeRelativePath), names no file at all, has an
+// element ending in kTemporaryFileSuffix, or names the launcher's own state:
+// "kiv.ver" or "kiv.ver.tmp" (or a folder of that name), or anything under
+// the top-level "patches" folder other than a patch file directly in it. Names are compared as Windows compares them, without
 // regard to letter case.
 bool isUnsafeListEntry(std::wstring_view entry);
 
-// Whether a fetched list is a web page rather than a list: its first entry
-// opens with '<' (after white space and a byte-order mark). Servers that
+// Whether a fetched list body is a web page rather than a list: its first
+// entry opens with '<' (after blanks and byte-order marks). Servers that
 // answer every path with a page (hosting fallbacks, captive portals) send one
 // for a version that does not exist; no file name can begin with '<'.
-bool isWebPageList(const DownloadList& list);
+bool isWebPageList(std::string_view body);
+
+// Whether a list body has an entry at all: a line with anything but line ends.
+bool listNamesAFile(std::string_view body);
+
+// Calls `visit` with each entry of a list body in order, as parseDownloadList
+// gives them, without keeping them; stops when `visit` returns false.
+void forEachListEntry(std::string_view body, const std::function<bool(std::wstring&&)>& visit);
+
+// The most bytes each file that the launcher holds in memory may have; a
+// longer one fails as too large. A complete client of 30,000 files, listed as
+// one version, takes about 2 MiB of list and 5 MiB of manifest; a DER
+// signature on P-256 takes at most 72 bytes. The bounds leave room above that
+// while keeping a hostile server from filling a 32-bit program's memory.
+inline constexpr std::uint64_t kMaxListBytes = 4u << 20;
+inline constexpr std::uint64_t kMaxReleaseBytes = 16u << 20;
+inline constexpr std::uint64_t kMaxSignatureBytes = 1u << 10;
 
 // ---- Release manifests -------------------------------------------------------
 
@@ -145,6 +162,38 @@ private:
 // KIV_RELEASE_PUBLIC_KEY); empty when it was built without one.
 std::string builtInReleasePublicKey();
 
+// ---- Reporting ---------------------------------------------------------------------
+
+// The rows of the status band, top to bottom, each with a status line and a
+// progress bar.
+enum class StatusRow { version, download };
+
+// Each row's label, in the order of StatusRow: the window paints it above the
+// row's status line, kivtool prints it before the row's text. A new row is a
+// value above, its label here and its look in the window's row table.
+inline constexpr std::array<std::wstring_view, 2> kStatusRowLabels{L"VERSION CHECK", L"FILE DOWNLOAD"};
+inline constexpr std::size_t kStatusRowCount = kStatusRowLabels.size();
+
+constexpr std::size_t rowIndex(StatusRow row) { return static_cast<std::size_t>(row); }
+
+enum class MessageIcon { error, warning };
+
+// How the engine tells the player what it does. The launcher window
+// implements it, kivtool prints it, tests record it. Calls arrive on the
+// worker thread.
+class Reporter {
+public:
+    virtual ~Reporter() = default;
+    virtual void setStatusText(StatusRow row, const std::wstring& text) = 0;
+    // Percent, 0..100 as the caller computes it.
+    virtual void setProgress(StatusRow row, int percent) = 0;
+    virtual void setTitle(const std::wstring& title) = 0;
+    // A modal message; returns when the player has dismissed it.
+    virtual void showMessage(const std::wstring& text, MessageIcon icon) = 0;
+    // Whether the client may be started; the window shows it at once.
+    virtual void setClientReady(bool ready) = 0;
+};
+
 // ---- Version check and update run -----------------------------------------------
 
 // What the caller tells the engine beyond the installation and the server;
@@ -184,15 +233,39 @@ bool installLauncherProgram(const std::filesystem::path& source, const std::file
 // neither is left.
 bool removeReplacedLauncher(const std::filesystem::path& installation, std::wstring_view launcherFileName);
 
+// The patch server's answer about the version after the installed one.
+enum class NextVersion {
+    none,         // its list answered 404 or 410, names no file, or is a web page
+    published,    // its list names a file
+    unreachable,  // the server gave no answer: no connection, TLS, any other status, a broken or too large list
+};
+
+// Fetches the list of the version after `installed` (at most kMaxListBytes,
+// not retried) and tells what the answer means; `list` keeps the body of a
+// published list and is empty otherwise. The highest version a signed 32-bit
+// number holds has no successor.
+NextVersion probeNextVersion(std::int32_t installed, const std::wstring& baseUrl, const UpdateOptions& options,
+                             std::string& list);
+
 // Decides whether the next version exists on the server and shows the answer:
-// "Update available" / "Press Update", or "Version Check OK" / "Success" with
-// the client ready. A server that cannot be reached means no update.
+// "Update available" / "Press Update"; "Version Check OK" / "Success" with
+// the client ready when there is none; and when the server gave no answer,
+// "Server not reachable" with the client ready all the same, since the
+// installed version can still be played.
 void runVersionCheck(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
                      const UpdateOptions& options = {});
 
+// Shows the client ready to start, with the version check's answer: "Version
+// Check OK" / "Success", or when the server gave no answer "Server not
+// reachable" and that the game can still be played. Bars full.
+void showClientReady(Reporter& reporter, NextVersion answer);
+
 // Brings the installation up to the newest published version, one version
 // at a time, recording each finished version in kiv.ver. Every failure stops
-// the run with a message box; nothing is rolled back. A version whose release
+// the run with a message box; nothing is rolled back. A server that gives no
+// answer about the next version ends the run with a warning that names the
+// installed version, the client ready. A version's release is fetched and
+// checked before any entry of its list is used or shown. A version whose release
 // does not check out stops before anything of it is installed. While a file
 // download waits to be retried, the FILE DOWNLOAD row shows "Retrying (k/3)...".
 void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
@@ -201,6 +274,10 @@ void runUpdate(const std::filesystem::path& installation, const std::wstring& ba
 // The progress of one file download on the FILE DOWNLOAD bar: its percentage
 // of the announced total, nothing when no total was announced.
 DownloadProgress downloadProgressCallback(Reporter& reporter);
+
+// The progress of applying patches on the VERSION CHECK row: "Applying
+// patches..." and the share applied before each patch, 100 once all are.
+PatchProgress patchProgressCallback(Reporter& reporter);
 
 // Removes the download area "patches" with all its contents; errors ignored.
 void clearPatchesDirectory(const std::filesystem::path& installation);

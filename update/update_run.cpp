@@ -26,15 +26,6 @@ namespace {
 // Stops the run with a message box; the caller returns at once.
 void stop(Reporter& reporter, const std::wstring& message, MessageIcon icon) { reporter.showMessage(message, icon); }
 
-void showFinished(Reporter& reporter) {
-    reporter.setStatusText(StatusRow::version, L"Version Check OK");
-    reporter.setStatusText(StatusRow::download, L"Success");
-    reporter.setProgress(StatusRow::version, 100);
-    reporter.setProgress(StatusRow::download, 100);
-    reporter.setClientReady(true);
-    reporter.invalidateStatusBand();
-}
-
 const wchar_t* const kCloseClients = L"Please close all KIV clients before updating.";
 const wchar_t* const kNotMatching = L"Downloaded file does not match the release.";
 
@@ -42,35 +33,94 @@ std::span<const std::uint8_t> asBytes(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-// Fetches and checks a version's release manifest after its list. With a
-// key, the manifest must be there, signed, for this version and name exactly
-// the list's entries. Without one, a manifest that is there must read and
-// agree with the list; none at all is fine. False when the run stopped.
-bool loadRelease(const std::wstring& baseUrl, std::int32_t version, const DownloadList& list,
-                 const UpdateOptions& options, Reporter& reporter, std::optional<ReleaseManifest>& release) {
-    std::string text;
-    std::wstring ignored;
+enum class Fetched { whole, missing, failed };
+
+// One file of a release, into memory and at most `limit` bytes, retried as
+// the downloads are: only a server that says it is not there (404) makes it
+// missing; a busy or broken server must not pass for one without it.
+Fetched fetchReleaseFile(const std::wstring& baseUrl, std::int32_t version, const wchar_t* name, std::uint64_t limit,
+                         const UpdateOptions& options, std::string& body, std::wstring& error) {
     TransferOptions transfer;
     transfer.caFile = options.caFile;
-    const bool haveText = httpGetToMemory(buildPatchUrl(version, L"release.txt", baseUrl), text, ignored, transfer);
+    transfer.retryDelays = options.retryDelays;
+    transfer.maxBytes = limit;
+    transfer.retryInMemory = true;
+    TransferFailure failure;
+    if (httpGetToMemory(buildPatchUrl(version, name, baseUrl), body, error, transfer, &failure)) return Fetched::whole;
+    return failure.status == 404 ? Fetched::missing : Fetched::failed;
+}
+
+// Fetches and checks a version's release manifest, before anything of its
+// list is read. With a key, the manifest must be there, signed and for this
+// version. Without one, a manifest that is there must read and be for this
+// version; none at all (404) is fine. False when the run stopped.
+bool loadRelease(const std::wstring& baseUrl, std::int32_t version, const UpdateOptions& options, Reporter& reporter,
+                 std::optional<ReleaseManifest>& release) {
+    const bool keyed = !options.releasePublicKey.empty();
+    const std::wstring notSigned = L"Release " + std::to_wstring(version) + L" is not signed by the publisher.";
+    std::string text;
+    std::wstring error;
+    switch (fetchReleaseFile(baseUrl, version, L"release.txt", kMaxReleaseBytes, options, text, error)) {
+        case Fetched::whole: break;
+        case Fetched::missing:
+            if (!keyed) return true;
+            stop(reporter, notSigned, MessageIcon::error);
+            return false;
+        case Fetched::failed:
+            stop(reporter, L"Could not download release.txt.\n" + error, MessageIcon::error);
+            return false;
+    }
     ReleaseManifest manifest;
-    if (!options.releasePublicKey.empty()) {
+    std::wstring ignored;
+    if (keyed) {
         std::string signature;
-        if (!haveText || !httpGetToMemory(buildPatchUrl(version, L"release.sig", baseUrl), signature, ignored, transfer) ||
-            !crypto::verifyReleaseSignature(options.releasePublicKey, asBytes(text), asBytes(signature)) ||
-            !parseReleaseManifest(text, manifest, ignored) || !releaseMatchesList(manifest, version, list)) {
-            stop(reporter, L"Release " + std::to_wstring(version) + L" is not signed by the publisher.",
-                 MessageIcon::error);
+        switch (fetchReleaseFile(baseUrl, version, L"release.sig", kMaxSignatureBytes, options, signature, error)) {
+            case Fetched::whole: break;
+            case Fetched::missing: stop(reporter, notSigned, MessageIcon::error); return false;
+            case Fetched::failed:
+                stop(reporter, L"Could not download release.sig.\n" + error, MessageIcon::error);
+                return false;
+        }
+        if (!crypto::verifyReleaseSignature(options.releasePublicKey, asBytes(text), asBytes(signature)) ||
+            !parseReleaseManifest(text, manifest, ignored) || manifest.version != version) {
+            stop(reporter, notSigned, MessageIcon::error);
             return false;
         }
-    } else {
-        if (!haveText) return true;
-        if (!parseReleaseManifest(text, manifest, ignored) || !releaseMatchesList(manifest, version, list)) {
-            stop(reporter, std::wstring(L"Download failed: release.txt\n") + kNotMatching, MessageIcon::error);
-            return false;
-        }
+    } else if (!parseReleaseManifest(text, manifest, ignored) || manifest.version != version) {
+        stop(reporter, std::wstring(L"Download failed: release.txt\n") + kNotMatching, MessageIcon::error);
+        return false;
     }
     release = std::move(manifest);
+    return true;
+}
+
+// The entries of a version's list. With a release, the list must name
+// exactly its entries, which are compared one at a time as the list is read
+// and then taken from the release; without one, the list is read whole.
+// False when the run stopped.
+bool readList(std::string_view body, std::int32_t version, const std::optional<ReleaseManifest>& release,
+              const UpdateOptions& options, Reporter& reporter, DownloadList& list) {
+    if (!release) {
+        list = parseDownloadList(body);
+        return true;
+    }
+    std::size_t at = 0;
+    bool same = true;
+    forEachListEntry(body, [&](std::wstring&& entry) {
+        same = at < release->entries.size() && entry == release->entries[at].entry;
+        ++at;
+        return same;
+    });
+    if (!same || at != release->entries.size()) {
+        stop(reporter,
+             options.releasePublicKey.empty()
+                 ? std::wstring(L"Download failed: release.txt\n") + kNotMatching
+                 : L"Release " + std::to_wstring(version) + L" is not signed by the publisher.",
+             MessageIcon::error);
+        return false;
+    }
+    list.reserve(release->entries.size());
+    for (const ReleaseEntry& entry : release->entries) list.push_back(entry.entry);
     return true;
 }
 
@@ -151,12 +201,19 @@ WholeItemFetch wholeItemFetch(const std::wstring& baseUrl, std::int32_t version,
 
 // Downloads, installs and records one version. False when the run stopped.
 bool installVersion(const std::filesystem::path& installation, const std::wstring& baseUrl, std::int32_t version,
-                    const DownloadList& list, Reporter& reporter, const UpdateOptions& options,
-                    bool& launcherReplaced) {
+                    std::string listBody, Reporter& reporter, const UpdateOptions& options, bool& launcherReplaced) {
     if (isClientRunning()) {
         stop(reporter, kCloseClients, MessageIcon::warning);
         return false;
     }
+    // Under a key nothing of the list is trusted, used or shown before the
+    // release that must name it has been checked.
+    std::optional<ReleaseManifest> release;
+    if (!loadRelease(baseUrl, version, options, reporter, release)) return false;
+    DownloadList list;
+    if (!readList(listBody, version, release, options, reporter, list)) return false;
+    std::string().swap(listBody);
+
     // An entry that would land outside the installation, on a name Windows
     // would not store as listed, or on the launcher's own state stops the
     // version before anything of it is downloaded.
@@ -166,9 +223,6 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
             return false;
         }
     }
-
-    std::optional<ReleaseManifest> release;
-    if (!loadRelease(baseUrl, version, list, options, reporter, release)) return false;
 
     // Whatever an earlier run left in the version's folder must go: only a
     // folder that holds this version's downloads alone is installed.
@@ -269,18 +323,21 @@ void updateBody(const std::filesystem::path& installation, const std::wstring& b
     while (installed < std::numeric_limits<std::int32_t>::max()) {
         const std::int32_t next = installed + 1;
         reporter.setStatusText(StatusRow::version, L"Checking version " + std::to_wstring(next) + L"...");
-        std::string body;
-        std::wstring ignored;
-        TransferOptions listTransfer;
-        listTransfer.caFile = options.caFile;
-        if (!httpGetToMemory(buildPatchUrl(next, L"dl_list.txt", baseUrl), body, ignored, listTransfer)) break;
-        const DownloadList list = parseDownloadList(body);
-        // A page in place of a list is a server that has no such version.
-        if (list.empty() || isWebPageList(list)) break;
-        if (!installVersion(installation, baseUrl, next, list, reporter, options, launcherReplaced)) return;
+        std::string list;
+        const NextVersion answer = probeNextVersion(installed, baseUrl, options, list);
+        if (answer == NextVersion::none) break;
+        if (answer == NextVersion::unreachable) {
+            // Whatever was installed stays; the player may play it.
+            stop(reporter,
+                 L"Could not reach the patch server. Version " + std::to_wstring(installed) + L" is installed.",
+                 MessageIcon::warning);
+            showClientReady(reporter, answer);
+            return;
+        }
+        if (!installVersion(installation, baseUrl, next, std::move(list), reporter, options, launcherReplaced)) return;
         installed = next;
     }
-    showFinished(reporter);
+    showClientReady(reporter, NextVersion::none);
 }
 
 }  // namespace

@@ -6,44 +6,44 @@
 
 namespace kiv {
 
-namespace {
+NextVersion probeNextVersion(std::int32_t installed, const std::wstring& baseUrl, const UpdateOptions& options,
+                             std::string& list) {
+    list.clear();
+    if (installed == std::numeric_limits<std::int32_t>::max()) return NextVersion::none;
+    // Not retried: a missing next version is the normal answer.
+    TransferOptions transfer;
+    transfer.caFile = options.caFile;
+    transfer.maxBytes = kMaxListBytes;
+    TransferFailure failure;
+    std::wstring ignored;
+    if (!httpGetToMemory(buildPatchUrl(installed + 1, L"dl_list.txt", baseUrl), list, ignored, transfer, &failure)) {
+        // Only a server that says that the list is not there says that there
+        // is no newer version; anything else (no connection, a refused
+        // certificate, a busy server, a list too large) says nothing.
+        return failure.status == 404 || failure.status == 410 ? NextVersion::none : NextVersion::unreachable;
+    }
+    // The body is judged as it came, so that the check holds no more than the
+    // list's own bytes whatever it holds.
+    if (!listNamesAFile(list) || isWebPageList(list)) {
+        std::string().swap(list);
+        return NextVersion::none;
+    }
+    return NextVersion::published;
+}
 
-void showUpToDate(Reporter& reporter) {
+void showClientReady(Reporter& reporter, NextVersion answer) {
+    const bool answered = answer != NextVersion::unreachable;
     reporter.setClientReady(true);
-    reporter.setStatusText(StatusRow::version, L"Version Check OK");
-    reporter.setStatusText(StatusRow::download, L"Success");
+    reporter.setStatusText(StatusRow::version, answered ? L"Version Check OK" : L"Server not reachable");
+    reporter.setStatusText(StatusRow::download, answered ? L"Success" : L"You can still play");
     reporter.setProgress(StatusRow::version, 100);
     reporter.setProgress(StatusRow::download, 100);
 }
 
-// Whether the next version's list exists and names at least one file. Any
-// failure to fetch it, or to hold it, means that there is no update; so does
-// a web page in its place, and so does the highest version a signed 32-bit
-// number holds, which has no successor. The probe is not retried: a missing
-// next version is the normal answer.
-bool nextVersionIsPublished(std::int32_t installed, const std::wstring& baseUrl, const UpdateOptions& options) {
-    if (installed == std::numeric_limits<std::int32_t>::max()) return false;
-    try {
-        std::string body;
-        std::wstring ignored;
-        TransferOptions transfer;
-        transfer.caFile = options.caFile;
-        if (!httpGetToMemory(buildPatchUrl(installed + 1, L"dl_list.txt", baseUrl), body, ignored, transfer)) {
-            return false;
-        }
-        const DownloadList list = parseDownloadList(body);
-        return !list.empty() && !isWebPageList(list);
-    } catch (...) {
-        return false;
-    }
-}
-
-}  // namespace
-
 void runVersionCheck(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
                      const UpdateOptions& options) {
     // The check runs on a detached thread, where an escaping exception would
-    // end the whole program: whatever goes wrong counts as a failed probe.
+    // end the whole program: whatever goes wrong counts as no answer.
     try {
         const std::int32_t installed = readInstalledVersion(installation);
         if (installed <= 0) {
@@ -55,20 +55,20 @@ void runVersionCheck(const std::filesystem::path& installation, const std::wstri
         reporter.setStatusText(StatusRow::download, L"Please wait");
         reporter.setTitle(formatWindowTitle(installed));
 
-        if (nextVersionIsPublished(installed, baseUrl, options)) {
+        std::string list;
+        const NextVersion answer = probeNextVersion(installed, baseUrl, options, list);
+        if (answer == NextVersion::published) {
             reporter.setClientReady(false);
             reporter.setStatusText(StatusRow::version, L"Update available");
             reporter.setStatusText(StatusRow::download, L"Press Update");
             reporter.setProgress(StatusRow::version, 0);
             reporter.setProgress(StatusRow::download, 0);
         } else {
-            showUpToDate(reporter);
+            showClientReady(reporter, answer);
         }
-        reporter.invalidateStatusBand();
     } catch (...) {
         try {
-            showUpToDate(reporter);
-            reporter.invalidateStatusBand();
+            showClientReady(reporter, NextVersion::unreachable);
         } catch (...) {
         }
     }
