@@ -176,7 +176,7 @@ struct Patch {
 };
 
 bool applyInOrder(const std::filesystem::path& installDir, std::vector<Patch>& patches,
-                  const PatchProgress& progress, std::wstring& error, const WholeItemFetch& fetchWholeItem) {
+                  const PatchProgress& progress, const WholeItemFetch& fetchWholeItem, std::wstring& error) {
     std::sort(patches.begin(), patches.end(), [](const Patch& left, const Patch& right) {
         return left.order != right.order ? left.order < right.order : left.path < right.path;
     });
