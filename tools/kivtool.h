@@ -14,6 +14,8 @@ namespace kiv::tool {
 using Args = std::vector<std::wstring>;
 
 // Exit statuses: 0 success, 1 the system reported a failure, 2 usage error.
+// A command returns kExitUsage for arguments it cannot take; kivtool then
+// prints the command's usage line from its table.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
@@ -26,8 +28,6 @@ bool outBytes(std::string_view bytes);
 
 // Prints "kivtool: " and the message to standard error; returns kExitFailed.
 int fail(std::wstring_view message);
-// Prints the synopsis as a usage error to standard error; returns kExitUsage.
-int usage(std::wstring_view synopsis);
 
 // Whether `path` names an existing directory.
 bool isExistingDirectory(std::wstring_view path);

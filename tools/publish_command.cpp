@@ -22,9 +22,6 @@ namespace kiv::tool {
 
 namespace {
 
-constexpr const wchar_t* kSynopsis =
-    L"publish OLD NEW ROOT --version N [--key PRIVATE.pem] [--include NAME=FILE]... [--format 1|2] [--level 1-19]";
-
 // The version's store of whole items, for installations whose item is not
 // the one a delta was made from; the launcher fetches one range of it per
 // such item. It is not listed, so launchers download it only in parts.
@@ -33,11 +30,9 @@ constexpr const wchar_t* kItemStore = L"items.bin";
 constexpr int kItemStoreLevel = 3;
 constexpr std::size_t kPiece = 1u << 20;
 
-std::wstring lower(std::wstring text) {
-    for (wchar_t& c : text) {
-        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    }
-    return text;
+// The index file of an archive pair ("NAME.hed", any case).
+bool isArchiveIndex(std::wstring_view entry) {
+    return entry.size() > 4 && equalsIgnoringCase(entry.substr(entry.size() - 4), L".hed");
 }
 
 // The list entry of a relative path: its elements joined by backslashes.
@@ -58,8 +53,8 @@ bool listTree(const std::filesystem::path& root, std::map<std::wstring, std::fil
     std::filesystem::recursive_directory_iterator walk(root, failed), end;
     for (; !failed && walk != end; walk.increment(failed)) {
         const std::filesystem::path relative = walk->path().lexically_relative(root);
-        const std::wstring top = lower(toWide(*relative.begin()));
-        if (walk.depth() == 0 && (top == L"kiv.ver" || top == L"patches")) {
+        const std::wstring top = toWide(*relative.begin());
+        if (walk.depth() == 0 && (equalsIgnoringCase(top, L"kiv.ver") || equalsIgnoringCase(top, L"patches"))) {
             walk.disable_recursion_pending();
             continue;
         }
@@ -339,7 +334,7 @@ bool Publisher::run(const std::vector<std::pair<std::wstring, std::wstring>>& in
     // pair is published as its two plain files.
     std::set<std::wstring> pairFiles;
     for (const auto& [entry, relative] : newFiles) {
-        if (lower(entry).ends_with(L".hed") && entry.size() > 4) {
+        if (isArchiveIndex(entry)) {
             const std::wstring dat = entry.substr(0, entry.size() - 4) + L".dat";
             if (newFiles.contains(dat) && oldFiles.contains(entry) && oldFiles.contains(dat)) {
                 pairFiles.insert(entry);
@@ -350,7 +345,7 @@ bool Publisher::run(const std::vector<std::pair<std::wstring, std::wstring>>& in
     std::filesystem::create_directories(out_);
     for (const auto& [entry, relative] : newFiles) {
         if (pairFiles.contains(entry)) {
-            if (lower(entry).ends_with(L".hed") && !diffArchive(entry, relative, error)) return false;
+            if (isArchiveIndex(entry) && !diffArchive(entry, relative, error)) return false;
             continue;
         }
         const auto old = oldFiles.find(entry);
@@ -365,7 +360,7 @@ bool Publisher::run(const std::vector<std::pair<std::wstring, std::wstring>>& in
     }
     for (const auto& [included, file] : includes) {
         const std::wstring& entry = included;
-        auto named = [&entry](const ReleaseEntry& published) { return lower(published.entry) == lower(entry); };
+        auto named = [&entry](const ReleaseEntry& published) { return equalsIgnoringCase(published.entry, entry); };
         if (std::any_of(plain_.begin(), plain_.end(), named) || std::any_of(patches_.begin(), patches_.end(), named)) {
             error = entry + L" is already part of the version.";
             return false;
@@ -423,36 +418,36 @@ int publishCommand(const Args& args) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const bool hasValue = i + 1 < args.size();
         if (args[i] == L"--version" && hasValue) {
-            if (!parseInt32(args[++i], version) || version <= 0) return usage(kSynopsis);
+            if (!parseInt32(args[++i], version) || version <= 0) return kExitUsage;
         } else if (args[i] == L"--format" && hasValue) {
             // 1: packages that launchers built before version 2 can read.
-            if (!parseInt32(args[++i], format) || (format != 1 && format != 2)) return usage(kSynopsis);
+            if (!parseInt32(args[++i], format) || (format != 1 && format != 2)) return kExitUsage;
         } else if (args[i] == L"--level" && hasValue) {
             // zstd's level for the packages; lower publishes faster, larger.
-            if (!parseInt32(args[++i], level) || level < 1 || level > 19) return usage(kSynopsis);
+            if (!parseInt32(args[++i], level) || level < 1 || level > 19) return kExitUsage;
         } else if (args[i] == L"--key" && hasValue) {
             keyFile = args[++i];
         } else if (args[i] == L"--include" && hasValue) {
             const std::wstring& pair = args[++i];
             const std::size_t equals = pair.find(L'=');
-            if (equals == std::wstring::npos || equals == 0 || equals + 1 == pair.size()) return usage(kSynopsis);
+            if (equals == std::wstring::npos || equals == 0 || equals + 1 == pair.size()) return kExitUsage;
             std::wstring entry = pair.substr(0, equals);
             std::replace(entry.begin(), entry.end(), L'/', L'\\');
             if (relativeEntryPath(entry) != entry || isUnsafeRelativePath(entry)) {
                 return fail(L"Not a safe relative name: " + entry + L".");
             }
             // The launcher applies patch files from the patches folder only.
-            if (isPatchFile(entry) && !lower(entry).starts_with(L"patches\\")) {
+            if (isPatchFile(entry) && !startsWithIgnoringCase(entry, L"patches\\")) {
                 return fail(L"A patch file must be published under patches\\: " + entry + L".");
             }
             includes.emplace_back(std::move(entry), pair.substr(equals + 1));
         } else if (args[i].starts_with(L"-")) {
-            return usage(kSynopsis);
+            return kExitUsage;
         } else {
             positional.push_back(args[i]);
         }
     }
-    if (positional.size() != 3 || version == 0) return usage(kSynopsis);
+    if (positional.size() != 3 || version == 0) return kExitUsage;
     for (std::size_t i = 0; i < 2; ++i) {
         if (!isExistingDirectory(positional[i])) return fail(L"No such installation directory: " + positional[i] + L".");
     }

@@ -33,8 +33,7 @@ bool writeNewFile(const std::filesystem::path& path, std::string_view bytes) {
 }
 
 int keygenCommand(const Args& args) {
-    const wchar_t* synopsis = L"keygen PRIVATE.pem PUBLIC.pem";
-    if (args.size() != 2 || args[0].starts_with(L"-") || args[1].starts_with(L"-")) return usage(synopsis);
+    if (args.size() != 2 || args[0].starts_with(L"-") || args[1].starts_with(L"-")) return kExitUsage;
     std::error_code failed;
     for (const std::wstring& name : args) {
         if (std::filesystem::exists(toPath(name), failed)) return fail(L"Will not overwrite " + name + L".");
@@ -68,10 +67,9 @@ private:
 }  // namespace
 
 int verifyCommand(const Args& args) {
-    const wchar_t* synopsis = L"verify ROOT/N [--public-key PUBLIC.pem]";
     if (args.empty() || args[0].starts_with(L"-") || (args.size() != 1 && args.size() != 3) ||
         (args.size() == 3 && args[1] != L"--public-key")) {
-        return usage(synopsis);
+        return kExitUsage;
     }
     std::string publicKey;
     std::wstring error;

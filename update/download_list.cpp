@@ -51,18 +51,18 @@ bool isUnsafeListEntry(std::wstring_view entry) {
     // an entry of that form would be lost to the next install of its stem.
     for (const std::wstring_view element : elements) {
         if (element.size() >= kTemporaryFileSuffix.size() &&
-            sameNameIgnoringCase(element.substr(element.size() - kTemporaryFileSuffix.size()), kTemporaryFileSuffix)) {
+            equalsIgnoringCase(element.substr(element.size() - kTemporaryFileSuffix.size()), kTemporaryFileSuffix)) {
             return true;
         }
     }
     const std::wstring_view top = elements.front();
     // The version file and its temporary copy, as files or as folders that
     // would stand in their way.
-    if (sameNameIgnoringCase(top, L"kiv.ver") || sameNameIgnoringCase(top, L"kiv.ver.tmp")) return true;
+    if (equalsIgnoringCase(top, L"kiv.ver") || equalsIgnoringCase(top, L"kiv.ver.tmp")) return true;
     // The download area holds the downloads of the version being installed;
     // of a list, only the patch files directly in it belong there (they are
     // applied from there and never copied).
-    if (sameNameIgnoringCase(top, L"patches")) return elements.size() != 2 || !isPatchFile(elements[1]);
+    if (equalsIgnoringCase(top, L"patches")) return elements.size() != 2 || !isPatchFile(elements[1]);
     return false;
 }
 
