@@ -373,6 +373,37 @@ bool withRetries(const TransferOptions& options, bool retry, Attempt&& attempt) 
 
 }  // namespace
 
+bool httpGetRangeToFile(const std::wstring& url, std::uint64_t first, std::uint64_t length,
+                        const std::filesystem::path& file, std::wstring& error, const TransferOptions& options) {
+    if (length == 0) {
+        error = L"Download was incomplete (0/0 bytes).";
+        return false;
+    }
+    net::StallWatch stall(options.stallWindow, options.stallBytes);
+    net::RequestSettings settings{url, options.caFile, {}, &stall};
+    settings.headers.push_back("Range: bytes=" + std::to_string(first) + "-" + std::to_string(first + length - 1));
+    std::unique_ptr<net::Request> request;
+    if (!net::openGetRequest(settings, request, error)) return false;
+    // Anything but the asked range (a whole file from a server that ignores
+    // ranges) would be the wrong bytes at the wrong length.
+    std::uint64_t start = 0;
+    if (request->status() != 206 || !net::rangeStart(request->header("Content-Range"), start) || start != first) {
+        error = L"Server did not send the range asked for.";
+        return false;
+    }
+    TransferOptions capped = options;
+    capped.maxBytes = length;
+    net::FileAttempt attempt;
+    attempt.stall = &stall;
+    if (!net::readToFile(std::move(request), file, {}, error, capped, &attempt)) return false;
+    std::error_code failed;
+    if (std::filesystem::file_size(file, failed) != length || failed) {
+        error = L"Download was incomplete.";
+        return false;
+    }
+    return true;
+}
+
 bool httpGetToMemory(const std::wstring& url, std::string& body, std::wstring& error,
                      const TransferOptions& options, TransferFailure* failure) {
     const std::size_t limit = options.maxBytes != 0 && options.maxBytes < net::kMaxMemoryBody

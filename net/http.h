@@ -185,4 +185,11 @@ bool httpGetFiles(HttpSession& session, const std::vector<FileDownload>& files, 
                   std::size_t& failed, std::wstring& error, const TransferOptions& options = {},
                   std::size_t parallel = kParallelDownloads);
 
+// GET bytes `first` to `first + length - 1` of `url` into `file` with one
+// range request, not retried: the server must answer with exactly that range
+// (206 and its Content-Range); any other answer fails. For pieces of a large
+// file that the caller checks against a known digest (options.observer).
+bool httpGetRangeToFile(const std::wstring& url, std::uint64_t first, std::uint64_t length,
+                        const std::filesystem::path& file, std::wstring& error, const TransferOptions& options = {});
+
 }  // namespace kiv

@@ -90,7 +90,18 @@ inline constexpr std::uint64_t kMaxSignatureBytes = 1u << 10;
 // lower-case hex digits), a space, its size in bytes, a space, the entry as
 // the list writes it. Lines end with CR LF. "release.sig" holds the DER
 // ECDSA P-256 / SHA-256 signature of the exact bytes of "release.txt".
+//
+// A release whose packages hold deltas also offers each item that a delta
+// rebuilds whole, for an installation whose item is not the delta's base: the
+// format line is then kReleaseFormatLine2, and after the entries come lines
+// "item" ITEM-SHA256 RANGE-SHA256 OFFSET LENGTH FILE: the item of that digest
+// is the entry (as openStoredItem reads it) that bytes OFFSET to
+// OFFSET+LENGTH-1 of FILE, in the version's folder but not in its list, hold;
+// RANGE-SHA256 is the digest of those bytes. Launchers that predate it refuse
+// such a manifest as they refuse the packages it comes with; a release
+// without deltas keeps the first format.
 inline constexpr std::string_view kReleaseFormatLine = "KIV release 1";
+inline constexpr std::string_view kReleaseFormatLine2 = "KIV release 2";
 
 struct ReleaseEntry {
     std::wstring entry;
@@ -100,9 +111,20 @@ struct ReleaseEntry {
     bool operator==(const ReleaseEntry&) const = default;
 };
 
+struct ReleaseItem {
+    crypto::Sha256Digest item{};
+    crypto::Sha256Digest range{};
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    std::wstring file;
+
+    bool operator==(const ReleaseItem&) const = default;
+};
+
 struct ReleaseManifest {
     std::int32_t version = 0;
     std::vector<ReleaseEntry> entries;
+    std::vector<ReleaseItem> items{};
 };
 
 std::string formatReleaseManifest(const ReleaseManifest& manifest);
@@ -269,9 +291,13 @@ void clearPatchesDirectory(const std::filesystem::path& installation);
 // Exactly the patch files that the list names are applied; anything else
 // found in that folder is left alone. `launcherReplaced`, when given, is set
 // once the launcher's own program (UpdateOptions) has been swapped.
+// `fetchWholeItem` (patch/'s WholeItemFetch) gives the whole new item for a
+// delta whose base the installation does not hold.
 bool installDownloads(const std::filesystem::path& installation, const std::filesystem::path& versionDirectory,
                       const DownloadList& list, Reporter& reporter, std::wstring& error,
-                      const UpdateOptions& options = {}, bool* launcherReplaced = nullptr);
+                      const UpdateOptions& options = {}, bool* launcherReplaced = nullptr,
+                      const std::function<bool(std::string_view name, const crypto::Sha256Digest& item,
+                                               std::filesystem::path& file, std::wstring& error)>& fetchWholeItem = {});
 
 // ---- Workers and the client process -------------------------------------------
 

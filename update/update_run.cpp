@@ -1,7 +1,9 @@
 #include "update/update.h"
 
 #include "net/http.h"
+#include "patch/patch.h"
 
+#include <algorithm>
 #include <exception>
 #include <limits>
 #include <optional>
@@ -159,6 +161,44 @@ bool downloadReleaseEntry(const std::wstring& url, const std::filesystem::path& 
     return true;
 }
 
+// The whole item a delta would have rebuilt, for an installation whose item
+// is not the delta's base: one range of the release's item store, fetched
+// into the version's folder and checked against the signed manifest before
+// the patch reads it.
+WholeItemFetch wholeItemFetch(const std::wstring& baseUrl, std::int32_t version, const ReleaseManifest& release,
+                              const std::filesystem::path& versionDirectory, const TransferOptions& transfer) {
+    return [&, version](std::string_view name, const crypto::Sha256Digest& digest, std::filesystem::path& file,
+                        std::wstring& error) {
+        const auto found = std::find_if(release.items.begin(), release.items.end(),
+                                        [&](const ReleaseItem& item) { return item.item == digest; });
+        if (found == release.items.end()) {
+            error = L"Item " + utf8ToWide(name) +
+                    L" is not the one its patch was made from (changed or damaged), and the release offers no "
+                    L"whole copy of it.";
+            return false;
+        }
+        std::wstring hex;
+        for (std::uint8_t byte : digest) hex += L"0123456789abcdef"[byte >> 4], hex += L"0123456789abcdef"[byte & 15];
+        file = versionDirectory / L"items" / (hex + L".item");
+        TransferHasher hasher;
+        TransferOptions options = transfer;
+        options.observer = &hasher;
+        options.retryNotice = {};
+        crypto::Sha256Digest got{};
+        std::uint64_t size = 0;
+        if (!httpGetRangeToFile(buildPatchUrl(version, found->file, baseUrl), found->offset, found->length, file,
+                                error, options)) {
+            error = L"Could not download item " + utf8ToWide(name) + L" whole: " + error;
+            return false;
+        }
+        if (!hasher.finish(got, size) || got != found->range || size != found->length) {
+            error = L"Could not download item " + utf8ToWide(name) + L" whole: " + kNotMatching;
+            return false;
+        }
+        return true;
+    };
+}
+
 // Downloads, installs and records one version. False when the run stopped.
 bool installVersion(const std::filesystem::path& installation, const std::wstring& baseUrl, std::int32_t version,
                     std::string listBody, Reporter& reporter, const UpdateOptions& options, bool& launcherReplaced) {
@@ -240,7 +280,10 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
     }
     std::wstring error;
     bool replaced = false;
-    const bool installed = installDownloads(installation, versionDirectory, list, reporter, error, options, &replaced);
+    const WholeItemFetch fetchWholeItem =
+        release ? wholeItemFetch(baseUrl, version, *release, versionDirectory, transfer) : WholeItemFetch{};
+    const bool installed =
+        installDownloads(installation, versionDirectory, list, reporter, error, options, &replaced, fetchWholeItem);
     launcherReplaced = launcherReplaced || replaced;
     if (!installed) {
         stop(reporter, L"Patch failed:\n" + error, MessageIcon::error);
