@@ -1,6 +1,7 @@
 #include "tools/kivtool.h"
 
 #include "base/base.h"
+#include "net/http.h"
 
 #include <cstdio>
 #include <cstdint>
@@ -73,6 +74,7 @@ void printCommands(void (*print)(std::wstring_view)) {
         print(L"\n");
     }
     print(L"  --peak-memory COMMAND ...   (runs COMMAND, then prints the most memory it held)\n");
+    print(L"  --proxy URL COMMAND ...   (sends COMMAND's transfers through this proxy, not the system's)\n");
 }
 
 int runCommand(const Args& args) {
@@ -114,6 +116,10 @@ int runCommand(const Args& args) {
 // "--peak-memory COMMAND ..." runs the command, then reports on standard
 // error the most memory it held (for the benchmarks).
 int run(const Args& args) {
+    if (args.size() >= 2 && args[0] == L"--proxy") {
+        setHttpProxy(args[1]);
+        return run(Args(args.begin() + 2, args.end()));
+    }
     if (args.empty() || args[0] != L"--peak-memory") return runCommand(args);
     const int status = runCommand(Args(args.begin() + 1, args.end()));
     char line[64];
