@@ -478,6 +478,8 @@ TEST_F(UpdateEngine, ARetriedDownloadIsShownAndHashedAsTheWholeFile) {
     whole.body = client;
     whole.etag = "\"v58\"";
     whole.ranges = true;
+    whole.dripBytes = 40000;  // a bar that moves within each attempt
+    whole.dripInterval = 1ms;
     busy.status = 503;
     HttpRoute cut = whole, rangesIgnored = whole;
     cut.cutAfter = client.size() / 2;

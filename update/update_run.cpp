@@ -214,16 +214,26 @@ bool downloadFiles(HttpSession& session, const std::wstring& baseUrl, std::int32
 
     // The list indices of the files to fetch; list sizes fit 32 bits, since
     // a list is at most kMaxListBytes.
+    // Their folders are made here, in list order: downloads running at once
+    // would race to make a shared one.
     std::vector<std::uint32_t> fetched;
     std::uint64_t announced = 0;
+    std::filesystem::path lastFolder;
     for (std::size_t i = 0; i < count; ++i) {
+        const std::filesystem::path target = joinEntryPath(versionDirectory, relativeEntryPath(list[i]));
+        if (target.parent_path() != lastFolder) {
+            lastFolder = target.parent_path();
+            if (!createDirectories(lastFolder)) {
+                stop(reporter, L"Download failed: " + list[i] + L"\nCould not create download target.",
+                     MessageIcon::error);
+                return false;
+            }
+        }
         if (!release || release->entries[i].size != 0) {
             fetched.push_back(static_cast<std::uint32_t>(i));
             if (release) announced += release->entries[i].size;
             continue;
         }
-        const std::filesystem::path target = joinEntryPath(versionDirectory, relativeEntryPath(list[i]));
-        if (target.has_parent_path()) createDirectories(target.parent_path());
         File empty;
         crypto::Sha256 hash;
         crypto::Sha256Digest digest;
