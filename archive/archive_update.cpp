@@ -172,6 +172,205 @@ bool openForWriting(const ArchivePair& pair, File& hed, File& dat, std::wstring&
     return true;
 }
 
+// ---- A series of replacements: plan, write, update the table, commit ----------------
+
+// Where an entry's bytes go and which item they are for.
+struct Placement {
+    std::uint32_t offset;
+    std::uint32_t length;
+    std::size_t position;  // in `items`, which is also the header's slot
+    bool adds;             // the first entry of a name the archive lacks
+    bool shared;           // its bytes are already placed for an earlier entry
+};
+
+// The placements of the entries to store, decided for the whole series
+// before the first byte is written. The checks are those of replaceItem; the
+// first entry that fails them ends the series (`failure` says why), and the
+// entries before it are stored.
+struct SeriesPlan {
+    std::vector<Placement> placements;
+    std::wstring failure;
+};
+
+// A source range already placed, so that entries naming the same bytes (a
+// legacy patch's names that share one array) store them once.
+struct SourceRange {
+    const ItemSource* source;
+    std::uint64_t offset;
+    std::uint64_t size;
+    bool operator==(const SourceRange&) const = default;
+};
+struct SourceRangeHash {
+    std::size_t operator()(const SourceRange& r) const {
+        return std::hash<const void*>()(r.source) ^ std::hash<std::uint64_t>()(r.offset * 31 + r.size);
+    }
+};
+
+SeriesPlan planSeries(const ArchivePair& pair, std::span<const ItemReplacement> replacements, std::uint64_t end) {
+    SeriesPlan plan;
+    plan.placements.reserve(replacements.size());
+    std::unordered_map<std::string_view, std::size_t> added;
+    std::unordered_map<SourceRange, std::uint32_t, SourceRangeHash> placedRanges;
+    const std::size_t existing = pair.items.size();
+    std::uint64_t newBlockLength = blockLength(pair.items, nullptr);
+    std::uint64_t at = end;
+    for (const ItemReplacement& entry : replacements) {
+        Placement placement{};
+        if (const auto found = pair.nameIndex.find(std::string(entry.name)); found != pair.nameIndex.end()) {
+            placement.position = static_cast<std::size_t>(found->second);
+        } else if (const auto again = added.find(entry.name); again != added.end()) {
+            placement.position = again->second;
+        } else {
+            placement.position = existing + added.size();
+            placement.adds = true;
+        }
+        std::uint64_t placedAt = at;
+        if (entry.source != nullptr) {
+            if (const auto same = placedRanges.find({entry.source, entry.offset, entry.size});
+                same != placedRanges.end()) {
+                placedAt = same->second;
+                placement.shared = true;
+            }
+        }
+        if (!dataFits(placedAt, entry.length())) {
+            plan.failure = L"Could not append replacement data.";
+            break;
+        }
+        const std::uint64_t after = placement.shared ? at : at + entry.length();
+        if (placement.adds) {
+            // A name holding a 0x00 byte would read back as two names.
+            if (entry.name.find('\0') != std::string_view::npos ||
+                placement.position >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) ||
+                !blockFits(after, newBlockLength + entry.name.size() + 1)) {
+                plan.failure = L"Could not finish filename rewrite.";
+                break;
+            }
+            newBlockLength += entry.name.size() + 1;
+            added.emplace(entry.name, placement.position);
+        } else if (!added.empty() && !blockFits(after, newBlockLength)) {
+            // The series' new block follows this entry's data and would
+            // start where the reader cannot reach it.
+            plan.failure = L"Could not append replacement data.";
+            break;
+        }
+        placement.offset = static_cast<std::uint32_t>(placedAt);
+        placement.length = static_cast<std::uint32_t>(entry.length());
+        if (entry.source != nullptr && !placement.shared) {
+            placedRanges.emplace(SourceRange{entry.source, entry.offset, entry.size}, placement.offset);
+        }
+        plan.placements.push_back(placement);
+        at = after;
+    }
+    return plan;
+}
+
+// The data, in entry order, appended at `end` and not yet reachable. A write
+// that fails (a full disk, or a source that can no longer be read) commits
+// nothing of the series: keeping the entries before it would need the new
+// filename block written on the disk that has just refused a write, and a
+// failed patch fails its version, which the next run installs whole. The
+// bytes appended so far are given back.
+bool writeSeriesData(File& dat, const SeriesPlan& plan, std::span<const ItemReplacement> replacements,
+                     std::uint64_t end, std::wstring& error) {
+    std::vector<std::uint8_t> buffer;
+    for (std::size_t k = 0; k < plan.placements.size(); ++k) {
+        if (!plan.placements[k].shared && !storeEntryData(dat, plan.placements[k].offset, replacements[k], buffer)) {
+            dat.truncate(end);
+            error = L"Could not append replacement data.";
+            return false;
+        }
+    }
+    return true;
+}
+
+// What the table in memory became: the existing items whose headers changed
+// (sorted, once each), how many items were added, and where the data ends.
+struct TableChange {
+    std::vector<std::size_t> changed;
+    std::size_t additions = 0;
+    std::uint64_t dataEnd = 0;
+};
+
+// The table as it stands after the stored entries; the last entry of a name wins.
+TableChange updateTable(ArchivePair& pair, const SeriesPlan& plan, std::span<const ItemReplacement> replacements,
+                        std::uint64_t end) {
+    TableChange change;
+    const std::size_t existing = pair.items.size();
+    change.dataEnd = end;
+    for (std::size_t k = 0; k < plan.placements.size(); ++k) {
+        const Placement& placement = plan.placements[k];
+        if (placement.adds) {
+            ArchiveItem item;
+            item.name = std::string(replacements[k].name);
+            item.index = static_cast<std::int32_t>(pair.items.size());
+            pair.nameIndex[item.name] = item.index;
+            pair.items.push_back(std::move(item));
+        } else if (placement.position < existing) {
+            change.changed.push_back(placement.position);
+        }
+        ArchiveItem& item = pair.items[placement.position];
+        item.dataOffset = placement.offset;
+        item.storedSizeWord = placement.length;
+        item.storedSize = placement.length;
+        item.size = placement.length;
+        // Shared entries lie before the end of what was appended.
+        change.dataEnd = std::max(change.dataEnd, std::uint64_t{placement.offset} + placement.length);
+    }
+    std::sort(change.changed.begin(), change.changed.end());
+    change.changed.erase(std::unique(change.changed.begin(), change.changed.end()), change.changed.end());
+    change.additions = pair.items.size() - existing;
+    return change;
+}
+
+// First commit point: with additions, the new filename block follows the
+// data; then the .dat is flushed, before anything in the .hed refers to it.
+// `blockSize` is the new block's length (0 without additions).
+bool commitData(File& dat, const ArchivePair& pair, const TableChange& change, std::uint64_t end,
+                std::uint32_t& blockSize, std::wstring& error) {
+    if (change.additions > 0) {
+        bool namesStorable = false;
+        const std::vector<std::uint8_t> block = filenameBlock(pair.items, indexOrder(pair.items), namesStorable);
+        // Added names were checked by the plan; a table whose own names would
+        // not read back is not written either.
+        if (!namesStorable || !dat.writeAt(change.dataEnd, block.data(), block.size())) {
+            error = L"Could not finish filename rewrite.";
+            return false;
+        }
+        blockSize = static_cast<std::uint32_t>(block.size());
+    }
+    if ((change.dataEnd > end || change.additions > 0) && !dat.flush()) {
+        error = change.additions > 0 ? L"Could not finish filename rewrite." : L"Could not append replacement data.";
+        return false;
+    }
+    return true;
+}
+
+// Second commit point, the additions': their headers lie beyond the count of
+// the head still in force, so they are ignored until the new head, written
+// after them were flushed, names the new block.
+bool commitAdditions(File& hed, const ArchivePair& pair, std::size_t existing, std::uint64_t blockOffset,
+                     std::uint32_t blockSize, std::wstring& error) {
+    std::vector<std::size_t> fresh(pair.items.size() - existing);
+    std::iota(fresh.begin(), fresh.end(), existing);
+    if (!writeHeaders(hed, pair.items, fresh) || !hed.flush() ||
+        !writeHead(hed, static_cast<std::uint32_t>(blockOffset), blockSize) || !hed.flush()) {
+        error = L"Could not finish filename rewrite.";
+        return false;
+    }
+    return true;
+}
+
+// Last commit point, the replacements': each header points at whole old or
+// whole new data, so they may land in any order.
+bool commitChangedHeaders(File& hed, const ArchivePair& pair, const std::vector<std::size_t>& changed,
+                          std::wstring& error) {
+    if (!changed.empty() && (!writeHeaders(hed, pair.items, changed) || !hed.flush())) {
+        error = L"Could not update .hed item header.";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ArchivePair::replaceItem(std::string_view name, std::span<const std::uint8_t> data, std::wstring& error) {
@@ -256,174 +455,21 @@ bool ArchivePair::replaceItems(std::span<const ItemReplacement> replacements, st
         error = L"Could not append replacement data.";
         return false;
     }
-
-    // Where each entry's bytes go and which item they are for, decided for
-    // the whole series before the first byte is written. The checks are those
-    // of replaceItem; the first entry that fails them ends the series, and
-    // the entries before it are stored.
-    struct Placement {
-        std::uint32_t offset;
-        std::uint32_t length;
-        std::size_t position;  // in `items`, which is also the header's slot
-        bool adds;             // the first entry of a name the archive lacks
-        bool shared;           // its bytes are already placed for an earlier entry
-    };
-    std::vector<Placement> placements;
-    placements.reserve(replacements.size());
-    std::unordered_map<std::string_view, std::size_t> added;
-    // Where each source range was placed, so that entries naming the same
-    // bytes (a legacy patch's names that share one array) store them once.
-    struct SourceRange {
-        const ItemSource* source;
-        std::uint64_t offset;
-        std::uint64_t size;
-        bool operator==(const SourceRange&) const = default;
-    };
-    struct SourceRangeHash {
-        std::size_t operator()(const SourceRange& r) const {
-            return std::hash<const void*>()(r.source) ^ std::hash<std::uint64_t>()(r.offset * 31 + r.size);
-        }
-    };
-    std::unordered_map<SourceRange, std::uint32_t, SourceRangeHash> placedRanges;
+    const SeriesPlan plan = planSeries(*this, replacements, end);
+    if (!writeSeriesData(dat, plan, replacements, end, error)) return false;
+    if (plan.placements.empty()) {
+        error = plan.failure;
+        return false;
+    }
     const std::size_t existing = items.size();
-    std::uint64_t newBlockLength = blockLength(items, nullptr);
-    std::uint64_t at = end;
-    std::wstring failure;
-    for (const ItemReplacement& entry : replacements) {
-        Placement placement{};
-        if (const auto found = nameIndex.find(std::string(entry.name)); found != nameIndex.end()) {
-            placement.position = static_cast<std::size_t>(found->second);
-        } else if (const auto again = added.find(entry.name); again != added.end()) {
-            placement.position = again->second;
-        } else {
-            placement.position = existing + added.size();
-            placement.adds = true;
-        }
-        std::uint64_t placedAt = at;
-        if (entry.source != nullptr) {
-            if (const auto same = placedRanges.find({entry.source, entry.offset, entry.size});
-                same != placedRanges.end()) {
-                placedAt = same->second;
-                placement.shared = true;
-            }
-        }
-        if (!dataFits(placedAt, entry.length())) {
-            failure = L"Could not append replacement data.";
-            break;
-        }
-        const std::uint64_t after = placement.shared ? at : at + entry.length();
-        if (placement.adds) {
-            // A name holding a 0x00 byte would read back as two names.
-            if (entry.name.find('\0') != std::string_view::npos ||
-                placement.position >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) ||
-                !blockFits(after, newBlockLength + entry.name.size() + 1)) {
-                failure = L"Could not finish filename rewrite.";
-                break;
-            }
-            newBlockLength += entry.name.size() + 1;
-            added.emplace(entry.name, placement.position);
-        } else if (!added.empty() && !blockFits(after, newBlockLength)) {
-            // The series' new block follows this entry's data and would
-            // start where the reader cannot reach it.
-            failure = L"Could not append replacement data.";
-            break;
-        }
-        placement.offset = static_cast<std::uint32_t>(placedAt);
-        placement.length = static_cast<std::uint32_t>(entry.length());
-        if (entry.source != nullptr && !placement.shared) {
-            placedRanges.emplace(SourceRange{entry.source, entry.offset, entry.size}, placement.offset);
-        }
-        placements.push_back(placement);
-        at = after;
-    }
-
-    // The data, in entry order. A write that fails (a full disk, or a source
-    // that can no longer be read) commits nothing of the series: keeping the
-    // entries before it would need the new filename block written on the
-    // disk that has just refused a write, and a failed patch fails its
-    // version, which the next run installs whole. The bytes appended so far
-    // are unreachable and given back.
-    const std::size_t stored = placements.size();
-    std::vector<std::uint8_t> buffer;
-    for (std::size_t k = 0; k < stored; ++k) {
-        if (!placements[k].shared && !storeEntryData(dat, placements[k].offset, replacements[k], buffer)) {
-            dat.truncate(end);
-            error = L"Could not append replacement data.";
-            return false;
-        }
-    }
-    if (stored == 0) {
-        error = failure;
-        return false;
-    }
-
-    // The table as it stands after the stored entries; the last entry of a
-    // name wins.
-    std::vector<std::size_t> changed;
-    for (std::size_t k = 0; k < stored; ++k) {
-        const Placement& placement = placements[k];
-        if (placement.adds) {
-            ArchiveItem item;
-            item.name = std::string(replacements[k].name);
-            item.index = static_cast<std::int32_t>(items.size());
-            nameIndex[item.name] = item.index;
-            items.push_back(std::move(item));
-        } else if (placement.position < existing) {
-            changed.push_back(placement.position);
-        }
-        ArchiveItem& item = items[placement.position];
-        item.dataOffset = placement.offset;
-        item.storedSizeWord = placement.length;
-        item.storedSize = placement.length;
-        item.size = placement.length;
-    }
-    std::sort(changed.begin(), changed.end());
-    changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
-    const std::size_t additions = items.size() - existing;
-
-    // Shared entries lie before the end of what was appended.
-    std::uint64_t dataEnd = end;
-    for (std::size_t k = 0; k < stored; ++k) {
-        dataEnd = std::max(dataEnd, std::uint64_t{placements[k].offset} + placements[k].length);
-    }
-    std::vector<std::uint8_t> block;
-    if (additions > 0) {
-        bool namesStorable = false;
-        block = filenameBlock(items, indexOrder(items), namesStorable);
-        // Added names were checked above; a table whose own names would not
-        // read back is not written either.
-        if (!namesStorable || !dat.writeAt(dataEnd, block.data(), block.size())) {
-            error = L"Could not finish filename rewrite.";
-            return false;
-        }
-    }
-    if ((dataEnd > end || additions > 0) && !dat.flush()) {
-        error = additions > 0 ? L"Could not finish filename rewrite." : L"Could not append replacement data.";
-        return false;
-    }
+    const TableChange change = updateTable(*this, plan, replacements, end);
+    std::uint32_t blockSize = 0;
+    if (!commitData(dat, *this, change, end, blockSize, error)) return false;
     dat.close();
-
-    if (additions > 0) {
-        // Beyond the count of the head still in force, so ignored until the
-        // head below is written.
-        std::vector<std::size_t> fresh(additions);
-        std::iota(fresh.begin(), fresh.end(), existing);
-        if (!writeHeaders(hed, items, fresh) || !hed.flush() ||
-            !writeHead(hed, static_cast<std::uint32_t>(dataEnd), static_cast<std::uint32_t>(block.size())) ||
-            !hed.flush()) {
-            error = L"Could not finish filename rewrite.";
-            return false;
-        }
-    }
-    // Each header points at whole old or whole new data, so these may land
-    // in any order.
-    if (!changed.empty() && (!writeHeaders(hed, items, changed) || !hed.flush())) {
-        error = L"Could not update .hed item header.";
-        return false;
-    }
-
-    if (!failure.empty()) {
-        error = failure;
+    if (change.additions > 0 && !commitAdditions(hed, *this, existing, change.dataEnd, blockSize, error)) return false;
+    if (!commitChangedHeaders(hed, *this, change.changed, error)) return false;
+    if (!plan.failure.empty()) {
+        error = plan.failure;
         return false;
     }
     return true;

@@ -1,13 +1,13 @@
 // The few helpers every subsystem uses: text conversion, the Windows path
 // rules (which apply on every platform, because server entries and archive
-// paths are written for Windows), bounds-checked little-endian reads, and a
-// file handle opened without sharing restrictions.
+// paths are written for Windows), the one case-insensitive comparison of
+// names, little-endian fields, and a file handle opened without sharing
+// restrictions.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +22,19 @@ namespace kiv {
 std::wstring utf8ToWide(std::string_view bytes);
 // Wide text to UTF-8; unpaired surrogates become U+FFFD.
 std::string wideToUtf8(std::wstring_view text);
+
+// Letter case, ignored wherever the launcher compares names (file names, URL
+// schemes, header names, window titles), by one rule: the ASCII letters A-Z
+// equal a-z and every other character equals only itself. Windows folds more
+// letters in file names, but the names compared here are ASCII, and this rule
+// gives the same answer in every locale and on every platform.
+template <typename Char>
+constexpr Char foldCase(Char c) {
+    return c >= Char('A') && c <= Char('Z') ? static_cast<Char>(c - Char('A') + Char('a')) : c;
+}
+bool equalsIgnoringCase(std::wstring_view left, std::wstring_view right);
+bool startsWithIgnoringCase(std::wstring_view text, std::wstring_view prefix);
+bool containsIgnoringCase(std::wstring_view text, std::wstring_view part);
 
 // ---- Paths ----------------------------------------------------------------
 
@@ -48,9 +61,6 @@ bool isUnsafeRelativePath(std::wstring_view relative);
 // name no element of their own, as on Windows.
 std::vector<std::wstring_view> pathElements(std::wstring_view relative);
 
-// Whether two names are equal as Windows compares file names for the ASCII
-// letters: without regard to their case.
-bool sameNameIgnoringCase(std::wstring_view left, std::wstring_view right);
 
 // Wide path text as a file-system path (UTF-8 on Linux), and back.
 std::filesystem::path toPath(std::wstring_view text);
@@ -90,26 +100,6 @@ constexpr void storeLe16(std::uint8_t* p, std::uint16_t v) {
 constexpr void storeLe32(std::uint8_t* p, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
-
-// Reads fixed-width fields from a byte span; every read checks what is left
-// and consumes nothing when it fails.
-class ByteReader {
-public:
-    explicit ByteReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-
-    bool u8(std::uint8_t& value);
-    bool u16(std::uint16_t& value);
-    bool u32(std::uint32_t& value);
-    bool bytes(std::size_t count, std::span<const std::uint8_t>& out);
-    bool skip(std::size_t count);
-
-    std::size_t offset() const { return offset_; }
-    std::size_t remaining() const { return bytes_.size() - offset_; }
-
-private:
-    std::span<const std::uint8_t> bytes_;
-    std::size_t offset_ = 0;
-};
 
 // ---- Files ----------------------------------------------------------------
 //

@@ -13,6 +13,19 @@ std::atomic<FileLayer*> installedFileLayer{nullptr};
 
 void setFileLayer(FileLayer* layer) { detail::installedFileLayer.store(layer, std::memory_order_release); }
 
+// The same on every platform: readSomeAt until the span is full.
+bool File::readAt(std::uint64_t offset, void* data, std::size_t length) const {
+    auto* out = static_cast<unsigned char*>(data);
+    while (length > 0) {
+        std::int64_t got = readSomeAt(offset, out, length);
+        if (got <= 0) return false;
+        out += got;
+        offset += static_cast<std::uint64_t>(got);
+        length -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
 bool copyFileReplacing(const std::filesystem::path& source, const std::filesystem::path& target) {
     File in;
     std::uint64_t size = 0;

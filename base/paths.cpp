@@ -39,15 +39,6 @@ std::vector<std::wstring_view> pathElements(std::wstring_view relative) {
     return elements;
 }
 
-bool sameNameIgnoringCase(std::wstring_view left, std::wstring_view right) {
-    const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
-    if (left.size() != right.size()) return false;
-    for (std::size_t i = 0; i < left.size(); ++i) {
-        if (lower(left[i]) != lower(right[i])) return false;
-    }
-    return true;
-}
-
 namespace {
 
 // Windows opens a device instead of a file for these names, whatever the
@@ -57,12 +48,12 @@ bool isDeviceName(std::wstring_view element) {
     std::wstring_view stem = element.substr(0, element.find(L'.'));
     while (!stem.empty() && stem.back() == L' ') stem.remove_suffix(1);
     for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
-        if (sameNameIgnoringCase(stem, device)) return true;
+        if (equalsIgnoringCase(stem, device)) return true;
     }
     if (stem.size() != 4) return false;
     const std::wstring_view prefix = stem.substr(0, 3);
     const wchar_t digit = stem[3];
-    const bool port = sameNameIgnoringCase(prefix, L"COM") || sameNameIgnoringCase(prefix, L"LPT");
+    const bool port = equalsIgnoringCase(prefix, L"COM") || equalsIgnoringCase(prefix, L"LPT");
     // The superscript digits one to three count as well.
     return port && ((digit >= L'0' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3');
 }

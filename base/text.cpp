@@ -127,4 +127,23 @@ std::string wideToUtf8(std::wstring_view text) {
 
 #endif
 
+bool equalsIgnoringCase(std::wstring_view left, std::wstring_view right) {
+    return left.size() == right.size() && startsWithIgnoringCase(left, right);
+}
+
+bool startsWithIgnoringCase(std::wstring_view text, std::wstring_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (foldCase(text[i]) != foldCase(prefix[i])) return false;
+    }
+    return true;
+}
+
+bool containsIgnoringCase(std::wstring_view text, std::wstring_view part) {
+    for (std::size_t start = 0; start + part.size() <= text.size(); ++start) {
+        if (startsWithIgnoringCase(text.substr(start), part)) return true;
+    }
+    return false;
+}
+
 }  // namespace kiv

@@ -16,7 +16,7 @@
 #include "net/http.h"
 #include "patch/crypto.h"
 #include "update/update.h"
-#include "tools/http_server.h"
+#include "tools/loopback_server/loopback_server.h"
 
 #include <sys/resource.h>
 #include <unistd.h>

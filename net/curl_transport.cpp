@@ -46,23 +46,13 @@ struct SplitUrl {
     std::string path;
 };
 
-bool startsWithNoCase(std::wstring_view text, std::wstring_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        wchar_t c = text[i];
-        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-        if (c != prefix[i]) return false;
-    }
-    return true;
-}
-
 // scheme "://" [user-info "@"] host [":" port] [path-and-query], the way the
 // Windows URL splitter reads it.
 bool splitUrl(std::wstring_view url, SplitUrl& split) {
     std::size_t rest;
-    if (startsWithNoCase(url, L"http://")) {
+    if (startsWithIgnoringCase(url, L"http://")) {
         rest = 7;
-    } else if (startsWithNoCase(url, L"https://")) {
+    } else if (startsWithIgnoringCase(url, L"https://")) {
         split.secure = true;
         rest = 8;
     } else {
@@ -107,18 +97,14 @@ constexpr std::size_t kMaxHeaders = 200;
 
 std::string lowered(std::string_view text) {
     std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    for (char& c : out) c = foldCase(c);
     return out;
 }
 
 bool headerIs(std::string_view line, std::string_view name) {
     if (line.size() <= name.size() || line[name.size()] != ':') return false;
     for (std::size_t i = 0; i < name.size(); ++i) {
-        char c = line[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != name[i]) return false;
+        if (foldCase(line[i]) != name[i]) return false;
     }
     return true;
 }

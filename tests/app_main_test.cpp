@@ -2,7 +2,7 @@
 // to a loopback patch server; driven by synthesised mouse input.
 #include "tests/launcher_canvas.h"
 #include "tests/support.h"
-#include "tools/http_server.h"
+#include "tools/loopback_server/loopback_server.h"
 #include "ui/ui.h"
 
 #include <windows.h>

@@ -67,27 +67,6 @@ TEST(IsUnsafeRelativePath, RefusesParentElementsAndColonsButNotNamesThatOnlyRese
     for (const auto& [path, unsafe] : cases) EXPECT_EQ(isUnsafeRelativePath(path), unsafe) << wideToUtf8(path);
 }
 
-TEST(JoinEntryPath, AcceptsBothSeparators) {
-    EXPECT_EQ(joinEntryPath("dir", L"sub\\deeper/file.txt"),
-              std::filesystem::path("dir") / "sub" / "deeper" / "file.txt");
-}
-
-TEST(ByteReader, ReadsLittleEndianAndRefusesShortReads) {
-    const std::uint8_t data[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07};
-    ByteReader reader(data);
-    std::uint32_t value32 = 0;
-    std::uint16_t value16 = 0;
-    std::span<const std::uint8_t> rest;
-    ASSERT_TRUE(reader.u32(value32) && reader.u16(value16));
-    EXPECT_EQ(value32, 0x04030201u);
-    EXPECT_EQ(value16, 0x0605u);
-    EXPECT_FALSE(reader.u32(value32) || reader.u16(value16) || reader.bytes(2, rest));
-    EXPECT_EQ(reader.offset(), 6u);  // a failed read consumes nothing
-    ASSERT_TRUE(reader.bytes(1, rest));
-    EXPECT_EQ(rest[0], 0x07);
-    EXPECT_EQ(reader.remaining(), 0u);
-}
-
 // Positioned writes, reads past the end, truncation, a second handle on the
 // open file (as the game's own reader has one) and replacement by rename.
 TEST(File, PositionedWritesReadsAndReplacement) {

@@ -6,7 +6,7 @@
 #include "net/http.h"
 
 #include "base/base.h"
-#include "tools/http_server.h"
+#include "tools/loopback_server/loopback_server.h"
 #include "tests/support.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The resources every launcher executable embeds, read back by the
-// launcher's own loaders: images decoded by GDI+ from RCDATA, fonts added to
-// the private font collection from resource memory, the icon and the manifest.
+// launcher's own loaders: images decoded by GDI+ from RCDATA, the icon and
+// the manifest.
 #include <windows.h>
 #include <objidl.h>
 #include <gdiplus.h>
@@ -24,8 +24,9 @@ protected:
     static inline ULONG_PTR token = 0;
 };
 
-// How the images look is checked by the launcher's reference screenshots;
-// here, that each decodes at the size its slot is drawn at.
+// How the images look, and the embedded fonts the band is drawn in, are
+// checked by the launcher's reference screenshots; here, that each image
+// decodes at the size its slot is drawn at.
 TEST_F(Resources, EveryImageDecodesAtTheSizeItsSlotIsDrawnAt) {
     const UINT sizes[][2] = {{786, 180}, {279, 93}, {279, 93}, {279, 93}, {279, 93},
                              {226, 33},  {226, 33}, {34, 34},  {34, 34},  {34, 34}};
@@ -39,23 +40,6 @@ TEST_F(Resources, EveryImageDecodesAtTheSizeItsSlotIsDrawnAt) {
         EXPECT_EQ(std::pair(width, height), std::pair(size[0], size[1])) << id;
         GdipDisposeImage(image);
     }
-}
-
-TEST_F(Resources, EmbeddedFontsGiveTheFamiliesAndStylesTheBandAsksFor) {
-    ASSERT_EQ(GdipNewPrivateFontCollection(&kiv::privateFonts), Ok);
-    for (int id = IDF_FIRST; id <= IDF_LAST; ++id) kiv::loadEmbeddedFont(id);
-    // The web-font master name must not leak into the family names.
-    for (auto [name, style, available] : {std::tuple{L"Rubik", FontStyleRegular, TRUE}, {L"Rubik", FontStyleBold, TRUE},
-                                          {L"Quicksand Light", FontStyleRegular, TRUE},
-                                          {L"Nunito ExtraLight", FontStyleRegular, TRUE},
-                                          {L"Rubik Light", FontStyleRegular, FALSE}}) {
-        GpFontFamily* family = nullptr;
-        BOOL found = GdipCreateFontFamilyFromName(name, kiv::privateFonts, &family) == Ok;
-        if (found) GdipIsStyleAvailable(family, style, &found);
-        EXPECT_EQ(found, available) << testing::PrintToString(std::wstring(name)) << " style " << style;
-        GdipDeleteFontFamily(family);
-    }
-    GdipDeletePrivateFontCollection(&kiv::privateFonts);
 }
 
 TEST_F(Resources, IconLoadsAtTheWindowIconSizes) {

@@ -3,7 +3,7 @@
 #include "tests/client_process.h"
 #include "tests/patch_fixtures.h"
 #include "tests/support.h"
-#include "tools/http_server.h"
+#include "tools/loopback_server/loopback_server.h"
 #include "update/update.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 // that was never interrupted.
 #include "tests/patch_fixtures.h"
 #include "tests/power_cut_layer.h"
-#include "tools/http_server.h"
+#include "tools/loopback_server/loopback_server.h"
 #include "update/update.h"
 
 #include <gtest/gtest.h>

@@ -11,9 +11,6 @@ namespace kiv::tool {
 
 namespace {
 
-constexpr const wchar_t* kSynopsis =
-    L"archive create HED | archive list HED | archive put HED NAME FILE | archive get HED NAME [OUT]";
-
 // Item names are byte strings; on the command line they are text, taken as UTF-8.
 std::string itemName(const std::wstring& text) { return wideToUtf8(text); }
 
@@ -116,7 +113,7 @@ int archiveCommand(const Args& args) {
     if ((args.size() == 3 || args.size() == 4) && args[0] == L"get") {
         return get(args[1], args[2], args.size() == 4 ? &args[3] : nullptr);
     }
-    return usage(kSynopsis);
+    return kExitUsage;
 }
 
 }  // namespace kiv::tool

@@ -95,10 +95,9 @@ private:
 }  // namespace
 
 int fetchCommand(const Args& given) {
-    const wchar_t* synopsis = L"fetch URL [FILE] [--ca-file CA.pem]";
     Args args = given;
     std::wstring caFile;
-    if (!takeOption(args, L"--ca-file", caFile) || args.empty() || args.size() > 2) return usage(synopsis);
+    if (!takeOption(args, L"--ca-file", caFile) || args.empty() || args.size() > 2) return kExitUsage;
     if (!caFileUsable(caFile)) return kExitFailed;
     TransferOptions options;
     options.caFile = toPath(caFile);

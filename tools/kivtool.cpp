@@ -28,27 +28,83 @@ void write(std::FILE* stream, std::wstring_view text) {
     std::fwrite(bytes.data(), 1, bytes.size(), stream);
 }
 
+// One command group: its synopsis is the line `kivtool --help` lists and the
+// usage line of a wrong call; `kivtool NAME --help` adds what it does and
+// what each option means.
 struct Group {
     const wchar_t* name;
     int (*run)(const Args&);
     const wchar_t* synopsis;
+    const wchar_t* help;
 };
 
 const Group kGroups[] = {
-    {L"version", versionCommand, L"version get DIR | version set DIR N"},
-    {L"list", listCommand, L"list show FILE VERSION [--base URL]"},
-    {L"fetch", fetchCommand, L"fetch URL [FILE] [--ca-file CA.pem]"},
+    {L"version", versionCommand, L"version get DIR | version set DIR N",
+     L"Reads or records the version of the installation DIR, kept in DIR\\kiv.ver.\n"
+     L"  get DIR     prints the installed version\n"
+     L"  set DIR N   records version N, replacing kiv.ver in one step\n"},
+    {L"list", listCommand, L"list show FILE VERSION [--base URL]",
+     L"Reads the download list FILE (a dl_list.txt) of version VERSION as the launcher does and prints one\n"
+     L"line per entry: the entry, the path it installs to, and the address it is fetched from, followed by\n"
+     L"\"unsafe\" when the launcher would refuse it.\n"
+     L"  --base URL   the patch server's base address (default: the built-in one)\n"},
+    {L"fetch", fetchCommand, L"fetch URL [FILE] [--ca-file CA.pem]",
+     L"Downloads URL as the launcher does: to standard output, or into FILE (its folders made) with a\n"
+     L"progress bar, retrying an interrupted transfer and resuming it where the server allows.\n"
+     L"  --ca-file CA.pem   also trust this certificate authority (PEM) for https; not on Windows, where\n"
+     L"                     the system's certificate store decides\n"},
     {L"archive", archiveCommand,
-     L"archive create HED | archive list HED | archive put HED NAME FILE | archive get HED NAME [OUT]"},
+     L"archive create HED | archive list HED | archive put HED NAME FILE | archive get HED NAME [OUT]",
+     L"Works on an archive pair: HED names the .hed (the item table); the .dat beside it holds the data.\n"
+     L"  create HED          makes an empty pair\n"
+     L"  list HED            prints each item: index, name, data offset, stored-size word, size\n"
+     L"  put HED NAME FILE   stores the bytes of FILE as item NAME, replacing an item of that name\n"
+     L"  get HED NAME [OUT]  writes item NAME to OUT, or to standard output\n"},
     {L"patch", patchCommand,
      L"patch show FILE | patch pack OUT.npatch --archive PATH [--name NAME=FILE]... [FILE]... | "
-     L"patch convert IN.cab OUT.npatch | patch apply PATCHDIR INSTALLDIR"},
-    {L"update", updateCommand, L"update DIR [--base URL] [--public-key PUBLIC.pem] [--ca-file CA.pem]"},
-    {L"serve", serveCommand, L"serve ROOT [--port N]"},
-    {L"keygen", keygenCommand, L"keygen PRIVATE.pem PUBLIC.pem"},
-    {L"publish", publishCommand,
-     L"publish OLD NEW ROOT --version N [--key PRIVATE.pem] [--include NAME=FILE]..."},
-    {L"verify", verifyCommand, L"verify ROOT/N [--public-key PUBLIC.pem]"},
+     L"patch convert IN.cab OUT.npatch | patch apply PATCHDIR INSTALLDIR",
+     L"Reads, makes and applies patch files: .npatch packages and legacy .cab patches.\n"
+     L"  show FILE                  prints the archive the patch changes, then each item with its size\n"
+     L"  pack OUT.npatch            packs items for one archive into a package:\n"
+     L"    --archive PATH           the archive's .hed, relative to the installation (required)\n"
+     L"    --name NAME=FILE         the bytes of FILE as item NAME\n"
+     L"    FILE                     a file below the current directory, named by its relative path\n"
+     L"  convert IN.cab OUT.npatch  rewrites a legacy patch as a package\n"
+     L"  apply PATCHDIR INSTALLDIR  applies the patch files of PATCHDIR to the installation in the order of\n"
+     L"                             their names, as the launcher does, printing its progress\n"},
+    {L"update", updateCommand, L"update DIR [--base URL] [--public-key PUBLIC.pem] [--ca-file CA.pem]",
+     L"Updates the installation DIR as the launcher does, printing its status lines: checks for the next\n"
+     L"version, then installs every newer version in turn. Exits with 0 only when the update finished.\n"
+     L"  --base URL               the patch server's base address (default: the built-in one)\n"
+     L"  --public-key PUBLIC.pem  install only releases signed with this key's private key\n"
+     L"                           (default: the built-in key, if the build has one)\n"
+     L"  --ca-file CA.pem         also trust this certificate authority (PEM) for https; not on Windows\n"},
+    {L"serve", serveCommand, L"serve ROOT [--port N]",
+     L"Serves the files below ROOT over HTTP on 127.0.0.1 until stopped, to try the launcher against a local\n"
+     L"patch server, and prints its base address (version N lives in ROOT/kiv/N/).\n"
+     L"  --port N   listen on port N (default: a free port the system picks)\n"},
+    {L"keygen", keygenCommand, L"keygen PRIVATE.pem PUBLIC.pem",
+     L"Makes a key pair for signing releases: PRIVATE.pem (readable by its owner only) for publish --key,\n"
+     L"PUBLIC.pem for the launcher's build and for update and verify --public-key. Never overwrites a file.\n"
+     L"Keys are made by the native build of kivtool.\n"},
+    {L"publish", publishCommand, L"publish OLD NEW ROOT --version N [--key PRIVATE.pem] [--include NAME=FILE]...",
+     L"Compares the installation trees OLD (what players have) and NEW (the version to publish) and writes\n"
+     L"version N for the patch server into ROOT/N: each file that is new or changed; for each archive pair\n"
+     L"present in both, a package under patches\\ holding the items added or changed; release.txt\n"
+     L"with the size and SHA-256 of each file; and dl_list.txt last, as a version exists for launchers\n"
+     L"once its list does. kiv.ver and the patches folder at the top are the launcher's own and are left\n"
+     L"out. A published version is never overwritten. A removed file is a warning: an update cannot remove.\n"
+     L"N must follow the newest version in ROOT. Anything a launcher would refuse or install in part (an\n"
+     L"unsafe name, names that are one file on Windows, a patch file outside patches\\) is refused before\n"
+     L"anything is written, and what was written is checked as verify does before the list goes in place.\n"
+     L"  --version N          the version number to publish (required)\n"
+     L"  --key PRIVATE.pem    sign release.txt with this key (from keygen) into release.sig\n"
+     L"  --include NAME=FILE  publish FILE as well, as the entry NAME (a patch file under patches\\)\n"},
+    {L"verify", verifyCommand, L"verify ROOT/N [--public-key PUBLIC.pem]",
+     L"Checks the published version folder ROOT/N: dl_list.txt names files that launchers accept,\n"
+     L"release.txt is for version N and lists exactly those entries, and each file has the size and\n"
+     L"SHA-256 release.txt gives. Prints every disagreement; exits with 0 when there is none.\n"
+     L"  --public-key PUBLIC.pem  also check that release.sig is this key's signature of release.txt\n"},
 };
 
 // The most memory the process has held: the peak working set on Windows,
@@ -87,9 +143,7 @@ int runCommand(const Args& args) {
             if (args[0] != group.name) continue;
             for (std::size_t i = 1; i < args.size(); ++i) {
                 if (args[i] == L"--help" || args[i] == L"-h") {
-                    out(L"usage: kivtool ");
-                    out(group.synopsis);
-                    out(L"\n");
+                    out(L"usage: kivtool " + std::wstring(group.synopsis) + L"\n\n" + group.help);
                     return kExitOk;
                 }
             }
@@ -100,7 +154,11 @@ int runCommand(const Args& args) {
             if (args.size() > 1) failed += L" " + args[1];
             failed += L" failed unexpectedly";
             try {
-                return group.run(Args(args.begin() + 1, args.end()));
+                const int status = group.run(Args(args.begin() + 1, args.end()));
+                if (status == kExitUsage) {
+                    err(L"kivtool: wrong arguments\nusage: kivtool " + std::wstring(group.synopsis) + L"\n");
+                }
+                return status;
             } catch (const std::exception& exception) {
                 return fail(failed + L": " + utf8ToWide(exception.what()) + L".");
             } catch (...) {
@@ -164,13 +222,6 @@ bool caFileUsable(const std::wstring& caFile) {
 #endif
     (void)caFile;
     return true;
-}
-
-int usage(std::wstring_view synopsis) {
-    err(L"kivtool: wrong arguments\nusage: kivtool ");
-    err(synopsis);
-    err(L"\n");
-    return kExitUsage;
 }
 
 bool isExistingDirectory(std::wstring_view path) {

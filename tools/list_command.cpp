@@ -9,14 +9,13 @@
 namespace kiv::tool {
 
 int listCommand(const Args& args) {
-    const wchar_t* synopsis = L"list show FILE VERSION [--base URL]";
     std::int32_t version = 0;
     if ((args.size() != 3 && args.size() != 5) || args[0] != L"show" || !parseInt32(args[2], version)) {
-        return usage(synopsis);
+        return kExitUsage;
     }
     std::wstring base = patchBaseUrl();
     if (args.size() == 5) {
-        if (args[3] != L"--base") return usage(synopsis);
+        if (args[3] != L"--base") return kExitUsage;
         base = args[4];
     }
     std::ifstream file(toPath(args[1]), std::ios::binary);

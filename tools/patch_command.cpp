@@ -14,10 +14,6 @@ namespace kiv::tool {
 
 namespace {
 
-constexpr const wchar_t* kSynopsis =
-    L"patch show FILE | patch pack OUT.npatch --archive PATH [--name NAME=FILE]... [FILE]... | "
-    L"patch convert IN.cab OUT.npatch | patch apply PATCHDIR INSTALLDIR";
-
 // Reads a patch file the way the launcher chooses its reader: by extension.
 bool readAnyPatch(const std::wstring& file, PatchSet& set, std::wstring& error) {
     const std::wstring_view name(file);
@@ -28,7 +24,7 @@ bool readAnyPatch(const std::wstring& file, PatchSet& set, std::wstring& error) 
 }
 
 int show(const Args& args) {
-    if (args.size() != 2) return usage(kSynopsis);
+    if (args.size() != 2) return kExitUsage;
     PatchSet set;
     std::wstring error;
     if (!readAnyPatch(args[1], set, error)) return fail(error);
@@ -80,7 +76,7 @@ bool readWholeFile(const std::wstring& file, std::vector<std::uint8_t>& data, st
 }
 
 int pack(const Args& args) {
-    if (args.size() < 2) return usage(kSynopsis);
+    if (args.size() < 2) return kExitUsage;
     PatchSet set;
     bool haveArchive = false;
     std::vector<std::pair<std::string, std::wstring>> sources;  // entry name, file
@@ -91,10 +87,10 @@ int pack(const Args& args) {
         } else if (args[i] == L"--name" && i + 1 < args.size()) {
             const std::wstring& pair = args[++i];
             const std::size_t equals = pair.find(L'=');
-            if (equals == std::wstring::npos || equals + 1 == pair.size()) return usage(kSynopsis);
+            if (equals == std::wstring::npos || equals + 1 == pair.size()) return kExitUsage;
             sources.emplace_back(wideToUtf8(pair.substr(0, equals)), pair.substr(equals + 1));
         } else if (args[i].starts_with(L"--")) {
-            return usage(kSynopsis);
+            return kExitUsage;
         } else {
             std::string name = entryNameFor(toPath(args[i]));
             if (name.empty()) {
@@ -104,7 +100,7 @@ int pack(const Args& args) {
             sources.emplace_back(std::move(name), args[i]);
         }
     }
-    if (!haveArchive) return usage(kSynopsis);
+    if (!haveArchive) return kExitUsage;
 
     std::wstring error;
     for (auto& [name, file] : sources) {
@@ -117,7 +113,7 @@ int pack(const Args& args) {
 }
 
 int convert(const Args& args) {
-    if (args.size() != 3) return usage(kSynopsis);
+    if (args.size() != 3) return kExitUsage;
     PatchSet set;
     std::wstring error;
     if (!readLegacyPatch(toPath(args[1]), set, error)) return fail(error);
@@ -126,7 +122,7 @@ int convert(const Args& args) {
 }
 
 int apply(const Args& args) {
-    if (args.size() != 3) return usage(kSynopsis);
+    if (args.size() != 3) return kExitUsage;
     if (!isExistingDirectory(args[2])) return fail(L"No such installation directory: " + args[2] + L".");
     ConsoleReporter reporter;
     std::wstring error;
@@ -141,12 +137,12 @@ int apply(const Args& args) {
 }  // namespace
 
 int patchCommand(const Args& args) {
-    if (args.empty()) return usage(kSynopsis);
+    if (args.empty()) return kExitUsage;
     if (args[0] == L"show") return show(args);
     if (args[0] == L"pack") return pack(args);
     if (args[0] == L"convert") return convert(args);
     if (args[0] == L"apply") return apply(args);
-    return usage(kSynopsis);
+    return kExitUsage;
 }
 
 }  // namespace kiv::tool

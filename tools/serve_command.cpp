@@ -1,4 +1,4 @@
-#include "tools/http_server.h"
+#include "tools/loopback_server/loopback_server.h"
 #include "tools/kivtool.h"
 
 #include "base/base.h"
@@ -10,12 +10,11 @@
 namespace kiv::tool {
 
 int serveCommand(const Args& args) {
-    const wchar_t* synopsis = L"serve ROOT [--port N]";
     std::int32_t port = 0;
     if (args.size() == 3) {
-        if (args[1] != L"--port" || !parseInt32(args[2], port) || port < 1 || port > 65535) return usage(synopsis);
+        if (args[1] != L"--port" || !parseInt32(args[2], port) || port < 1 || port > 65535) return kExitUsage;
     } else if (args.size() != 1) {
-        return usage(synopsis);
+        return kExitUsage;
     }
     const std::filesystem::path root = toPath(args[0]);
     std::error_code error;

@@ -6,12 +6,11 @@
 namespace kiv::tool {
 
 int updateCommand(const Args& args) {
-    const wchar_t* synopsis = L"update DIR [--base URL] [--public-key PUBLIC.pem] [--ca-file CA.pem]";
-    if (args.empty() || args[0].starts_with(L"--")) return usage(synopsis);
+    if (args.empty() || args[0].starts_with(L"--")) return kExitUsage;
     std::wstring base = patchBaseUrl();
     UpdateOptions options{.releasePublicKey = builtInReleasePublicKey()};
     for (std::size_t i = 1; i < args.size(); i += 2) {
-        if (i + 1 >= args.size()) return usage(synopsis);
+        if (i + 1 >= args.size()) return kExitUsage;
         if (args[i] == L"--base") {
             base = args[i + 1];
             if (base.empty() || base.back() != L'/') base += L'/';
@@ -26,7 +25,7 @@ int updateCommand(const Args& args) {
             if (!caFileUsable(args[i + 1])) return kExitFailed;
             options.caFile = toPath(args[i + 1]);
         } else {
-            return usage(synopsis);
+            return kExitUsage;
         }
     }
     const std::filesystem::path installation = toPath(args[0]);

@@ -17,7 +17,7 @@ int versionCommand(const Args& args) {
         if (!writeInstalledVersion(directory, version)) return fail(L"Could not write kiv.ver.");
         return kExitOk;
     }
-    return usage(L"version get DIR | version set DIR N");
+    return kExitUsage;
 }
 
 }  // namespace kiv::tool

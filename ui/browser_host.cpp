@@ -1,12 +1,13 @@
 #include "ui/browser_host.h"
 
+#include "base/base.h"
+
 #include <exdispid.h>
 #include <mshtmdid.h>
 #include <shellapi.h>
 #include <wininet.h>
 
 #include <algorithm>
-#include <cwctype>
 #include <vector>
 
 namespace kiv {
@@ -70,18 +71,12 @@ private:
 
 bool startsWith(std::wstring_view text, std::wstring_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
-bool startsWithIgnoreCase(std::wstring_view text, std::wstring_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    return std::equal(prefix.begin(), prefix.end(), text.begin(),
-                      [](wchar_t a, wchar_t b) { return std::towlower(a) == std::towlower(b); });
-}
-
 // Only web and mail addresses are handed to the shell: anything else (file
 // paths, network shares, other protocol handlers) would let a page start
 // programs on the player's machine.
 bool isShellOpenable(std::wstring_view link) {
-    return startsWithIgnoreCase(link, L"http://") || startsWithIgnoreCase(link, L"https://") ||
-           startsWithIgnoreCase(link, L"mailto:");
+    return startsWithIgnoringCase(link, L"http://") || startsWithIgnoringCase(link, L"https://") ||
+           startsWithIgnoringCase(link, L"mailto:");
 }
 
 void openInDefaultBrowser(std::wstring_view link) {

@@ -99,10 +99,6 @@ public:
     // default browser and cancels the click inside the page.
     void handleDocumentClick(IHTMLElement* element);
 
-    // The child window the control lives in (null before create and after close).
-    HWND hostWindow() const { return hostWindow_; }
-    // True from construction until the first DocumentComplete.
-    bool firstLoadPending() const { return firstLoadPending_; }
     // Whether the page is there to be seen: the control was created and the
     // page has reported no navigation error. Otherwise the child window is
     // hidden and the owner paints its placeholder in the area.

@@ -1,6 +1,5 @@
 #include "ui/ui.h"
 
-#include <cwctype>
 #include <vector>
 
 
@@ -11,13 +10,6 @@ constexpr DWORD kInputIdleWaitMs = 5000;
 constexpr DWORD kWindowSearchMs = 10000;
 constexpr DWORD kWindowSearchIntervalMs = 100;
 }  // namespace
-
-bool containsIgnoreCase(std::wstring_view text, std::wstring_view part) {
-    std::wstring lowerText(text), lowerPart(part);
-    for (wchar_t& c : lowerText) c = static_cast<wchar_t>(std::towlower(c));
-    for (wchar_t& c : lowerPart) c = static_cast<wchar_t>(std::towlower(c));
-    return lowerText.find(lowerPart) != std::wstring::npos;
-}
 
 bool isClientMainWindow(HWND window) {
     if (!IsWindowVisible(window)) return false;
@@ -37,7 +29,7 @@ bool isClientMainWindow(HWND window) {
     wchar_t className[256] = {};
     int classLength = GetClassNameW(window, className, 256);
     std::wstring_view windowClass(className, static_cast<std::size_t>(classLength > 0 ? classLength : 0));
-    return !containsIgnoreCase(title, L"GDI+") && !containsIgnoreCase(windowClass, L"GDI+");
+    return !containsIgnoringCase(title, L"GDI+") && !containsIgnoringCase(windowClass, L"GDI+");
 }
 
 BOOL CALLBACK findClientWindow(HWND window, LPARAM parameter) {

@@ -229,6 +229,5 @@ struct ClientWindowSearch {
 BOOL CALLBACK findClientWindow(HWND window, LPARAM search);
 // Visible, unowned, enabled, not a tool window, and not a graphics library's helper.
 bool isClientMainWindow(HWND window);
-bool containsIgnoreCase(std::wstring_view text, std::wstring_view part);
 
 }  // namespace kiv

@@ -26,7 +26,7 @@ bool installDownloads(const std::filesystem::path& installation, const std::file
         const std::wstring relative = relativeEntryPath(entry);
         const std::vector<std::wstring_view> elements = pathElements(relative);
         if (isPatchFile(relative)) {
-            if (elements.size() == 2 && sameNameIgnoringCase(elements[0], L"patches")) {
+            if (elements.size() == 2 && equalsIgnoringCase(elements[0], L"patches")) {
                 patches.push_back(joinEntryPath(versionDirectory, relative));
             }
             // Patch files change archives; they are applied below, never copied.
@@ -35,7 +35,7 @@ bool installDownloads(const std::filesystem::path& installation, const std::file
         const std::filesystem::path source = joinEntryPath(versionDirectory, relative);
         const std::filesystem::path destination = joinEntryPath(installation, relative);
         if (!options.launcherFileName.empty() && elements.size() == 1 &&
-            sameNameIgnoringCase(elements[0], options.launcherFileName)) {
+            equalsIgnoringCase(elements[0], options.launcherFileName)) {
             if (!installLauncherProgram(source, installation / toPath(options.launcherFileName))) {
                 error = L"Could not install downloaded file: " + relative;
                 return false;

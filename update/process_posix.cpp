@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cwctype>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -17,15 +16,7 @@ namespace kiv {
 
 namespace {
 
-bool equalsIgnoreCase(std::wstring_view a, std::wstring_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::towlower(a[i]) != std::towlower(b[i])) return false;
-    }
-    return true;
-}
-
-bool isClientName(const std::string& name) { return equalsIgnoreCase(utf8ToWide(name), L"kiv.exe"); }
+bool isClientName(const std::string& name) { return equalsIgnoringCase(utf8ToWide(name), L"kiv.exe"); }
 
 // The last element of an executable's path.
 std::string_view baseName(std::string_view path) {

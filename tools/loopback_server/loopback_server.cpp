@@ -1,4 +1,4 @@
-#include "tools/http_server.h"
+#include "tools/loopback_server/loopback_server.h"
 
 #include "base/base.h"
 
@@ -80,11 +80,9 @@ bool sendAll(Socket s, const char* data, std::size_t size) {
 
 bool sendText(Socket s, const std::string& text) { return sendAll(s, text.data(), text.size()); }
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
-    c = lower(c);
+    c = foldCase(c);
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
@@ -181,7 +179,7 @@ std::string SeenRequest::header(std::string_view name) const {
         std::string_view line(head.data() + start, (end == std::string::npos ? head.size() : end) - start);
         if (line.size() > name.size() && line[name.size()] == ':') {
             bool same = true;
-            for (std::size_t i = 0; i < name.size(); ++i) same = same && lower(line[i]) == lower(name[i]);
+            for (std::size_t i = 0; i < name.size(); ++i) same = same && foldCase(line[i]) == foldCase(name[i]);
             if (same) {
                 std::string_view value = line.substr(name.size() + 1);
                 while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
