@@ -247,9 +247,11 @@ enum class NextVersion {
 // Fetches the list of the version after `installed` (at most kMaxListBytes,
 // not retried) and tells what the answer means; `list` keeps the body of a
 // published list and is empty otherwise. The highest version a signed 32-bit
-// number holds has no successor.
+// number holds has no successor. `session`, when given, is the run's; `cancel`,
+// when given and set, ends the fetch as a failure.
 NextVersion probeNextVersion(std::int32_t installed, const std::wstring& baseUrl, const UpdateOptions& options,
-                             std::string& list);
+                             std::string& list, HttpSession* session = nullptr,
+                             const std::atomic<bool>* cancel = nullptr);
 
 // Decides whether the next version exists on the server and shows the answer:
 // "Update available" / "Press Update"; "Version Check OK" / "Success" with
@@ -269,9 +271,13 @@ void showClientReady(Reporter& reporter, NextVersion answer);
 // the run with a message box; nothing is rolled back. A server that gives no
 // answer about the next version ends the run with a warning that names the
 // installed version, the client ready. A version's release is fetched and
-// checked before any entry of its list is used or shown. A version whose release
-// does not check out stops before anything of it is installed. While a file
-// download waits to be retried, the FILE DOWNLOAD row shows "Retrying (k/3)...".
+// checked before any entry of its list is used or shown; the list and the
+// release's files are asked for together, over connections kept for the run.
+// A version whose release does not check out stops before anything of it is
+// installed. Its files download a few at once (kParallelDownloads); the FILE
+// DOWNLOAD row counts those finished and its bar shows the version's bytes
+// received, and while a download waits to be retried the row shows
+// "Retrying (k/3)...". The first file that fails for good stops the others.
 void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
                const UpdateOptions& options = {});
 
