@@ -155,6 +155,17 @@ private:
 // written through); false when it could not be, though the move was made.
 bool replaceFile(const std::filesystem::path& source, const std::filesystem::path& target);
 
+// Moves `source` over `target` in one step, as replaceFile does, but leaves
+// the move to be made durable by a later syncDirectory of the folders of
+// both, so that many moves into one folder share one sync. On Windows the
+// move is written through.
+bool renameFile(const std::filesystem::path& source, const std::filesystem::path& target);
+
+// Makes the entries of `directory` durable: the moves, creations and
+// removals in it survive a power cut. Nothing to do on Windows, where the
+// moves that need it are written through.
+bool syncDirectory(const std::filesystem::path& directory);
+
 // Deletes the file `path`. True when it is gone, also when it was never
 // there; false when it stays (in use, read-only, a folder).
 bool removeFile(const std::filesystem::path& path);

@@ -26,6 +26,17 @@ bool File::readAt(std::uint64_t offset, void* data, std::size_t length) const {
     return true;
 }
 
+bool syncDirectory(const std::filesystem::path& directory) {
+    return detail::observed({FileChange::Kind::syncDirectory, directory},
+                            [&] { return detail::syncDirectoryNative(directory); });
+}
+
+// The rename itself lives in the directory: it is synced so that the rename
+// survives a power cut as well as a killed process.
+bool replaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {
+    return renameFile(source, target) && syncDirectory(target.parent_path());
+}
+
 bool copyFileReplacing(const std::filesystem::path& source, const std::filesystem::path& target) {
     File in;
     std::uint64_t size = 0;

@@ -116,16 +116,9 @@ bool syncDirectoryNative(const std::filesystem::path& directory) {
 
 }  // namespace detail
 
-bool replaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {
-    if (!detail::observed({FileChange::Kind::rename, source, &target},
-                          [&] { return ::rename(source.c_str(), target.c_str()) == 0; })) {
-        return false;
-    }
-    // The rename itself lives in the directory: sync it so that it survives
-    // a power cut as well as a killed process.
-    const std::filesystem::path directory = target.parent_path();
-    return detail::observed({FileChange::Kind::syncDirectory, directory},
-                            [&] { return detail::syncDirectoryNative(directory); });
+bool renameFile(const std::filesystem::path& source, const std::filesystem::path& target) {
+    return detail::observed({FileChange::Kind::rename, source, &target},
+                            [&] { return ::rename(source.c_str(), target.c_str()) == 0; });
 }
 
 bool replaceFileMovingAside(const std::filesystem::path& source, const std::filesystem::path& target,

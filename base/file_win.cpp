@@ -140,16 +140,12 @@ bool syncDirectoryNative(const std::filesystem::path&) { return true; }
 
 }  // namespace detail
 
-bool replaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {
-    if (!detail::observed({FileChange::Kind::rename, source, &target}, [&] {
-            return MoveFileExW(systemPath(source).c_str(), systemPath(target).c_str(),
-                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-        })) {
-        return false;
-    }
-    // Written through: the move is durable once it returns.
-    const std::filesystem::path directory = target.parent_path();
-    return detail::observed({FileChange::Kind::syncDirectory, directory}, [] { return true; });
+// Written through: the move is durable once it returns.
+bool renameFile(const std::filesystem::path& source, const std::filesystem::path& target) {
+    return detail::observed({FileChange::Kind::rename, source, &target}, [&] {
+        return MoveFileExW(systemPath(source).c_str(), systemPath(target).c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    });
 }
 
 bool replaceFileMovingAside(const std::filesystem::path& source, const std::filesystem::path& target,

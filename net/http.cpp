@@ -232,6 +232,10 @@ bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& f
     }
 
     request.reset();
+    if (options.flushComplete && (total == 0 || received == total) && !out.flush()) {
+        error = L"Could not write downloaded data.";
+        return false;
+    }
     out.close();
 
     // The announced total decides whether the body came whole, so that a

@@ -102,6 +102,10 @@ struct TransferOptions {
     // Set by another thread to end the transfer (and its retry waits) soon,
     // failing with kDownloadCancelled; may be null.
     const std::atomic<bool>* cancel = nullptr;
+    // A file transfer flushes the file once it is whole, before it succeeds,
+    // for a caller that puts the file in place by a rename alone: the flush
+    // then costs its download thread, not the installation.
+    bool flushComplete = false;
 };
 
 // How a transfer failed, for a caller that must tell a file the server does

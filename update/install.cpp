@@ -2,6 +2,8 @@
 
 #include "patch/patch.h"
 
+#include <set>
+
 namespace kiv {
 
 PatchProgress patchProgressCallback(Reporter& reporter) {
@@ -22,6 +24,10 @@ bool installDownloads(const std::filesystem::path& installation, const std::file
     // The version's patches are the patch files its list puts in "patches";
     // a file found there that the list does not name is not applied.
     std::vector<std::filesystem::path> patches;
+    // The folders that plain files were moved into, synced once each when all
+    // are moved; a name listed twice is moved once, its download being gone.
+    std::set<std::filesystem::path> movedInto;
+    std::set<std::wstring> moved;
     for (const std::wstring& entry : list) {
         const std::wstring relative = relativeEntryPath(entry);
         const std::vector<std::wstring_view> elements = pathElements(relative);
@@ -43,11 +49,24 @@ bool installDownloads(const std::filesystem::path& installation, const std::file
             if (launcherReplaced != nullptr) *launcherReplaced = true;
             continue;
         }
-        // Copied beside the destination, flushed and moved over it, so that a
-        // failed copy keeps the old file whole and a recorded version never
-        // names bytes that are not on disk.
-        if (!createDirectories(destination.parent_path()) || !copyFileReplacing(source, destination)) {
+        // The download, flushed on its download thread, is moved over the
+        // old file in one step: a failed move keeps the old file whole. The
+        // run downloads a version anew after any interruption, so the
+        // download is not needed again.
+        std::wstring name = relative;
+        for (wchar_t& c : name) c = foldCase(c);
+        if (!moved.insert(std::move(name)).second) continue;
+        if (!createDirectories(destination.parent_path()) || !renameFile(source, destination)) {
             error = L"Could not install downloaded file: " + relative;
+            return false;
+        }
+        movedInto.insert(destination.parent_path());
+    }
+    // Every move is durable before the patches change archives, and so
+    // before the version is recorded.
+    for (const std::filesystem::path& folder : movedInto) {
+        if (!syncDirectory(folder)) {
+            error = L"Could not install downloaded files in " + toWide(folder);
             return false;
         }
     }

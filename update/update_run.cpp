@@ -238,7 +238,7 @@ bool downloadFiles(HttpSession& session, const std::wstring& baseUrl, std::int32
         File empty;
         crypto::Sha256 hash;
         crypto::Sha256Digest digest;
-        if (!empty.open(target, File::Mode::create)) {
+        if (!empty.open(target, File::Mode::create) || !empty.flush()) {
             stop(reporter, L"Download failed: " + list[i] + L"\nCould not create download target.", MessageIcon::error);
             return false;
         }
@@ -328,6 +328,9 @@ bool downloadFiles(HttpSession& session, const std::wstring& baseUrl, std::int32
     TransferOptions transfer;
     transfer.caFile = options.caFile;
     transfer.retryDelays = options.retryDelays;
+    // Installation moves the files into place, so each must be durable
+    // first; flushing it here overlaps the flushes with the network.
+    transfer.flushComplete = true;
     std::size_t failed = 0;
     std::wstring error;
     try {
