@@ -323,7 +323,7 @@ TEST_F(UpdateEngine, RunInstallsEveryNewerVersionInTurn) {
 
 // Every refusal before the run and every failure part way stops the run
 // with its message, before the version is recorded, having asked for
-// nothing after the failing step; of the installed files only those copied
+// nothing after the failing step; of the installed files only those moved into place
 // before the failure have changed. A file that fails for good cancels the
 // others at once, however slow they are.
 TEST_F(UpdateEngine, FailureStopsTheRunBeforeTheVersionIsRecorded) {
@@ -377,16 +377,16 @@ TEST_F(UpdateEngine, FailureStopsTheRunBeforeTheVersionIsRecorded) {
              };
          },
          {"warning: Please close all KIV clients before updating."}, {"58/dl_list.txt", "58/release.txt"}, {}},
-        // Plain files are copied before the patches are applied.
+        // Plain files are moved into place before the patches are applied.
         {"a patch failing after the plain files", "kiv.exe\npatches\\broken.npatch\n",
          {{"kiv.exe", "client 58"}, {"patches\\broken.npatch", test::packageBytes("data\\absent.hed", {})}}, nullptr,
          {"error: Patch failed:\nCould not open .hed/.dat pair."},
          {"58/dl_list.txt", "58/release.txt", "58/kiv.exe", "58/patches/broken.npatch"}, {{"kiv.exe", "client 58"}}},
-        // The copy runs out of room: the installed file stays whole.
-        {"a full disk", "kiv.exe\n", {{"kiv.exe", std::string(200000, 'n')}}, nullptr,
+        // The move into place fails (the file in use): the installed file stays whole.
+        {"a file that cannot be replaced", "kiv.exe\n", {{"kiv.exe", "client 58"}}, nullptr,
          {"error: Patch failed:\nCould not install downloaded file: kiv.exe"},
          {"58/dl_list.txt", "58/release.txt", "58/kiv.exe"}, {},
-         [&](const FileChange& c) { return c.kind == Kind::write && c.path.parent_path() == install.path(); }},
+         [&](const FileChange& c) { return c.kind == Kind::rename && c.target->parent_path() == install.path(); }},
         {"a version that cannot be recorded", "a.txt\n", {{"a.txt", "58"}}, nullptr,
          {"error: Could not record the installed version."}, {"58/dl_list.txt", "58/release.txt", "58/a.txt"},
          {{"a.txt", "58"}},
@@ -462,6 +462,19 @@ TEST(InstallDownloads, PatchTheListDoesNotNameIsNotApplied) {
     EXPECT_TRUE(installDownloads(install.path(), downloads.path(), {L"patches\\listed.npatch"}, recorder, error))
         << wideToUtf8(error);
     EXPECT_EQ(test::readArchive(install / "x.hed"), (Items{{"a", "new"}, {"b", "old"}}));
+}
+
+// A name listed twice was downloaded once, and its download is moved into
+// place by the first entry: the second must not fail the version for good.
+TEST(InstallDownloads, ANameListedTwiceIsInstalledOnce) {
+    test::TempDir install, downloads;
+    test::writeFile(downloads / "data" / "notes.txt", "new");
+    Recorder recorder;
+    std::wstring error;
+    EXPECT_TRUE(installDownloads(install.path(), downloads.path(), {L"data\\notes.txt", L"data/notes.txt"}, recorder,
+                                 error))
+        << wideToUtf8(error);
+    EXPECT_EQ(test::readFile(install / "data" / "notes.txt"), "new");
 }
 
 // A file download is retried with the row saying so, and checked as the

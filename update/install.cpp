@@ -52,8 +52,10 @@ bool installDownloads(const std::filesystem::path& installation, const std::file
         // The download, flushed on its download thread, is moved over the
         // old file in one step: a failed move keeps the old file whole. The
         // run downloads a version anew after any interruption, so the
-        // download is not needed again.
-        std::wstring name = relative;
+        // download is not needed again. Names compare as Windows compares
+        // them: any separators, any letter case.
+        std::wstring name;
+        for (std::wstring_view element : elements) (name += element) += L'\\';
         for (wchar_t& c : name) c = foldCase(c);
         if (!moved.insert(std::move(name)).second) continue;
         if (!createDirectories(destination.parent_path()) || !renameFile(source, destination)) {
@@ -66,7 +68,7 @@ bool installDownloads(const std::filesystem::path& installation, const std::file
     // before the version is recorded.
     for (const std::filesystem::path& folder : movedInto) {
         if (!syncDirectory(folder)) {
-            error = L"Could not install downloaded files in " + toWide(folder);
+            error = L"Could not make the installed files durable.";
             return false;
         }
     }
