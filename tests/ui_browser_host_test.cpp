@@ -81,7 +81,7 @@ protected:
     HWND page_ = nullptr;
 };
 
-TEST_F(HostTest, QueryInterfaceGivesEachFaceForItsIdsAndNothingElse) {
+TEST_F(HostTest, EachFaceIsGivenForItsIdsAndOutPointersAreCheckedAndCleared) {
     for (auto [id, face] : {std::pair{&IID_IUnknown, static_cast<void*>(static_cast<IOleClientSite*>(host_))},
                             {&IID_IOleClientSite, static_cast<IOleClientSite*>(host_)},
                             {&IID_IOleInPlaceSite, static_cast<IOleInPlaceSite*>(host_)},
@@ -95,10 +95,8 @@ TEST_F(HostTest, QueryInterfaceGivesEachFaceForItsIdsAndNothingElse) {
         EXPECT_EQ(object, face);
         if (object != nullptr) static_cast<IUnknown*>(object)->Release();
     }
+    // Out pointers are refused when null and cleared on failure.
     EXPECT_EQ(host_->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
-}
-
-TEST_F(HostTest, OutPointersAreRefusedWhenNullAndClearedOnFailure) {
     IOleInPlaceFrame* frame = nullptr;
     IOleInPlaceUIWindow* document = nullptr;
     RECT rect{};
@@ -151,10 +149,7 @@ TEST_F(HostTest, NavigationsAwayAreCancelledOnlyOnceTheFirstLoadHasCompleted) {
     for (auto [url, cancel] : {std::pair{L"file:///C:/Windows/system32/calc.exe", VARIANT_TRUE},
                                {nullptr, VARIANT_TRUE}, {section.c_str(), VARIANT_FALSE}})
         EXPECT_EQ(beforeNavigate(host_, url), cancel) << (url != nullptr ? url : L"(null)");
-}
-
-TEST_F(HostTest, TheNavigationFilterWritesOnlyThroughABooleanReferenceInAFullArgumentList) {
-    sendEvent(host_, 259);
+    // The filter writes only through a boolean reference in a full argument list.
     using Change = void (*)(DISPPARAMS&);
     for (auto [name, change] : {
              std::pair<const char*, Change>{"an address that is not a string",
@@ -182,9 +177,7 @@ TEST_F(HostTest, CreationThatCannotCompleteLeavesNothingBehind) {
 
 TEST_F(HostTest, AStartedControlGivesBackEveryReferenceWhenClosed) {
     startControl();
-    EXPECT_EQ(GetParent(page_), parent_);
-    constexpr LONG kStyle = WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN;
-    EXPECT_EQ(GetWindowLongW(page_, GWL_STYLE) & kStyle, kStyle);
+    EXPECT_EQ(GetAncestor(page_, GA_PARENT), parent_);  // a child window, not an owned popup
     // The control holds the container as its site and its event sink.
     host_->AddRef();
     EXPECT_GT(host_->Release(), 1u);
@@ -196,9 +189,7 @@ TEST_F(HostTest, AStartedControlGivesBackEveryReferenceWhenClosed) {
     OLEINPLACEFRAMEINFO info{0, TRUE, nullptr, nullptr, 9};
     ASSERT_EQ(host_->GetWindowContext(&frame, &document, &position, &clip, &info), S_OK);
     EXPECT_TRUE(EqualRect(&position, &kArea) && EqualRect(&clip, &kArea));
-    EXPECT_EQ(std::tuple(frame, document, window, info.cb, info.fMDIApp, info.hwndFrame, info.haccel,
-                         info.cAccelEntries),
-              std::tuple(static_cast<IOleInPlaceFrame*>(host_), nullptr, page_, 20u, FALSE, page_, nullptr, 0u));
+    EXPECT_EQ(std::tuple(frame, document, window), std::tuple(static_cast<IOleInPlaceFrame*>(host_), nullptr, page_));
     frame->Release();
 
     MSG message;
