@@ -78,6 +78,12 @@ std::filesystem::path launcherDirectory();
 // The running executable itself; empty if the module path cannot be read.
 std::filesystem::path launcherProgramPath();
 
+// The form of `path` to hand to the system so that it opens it whatever its
+// length: on Windows, a path at or past the classic limit of 260 characters
+// (an installation deep in a folder tree) becomes its full "\\?\" form, in
+// which "." and ".." are already resolved; anything else is returned as is.
+std::filesystem::path systemPath(const std::filesystem::path& path);
+
 // ---- Little-endian fields --------------------------------------------------
 
 constexpr std::uint16_t loadLe16(const std::uint8_t* p) {

@@ -61,9 +61,9 @@ bool copyFileReplacing(const std::filesystem::path& source, const std::filesyste
 
 bool createDirectories(const std::filesystem::path& directory) {
     std::error_code error;
-    if (directory.empty() || std::filesystem::is_directory(directory, error)) return true;
+    if (directory.empty() || std::filesystem::is_directory(systemPath(directory), error)) return true;
     std::vector<std::filesystem::path> missing;
-    for (std::filesystem::path at = directory; !at.empty() && !std::filesystem::exists(at, error);
+    for (std::filesystem::path at = directory; !at.empty() && !std::filesystem::exists(systemPath(at), error);
          at = at.parent_path()) {
         missing.push_back(at);
         if (at == at.parent_path()) break;
@@ -74,7 +74,8 @@ bool createDirectories(const std::filesystem::path& directory) {
         const std::filesystem::path& at = *it;
         if (!detail::observed({FileChange::Kind::makeDirectory, at}, [&] {
                 std::error_code made;
-                return std::filesystem::create_directory(at, made) || std::filesystem::is_directory(at, made);
+                const std::filesystem::path native = systemPath(at);
+                return std::filesystem::create_directory(native, made) || std::filesystem::is_directory(native, made);
             })) {
             return false;
         }
@@ -84,29 +85,30 @@ bool createDirectories(const std::filesystem::path& directory) {
             return false;
         }
     }
-    return std::filesystem::is_directory(directory, error);
+    return std::filesystem::is_directory(systemPath(directory), error);
 }
 
 bool removeFile(const std::filesystem::path& path) {
     std::error_code error;
-    const auto status = std::filesystem::symlink_status(path, error);
+    const auto status = std::filesystem::symlink_status(systemPath(path), error);
     if (error || !std::filesystem::exists(status)) return !error || error == std::errc::no_such_file_or_directory;
     if (std::filesystem::is_directory(status)) return false;
     return detail::observed({FileChange::Kind::remove, path}, [&] {
         std::error_code removed;
-        std::filesystem::remove(path, removed);
+        std::filesystem::remove(systemPath(path), removed);
         return !removed;
     });
 }
 
 bool removeAll(const std::filesystem::path& path) {
     std::error_code error;
-    const auto status = std::filesystem::symlink_status(path, error);
+    const auto status = std::filesystem::symlink_status(systemPath(path), error);
     if (error || !std::filesystem::exists(status)) return !error || error == std::errc::no_such_file_or_directory;
     if (std::filesystem::is_directory(status)) {
         std::vector<std::filesystem::path> children;
-        for (std::filesystem::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
-            children.push_back(it->path());
+        for (std::filesystem::directory_iterator it(systemPath(path), error), end; !error && it != end;
+             it.increment(error)) {
+            children.push_back(path / it->path().filename());
         }
         if (error) return false;
         for (const auto& child : children) {
@@ -115,7 +117,7 @@ bool removeAll(const std::filesystem::path& path) {
     }
     return detail::observed({FileChange::Kind::remove, path}, [&] {
         std::error_code removed;
-        std::filesystem::remove(path, removed);
+        std::filesystem::remove(systemPath(path), removed);
         return !removed;
     });
 }

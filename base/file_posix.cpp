@@ -22,6 +22,8 @@ File& File::operator=(File&& other) noexcept {
     return *this;
 }
 
+std::filesystem::path systemPath(const std::filesystem::path& path) { return path; }
+
 bool File::open(const std::filesystem::path& path, Mode mode) {
     close();
     int flags = O_CLOEXEC;

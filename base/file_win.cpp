@@ -7,7 +7,25 @@ namespace kiv {
 
 namespace {
 HANDLE asHandle(void* h) { return static_cast<HANDLE>(h); }
+// Shorter than MAX_PATH by the room a directory needs for an 8.3 name, the
+// limit CreateDirectoryW applies.
+constexpr std::size_t kClassicLimit = MAX_PATH - 12;
 }  // namespace
+
+std::filesystem::path systemPath(const std::filesystem::path& path) {
+    const std::wstring& text = path.native();
+    if (text.size() < kClassicLimit || text.starts_with(L"\\\\?\\") || text.starts_with(L"\\\\.\\")) return path;
+    // The verbatim form is taken as it stands: separators, "." and ".." must
+    // be resolved first, which GetFullPathNameW does for any length.
+    DWORD need = GetFullPathNameW(text.c_str(), 0, nullptr, nullptr);
+    if (need == 0) return path;
+    std::wstring full(need, L'\0');
+    DWORD got = GetFullPathNameW(text.c_str(), need, full.data(), nullptr);
+    if (got == 0 || got >= need) return path;
+    full.resize(got);
+    if (full.starts_with(L"\\\\")) return std::filesystem::path(L"\\\\?\\UNC\\" + full.substr(2));
+    return std::filesystem::path(L"\\\\?\\" + full);
+}
 
 File::~File() { close(); }
 
@@ -33,8 +51,8 @@ bool File::open(const std::filesystem::path& path, Mode mode) {
     if (mode == Mode::create) disposition = CREATE_ALWAYS;
     auto openNative = [&] {
         // No sharing restrictions: other readers and writers may keep the file open.
-        HANDLE h = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE h = CreateFileW(systemPath(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) return false;
         handle_ = h;
         return true;
@@ -124,7 +142,8 @@ bool syncDirectoryNative(const std::filesystem::path&) { return true; }
 
 bool replaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {
     if (!detail::observed({FileChange::Kind::rename, source, &target}, [&] {
-            return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+            return MoveFileExW(systemPath(source).c_str(), systemPath(target).c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
         })) {
         return false;
     }

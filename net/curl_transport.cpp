@@ -1,8 +1,12 @@
 // The HTTP transport on Linux: libcurl, configured to behave as the Windows
-// transport does with its defaults (no proxy, redirects followed, connect
-// time-out 60 s, 30 s without data while sending or receiving, HTTP/1.1, no
-// Accept header). The multi interface lets the transfers pull the body one
-// chunk at a time on the calling thread, as they do on Windows.
+// transport does with its defaults (redirects followed, connect time-out
+// 60 s, 30 s without data while sending or receiving, HTTP/1.1, no Accept
+// header), with the proxy that https_proxy, http_proxy and no_proxy name. The
+// multi interface lets the transfers pull the body one chunk at a time on the
+// calling thread, as they do on Windows. A session keeps its multi handles,
+// whose connection caches hold the kept-alive connections, in a pool that
+// its threads take from and give back to; TLS sessions and names looked up
+// are shared between them.
 #include "net/transport.h"
 
 #include "base/base.h"
@@ -10,6 +14,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -104,26 +109,134 @@ bool headerIs(std::string_view line, std::string_view name) {
     return true;
 }
 
+// The proxy libcurl itself would take from the environment for a URL, so
+// that a refused connection can be told apart from a refused proxy:
+// "<scheme>_proxy" (for https also in capitals; http_proxy only in lower
+// case, as a server could set HTTP_PROXY for a CGI program), then
+// all_proxy; none when no_proxy names the host, a domain above it, or "*".
+std::string environmentProxy(bool secure, const std::string& host) {
+    auto variable = [](const char* name) -> std::string {
+        const char* value = std::getenv(name);
+        return value ? value : "";
+    };
+    std::string proxy = secure ? variable("https_proxy") : variable("http_proxy");
+    if (proxy.empty() && secure) proxy = variable("HTTPS_PROXY");
+    if (proxy.empty()) proxy = variable("all_proxy");
+    if (proxy.empty()) proxy = variable("ALL_PROXY");
+    if (proxy.empty()) return {};
+    std::string exempt = variable("no_proxy");
+    if (exempt.empty()) exempt = variable("NO_PROXY");
+    const std::string name = lowered(host);
+    for (std::size_t start = 0; start <= exempt.size();) {
+        std::size_t end = std::min(exempt.find(',', start), exempt.size());
+        std::string entry = lowered(exempt.substr(start, end - start));
+        start = end + 1;
+        entry.erase(0, entry.find_first_not_of(" \t"));
+        entry.erase(entry.find_last_not_of(" \t") + 1);
+        if (entry == "*") return {};
+        if (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
+        if (entry.empty()) continue;
+        if (name == entry || (name.size() > entry.size() && name.ends_with("." + entry))) return {};
+    }
+    return proxy;
+}
+
+}  // namespace
+
+class TransportSession {
+public:
+    TransportSession() : proxy_(wideToUtf8(proxyOverride())) {}
+    ~TransportSession() {
+        for (CURLM* multi : idle_) curl_multi_cleanup(multi);
+        if (share_) curl_share_cleanup(share_);
+    }
+
+    bool open() {
+        share_ = curl_share_init();
+        return share_ && curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &TransportSession::lock) == CURLSHE_OK &&
+               curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &TransportSession::unlock) == CURLSHE_OK &&
+               curl_share_setopt(share_, CURLSHOPT_USERDATA, this) == CURLSHE_OK &&
+               curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK &&
+               curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK;
+    }
+
+    // A multi handle with the connections an earlier request left in it.
+    // Never more are made than requests run at once, so the connections to
+    // one server stay within that number too.
+    CURLM* take() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (idle_.empty()) return curl_multi_init();
+        CURLM* multi = idle_.back();
+        idle_.pop_back();
+        return multi;
+    }
+    void giveBack(CURLM* multi) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        idle_.push_back(multi);
+    }
+
+    CURLSH* share() const { return share_; }
+    // The proxy for a URL: the chosen one, else the environment's; empty
+    // for none.
+    std::string proxyFor(bool secure, const std::string& host) const {
+        return proxy_.empty() ? environmentProxy(secure, host) : proxy_;
+    }
+
+private:
+    // The share's parts may be used from several threads, one at a time.
+    static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+        static_cast<TransportSession*>(self)->locks_[data % kLocks].lock();
+    }
+    static void unlock(CURL*, curl_lock_data data, void* self) {
+        static_cast<TransportSession*>(self)->locks_[data % kLocks].unlock();
+    }
+    static constexpr int kLocks = CURL_LOCK_DATA_LAST;
+
+    std::string proxy_;
+    CURLSH* share_ = nullptr;
+    std::mutex mutex_;
+    std::vector<CURLM*> idle_;
+    std::mutex locks_[kLocks];
+};
+
+std::shared_ptr<TransportSession> openTransportSession() {
+    static std::once_flag initialised;
+    static bool available = false;
+    std::call_once(initialised, [] { available = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+    if (!available) return nullptr;
+    auto session = std::make_shared<TransportSession>();
+    if (!session->open()) return nullptr;
+    return session;
+}
+
+namespace {
+
 // The chunk buffer of the thread's previous transfer.
 thread_local std::vector<char> spareChunk;
 
 class CurlRequest final : public Request {
 public:
-    CurlRequest() { pending_.clear(); }
+    explicit CurlRequest(std::shared_ptr<TransportSession> session) : session_(std::move(session)) {
+        pending_.clear();
+    }
     ~CurlRequest() override {
+        // Removing the handle leaves a connection whose response was read to
+        // the end in the multi handle's cache, for the session's next request.
         if (multi_ && easy_) curl_multi_remove_handle(multi_, easy_);
         if (easy_) curl_easy_cleanup(easy_);
-        if (multi_) curl_multi_cleanup(multi_);
+        if (multi_) session_->giveBack(multi_);
         if (headers_) curl_slist_free_all(headers_);
     }
 
-    // Session and connection set-up; false when libcurl cannot give us the
-    // handles or refuses an option.
+    // Request set-up; false when libcurl cannot give us the handles or
+    // refuses an option.
     bool open(const SplitUrl& url, const RequestSettings& settings) {
         stall_ = settings.stall;
-        multi_ = curl_multi_init();
+        cancel_ = settings.cancel;
+        multi_ = session_->take();
         easy_ = curl_easy_init();
         if (!multi_ || !easy_) return false;
+        proxy_ = session_->proxyFor(url.secure, url.host);
         // An empty value removes libcurl's default "Accept: */*".
         headers_ = curl_slist_append(nullptr, "Accept:");
         for (const std::string& line : settings.headers) {
@@ -146,7 +259,10 @@ public:
                       CURLE_OK &&
                   curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
                   curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_PROXY, "") == CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_PROXY, proxy_.c_str()) == CURLE_OK &&
+                  curl_easy_setopt(easy_, CURLOPT_SHARE, session_->share()) == CURLE_OK &&
+                  // The proxy's answer to CONNECT is not the server's.
+                  curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
                   curl_easy_setopt(easy_, CURLOPT_USERAGENT, "KIV Launcher/1.0") == CURLE_OK &&
                   curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_) == CURLE_OK &&
                   curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) ==
@@ -194,6 +310,8 @@ public:
 
     bool hasLocation() const { return hasLocation_; }
     bool stalled() const { return stalled_; }
+    bool cancelled() const { return cancelled_; }
+    bool proxied() const { return !proxy_.empty(); }
     CURLcode result() const { return result_; }
 
     bool contentLength(std::uint64_t& length) override {
@@ -254,11 +372,15 @@ private:
         }
         if (done_ || headersFinal_ != headersWereFinal || pendingLeft() > 0) return true;
         // Wakes often enough to notice a stall soon after it happens.
-        int wait = 1000;
+        int wait = cancel_ ? 100 : 1000;
         if (stall_) wait = static_cast<int>(std::clamp<long long>(stall_->window().count() / 4, 10, 1000));
         if (curl_multi_poll(multi_, nullptr, 0, wait, nullptr) != CURLM_OK) return false;
         if (stall_ && stall_->stalled()) {
             stalled_ = true;
+            return false;
+        }
+        if (cancel_ && cancel_->load()) {
+            cancelled_ = true;
             return false;
         }
         return true;
@@ -318,6 +440,10 @@ private:
         return length;
     }
 
+    std::shared_ptr<TransportSession> session_;
+    std::string proxy_;
+    const std::atomic<bool>* cancel_ = nullptr;
+    bool cancelled_ = false;
     CURLM* multi_ = nullptr;
     CURL* easy_ = nullptr;
     bool done_ = false;
@@ -348,14 +474,12 @@ bool openGetRequest(const RequestSettings& settings, std::unique_ptr<Request>& r
         error = L"Invalid URL.";
         return false;
     }
-    static std::once_flag initialised;
-    static bool sessionsAvailable = false;
-    std::call_once(initialised, [] { sessionsAvailable = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
-    if (!sessionsAvailable) {
+    std::shared_ptr<TransportSession> session = settings.session ? settings.session : openTransportSession();
+    if (!session) {
         error = L"WinHttpOpen failed.";
         return false;
     }
-    auto opened = std::make_unique<CurlRequest>();
+    auto opened = std::make_unique<CurlRequest>(std::move(session));
     if (!opened->open(split, settings)) {
         error = L"WinHttpOpenRequest failed.";
         return false;
@@ -364,6 +488,8 @@ bool openGetRequest(const RequestSettings& settings, std::unique_ptr<Request>& r
         if (opened->stalled()) {
             outcome.transient = true;
             error = L"Download stalled.";
+        } else if (opened->cancelled()) {
+            error = kDownloadCancelled;
         } else {
             // A server whose certificate does not pass will not pass later,
             // and a redirect from https down to http stays refused.
@@ -371,7 +497,8 @@ bool openGetRequest(const RequestSettings& settings, std::unique_ptr<Request>& r
             outcome.transient = result != CURLE_PEER_FAILED_VERIFICATION && result != CURLE_SSL_CACERT_BADFILE &&
                                 result != CURLE_SSL_CERTPROBLEM && result != CURLE_UNSUPPORTED_PROTOCOL &&
                                 result != CURLE_TOO_MANY_REDIRECTS;
-            error = L"HTTP request failed.";
+            const bool proxyDown = result == CURLE_COULDNT_CONNECT || result == CURLE_COULDNT_RESOLVE_PROXY;
+            error = opened->proxied() && proxyDown ? kProxyRefused : L"HTTP request failed.";
         }
         return false;
     }

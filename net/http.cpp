@@ -5,6 +5,9 @@
 #include "base/base.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -14,6 +17,16 @@
 namespace kiv {
 
 namespace net {
+
+namespace {
+std::mutex proxyMutex;
+std::wstring chosenProxy;
+}  // namespace
+
+std::wstring proxyOverride() {
+    std::lock_guard<std::mutex> lock(proxyMutex);
+    return chosenProxy;
+}
 
 bool parseContentLength(std::string_view text, std::uint64_t& length) {
     auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
@@ -171,8 +184,16 @@ bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& f
     ReusedBuffer reused(spare);
     std::vector<char>& buffer = reused.bytes;
     for (;;) {
+        if (options.cancel && options.cancel->load()) {
+            error = kDownloadCancelled;
+            return false;
+        }
         std::size_t available = 0;
         if (!request->queryDataAvailable(available)) {
+            if (options.cancel && options.cancel->load()) {
+                error = kDownloadCancelled;
+                return false;
+            }
             state.transient = true;
             error = state.stall && state.stall->stalled() ? L"Download stalled." : L"Could not query download data.";
             return false;
@@ -256,13 +277,17 @@ std::uint64_t sizeOnDisk(const std::filesystem::path& file) {
     return ec ? 0 : size;
 }
 
+std::shared_ptr<TransportSession> transportOf(const TransferOptions& options) {
+    return options.session ? options.session->transport() : nullptr;
+}
+
 // One request for the file: from zero, or for the rest of it when an earlier
 // attempt left part of it and the server can show that it is the same file.
 bool attemptFile(const std::wstring& url, const std::filesystem::path& file, const DownloadProgress& progress,
                  std::wstring& error, const TransferOptions& options, ResumePoint& resume, bool last,
                  bool& transient) {
     StallWatch stall(options.stallWindow, options.stallBytes);
-    RequestSettings settings{url, options.caFile, {}, &stall};
+    RequestSettings settings{url, options.caFile, {}, &stall, transportOf(options), options.cancel};
     const std::uint64_t have = resume.validator.empty() ? 0 : sizeOnDisk(file);
     if (have > 0) {
         settings.headers.push_back("Range: bytes=" + std::to_string(have) + "-");
@@ -308,22 +333,41 @@ bool attemptFile(const std::wstring& url, const std::filesystem::path& file, con
 
 }  // namespace net
 
+HttpSession::HttpSession() : transport_(net::openTransportSession()) {}
+
+HttpSession::~HttpSession() = default;
+
+void setHttpProxy(const std::wstring& proxy) {
+    std::lock_guard<std::mutex> lock(net::proxyMutex);
+    net::chosenProxy = proxy;
+}
+
 namespace {
 
-// Runs `attempt(last, transient)` until it succeeds, fails for good, or has
-// been retried kMaxRetries times, waiting the options' delays in between.
+bool cancelled(const TransferOptions& options) { return options.cancel && options.cancel->load(); }
+
+// Runs `attempt(last, transient)` until it succeeds, fails for good, is
+// cancelled, or has been retried kMaxRetries times, waiting the options'
+// delays in between.
 template <class Attempt>
 bool withRetries(const TransferOptions& options, bool retry, Attempt&& attempt) {
     for (int round = 0;; ++round) {
         if (round > 0) {
             if (options.retryNotice) options.retryNotice(round);
-            std::this_thread::sleep_for(options.retryDelays[static_cast<std::size_t>(round - 1)]);
+            // In short steps, so that a cancelled set does not wait out the delay.
+            using Clock = std::chrono::steady_clock;
+            const auto until = Clock::now() + options.retryDelays[static_cast<std::size_t>(round - 1)];
+            while (Clock::now() < until && !cancelled(options)) {
+                std::this_thread::sleep_for(
+                    std::min<Clock::duration>(until - Clock::now(), std::chrono::milliseconds(50)));
+            }
+            if (cancelled(options)) return false;
             if (options.retryNotice) options.retryNotice(0);
         }
         bool transient = false;
         const bool last = !retry || round == kMaxRetries;
         if (attempt(last, transient)) return true;
-        if (!transient || last) return false;
+        if (!transient || last || cancelled(options)) return false;
     }
 }
 
@@ -339,7 +383,8 @@ bool httpGetToMemory(const std::wstring& url, std::string& body, std::wstring& e
         net::StallWatch stall(options.stallWindow, options.stallBytes);
         std::unique_ptr<net::Request> request;
         net::OpenFailure opened;
-        if (!net::openGetRequest(net::RequestSettings{url, options.caFile, {}, &stall}, request, error, &opened)) {
+        const net::RequestSettings settings{url, options.caFile, {}, &stall, net::transportOf(options), options.cancel};
+        if (!net::openGetRequest(settings, request, error, &opened)) {
             seen = {opened.status, opened.transient};
         } else if (!net::readToMemory(*request, body, error, limit, &stall)) {
             // A body cut short or stalled may come whole next time; one over
@@ -352,6 +397,7 @@ bool httpGetToMemory(const std::wstring& url, std::string& body, std::wstring& e
         return false;
     });
     if (!ok) {
+        if (cancelled(options)) error = kDownloadCancelled;
         // Nothing of a failed transfer is kept: a partial body is no body.
         std::string().swap(body);
         if (failure != nullptr) *failure = seen;
@@ -362,9 +408,103 @@ bool httpGetToMemory(const std::wstring& url, std::string& body, std::wstring& e
 bool httpGetToFile(const std::wstring& url, const std::filesystem::path& file, DownloadProgress progress,
                    std::wstring& error, const TransferOptions& options) {
     net::ResumePoint resume;
-    return withRetries(options, true, [&](bool last, bool& transient) {
+    const bool ok = withRetries(options, true, [&](bool last, bool& transient) {
         return net::attemptFile(url, file, progress, error, options, resume, last, transient);
     });
+    if (!ok && cancelled(options)) error = kDownloadCancelled;
+    return ok;
+}
+
+bool httpGetFiles(HttpSession& session, const std::vector<FileDownload>& files, const SetProgress& progress,
+                  std::size_t& failed, std::wstring& error, const TransferOptions& options, std::size_t parallel) {
+    std::atomic<bool> cancel{false};
+    std::mutex mutex;  // guards what follows and keeps the callables one at a time
+    std::condition_variable ended;
+    std::size_t next = 0;
+    std::size_t running = 0;
+    bool stopped = false;
+    std::exception_ptr thrown;
+    // The first final failure stops the set; the failures it causes in the
+    // others (cancelled) are not its reason.
+    auto stop = [&](std::size_t index, const std::wstring& message) {
+        if (stopped) return;
+        stopped = true;
+        failed = index;
+        error = message;
+        cancel = true;
+    };
+    auto worker = [&] {
+        for (;;) {
+            std::size_t index;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (stopped || next == files.size()) break;
+                index = next++;
+            }
+            const FileDownload& download = files[index];
+            TransferOptions mine = options;
+            mine.session = &session;
+            mine.cancel = &cancel;
+            mine.maxBytes = download.maxBytes;
+            mine.observer = download.observer;
+            mine.retryNotice = nullptr;
+            if (progress.retry) {
+                mine.retryNotice = [&, index](int retry) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    progress.retry(index, retry);
+                };
+            }
+            DownloadProgress report;
+            if (progress.received) {
+                report = [&, index](std::uint64_t received, std::uint64_t total) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    progress.received(index, received, total);
+                };
+            }
+            std::wstring message;
+            try {
+                const bool ok = httpGetToFile(download.url, download.file, report, message, mine);
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!ok) {
+                    stop(index, message);
+                    break;
+                }
+                if (progress.finished) progress.finished(index);
+            } catch (...) {
+                // A callable or the file system threw: the set ends, and the
+                // caller sees the exception once every thread has stopped.
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!thrown) thrown = std::current_exception();
+                stop(index, L"");
+                break;
+            }
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        --running;
+        ended.notify_all();
+    };
+
+    const std::size_t count = std::min(std::max<std::size_t>(parallel, 1), files.size());
+    std::vector<std::thread> threads;
+    threads.reserve(count);
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        running = count;
+        for (std::size_t i = 0; i < count; ++i) threads.emplace_back(worker);
+        // The caller's own cancel reaches the transfers through the set's.
+        while (running > 0) {
+            ended.wait_for(lock, std::chrono::milliseconds(50));
+            if (options.cancel && options.cancel->load()) cancel = true;
+        }
+    }
+    for (std::thread& thread : threads) thread.join();
+    if (thrown) std::rethrow_exception(thrown);
+    if (!stopped && options.cancel && options.cancel->load() && next < files.size()) {
+        failed = next;
+        error = kDownloadCancelled;
+        return false;
+    }
+    return !stopped;
 }
 
 }  // namespace kiv

@@ -5,6 +5,7 @@
 
 #include "net/http.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <deque>
@@ -41,6 +42,15 @@ private:
     std::uint64_t held_ = 0;  // the sum of arrivals_
 };
 
+// What a run keeps between its requests: the platform's session with its
+// kept-alive connections, and the proxy it found for the user. Safe to share
+// between threads. Implemented once per platform.
+class TransportSession;
+std::shared_ptr<TransportSession> openTransportSession();
+
+// The proxy set with setHttpProxy, empty when the system's applies.
+std::wstring proxyOverride();
+
 // What one GET request asks for.
 struct RequestSettings {
     std::wstring url;
@@ -51,6 +61,10 @@ struct RequestSettings {
     std::vector<std::string> headers;
     // Consulted while the transport waits for data; may be null.
     const StallWatch* stall = nullptr;
+    // The run's session; null opens one for this request alone.
+    std::shared_ptr<TransportSession> session;
+    // Set by another thread to end the request at its next wait; may be null.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // How a request that could not be opened failed.
@@ -102,11 +116,13 @@ private:
     std::vector<char>& spare_;
 };
 
-// Splits the URL, opens a session, connects, sends a GET request and waits
-// for the final response. Fails with "Invalid URL.", "WinHttpOpen failed.",
-// "WinHttpConnect failed.", "WinHttpOpenRequest failed.", "HTTP request
-// failed.", "Download stalled." or "HTTP status N." (N of 400 or more, or a
-// redirect that was not followed). Implemented once per platform.
+// Splits the URL, connects (or reuses a kept-alive connection of the
+// session), sends a GET request and waits for the final response, the stall
+// watch covering the wait for its headers. Fails with "Invalid URL.",
+// "WinHttpOpen failed.", "WinHttpConnect failed.", "WinHttpOpenRequest
+// failed.", "HTTP request failed.", kProxyRefused, "Download stalled.",
+// kDownloadCancelled or "HTTP status N." (N of 400 or more, or a redirect that
+// was not followed). Implemented once per platform.
 bool openGetRequest(const RequestSettings& settings, std::unique_ptr<Request>& request, std::wstring& error,
                     OpenFailure* failure = nullptr);
 

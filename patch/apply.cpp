@@ -102,16 +102,18 @@ bool applyInOrder(const std::filesystem::path& installDir, std::vector<Patch>& p
 
 bool applyPatches(const std::filesystem::path& installDir, const std::filesystem::path& patchesDir,
                   const PatchProgress& progress, std::wstring& error) {
-    if (!std::filesystem::exists(patchesDir)) return true;
+    if (!std::filesystem::exists(systemPath(patchesDir))) return true;
 
     // The whole list is taken before the first patch is applied: files that
     // appear meanwhile are left for another run.
     std::vector<Patch> patches;
-    for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(patchesDir)) {
+    for (const std::filesystem::directory_entry& entry :
+         std::filesystem::directory_iterator(systemPath(patchesDir))) {
         // The entry's kind is not examined: a directory called old.cab is
         // taken as a patch and fails as an unreadable one.
-        const std::wstring name = toWide(entry.path().filename());
-        if (isPatchFile(name)) patches.push_back(Patch{utf16Units(name), entry.path()});
+        const std::filesystem::path file = entry.path().filename();
+        const std::wstring name = toWide(file);
+        if (isPatchFile(name)) patches.push_back(Patch{utf16Units(name), patchesDir / file});
     }
     return applyInOrder(installDir, patches, progress, error);
 }

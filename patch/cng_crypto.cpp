@@ -191,5 +191,6 @@ bool verifyReleaseSignature(std::string_view publicKeyPem, std::span<const std::
 // Keys are made and releases signed on the operator's machine with libcrypto.
 bool generateReleaseKeyPair(std::string&, std::string&) { return false; }
 bool signRelease(std::string_view, std::span<const std::uint8_t>, std::vector<std::uint8_t>&) { return false; }
+bool releasePublicKeyOf(std::string_view, std::string&) { return false; }
 
 }  // namespace kiv::crypto

@@ -99,10 +99,13 @@ bool verifyReleaseSignature(std::string_view publicKeyPem, std::span<const std::
                             std::span<const std::uint8_t> signature);
 
 // The operator's side, available with libcrypto only (false elsewhere):
-// a fresh key pair as PKCS#8 and SubjectPublicKeyInfo PEM blocks, and a DER
-// signature of `message` with the private key.
+// a fresh key pair as PKCS#8 and SubjectPublicKeyInfo PEM blocks, a DER
+// signature of `message` with the private key, and the key's public half.
 bool generateReleaseKeyPair(std::string& privatePem, std::string& publicPem);
 bool signRelease(std::string_view privatePem, std::span<const std::uint8_t> message,
                  std::vector<std::uint8_t>& signature);
+// The public key (SubjectPublicKeyInfo PEM) of a private key, so that what
+// was signed can be checked as a launcher checks it.
+bool releasePublicKeyOf(std::string_view privatePem, std::string& publicPem);
 
 }  // namespace kiv::crypto

@@ -43,6 +43,10 @@ constexpr std::size_t kWindow = 1 << 20;
 constexpr std::size_t kLookAhead = 512;
 
 constexpr std::size_t kMaxFileName = 260;
+// The longest archive path taken: what Windows can open at most. A string
+// that only ends like a path but claims the rest of the file would otherwise
+// be read whole into memory.
+constexpr std::size_t kMaxArchivePath = 32767;
 
 std::wstring cryptoMessage(crypto::Failure failure) {
     switch (failure) {
@@ -267,7 +271,8 @@ bool scanLegacyPlaintext(Plaintext& plaintext, ScanResult& result) {
                     return false;
                 }
                 if (referenced && !plaintext.copy(end, after)) return false;
-                if (length >= 4 && std::memcmp(suffix.data(), ".hed", 4) == 0 && result.archivePath.empty()) {
+                if (length >= 4 && length <= kMaxArchivePath && std::memcmp(suffix.data(), ".hed", 4) == 0 &&
+                    result.archivePath.empty()) {
                     if (length > kMaxFileName) {
                         name.resize(static_cast<std::size_t>(length));
                         if (!plaintext.copy(q, {reinterpret_cast<std::uint8_t*>(name.data()), name.size()})) {

@@ -187,4 +187,9 @@ bool signRelease(std::string_view privatePem, std::span<const std::uint8_t> mess
     return true;
 }
 
+bool releasePublicKeyOf(std::string_view privatePem, std::string& publicPem) {
+    Key key;
+    return readKey(privatePem, true, key) && writePem(key.handle, false, publicPem);
+}
+
 }  // namespace kiv::crypto

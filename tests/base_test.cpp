@@ -128,6 +128,19 @@ TEST(LauncherDirectory, IsTheDirectoryHoldingThisProgram) {
 }
 
 #ifdef _WIN32
+// Paths at or past the classic limit reach the system in their verbatim
+// form, resolved as that form no longer does; shorter ones as they are.
+TEST(SystemPath, LongPathsTakeTheVerbatimForm) {
+    const std::wstring deep(260, L'd');
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {L"C:\\a\\b.txt", L"C:\\a\\b.txt"},
+        {L"C:\\a\\" + deep + L"\\..\\b/c.txt", L"\\\\?\\C:\\a\\b\\c.txt"},
+        {L"\\\\server\\share\\" + deep, L"\\\\?\\UNC\\server\\share\\" + deep},
+        {L"\\\\?\\C:\\" + deep + L"\\.", L"\\\\?\\C:\\" + deep + L"\\."},
+    };
+    for (const auto& [path, expected] : cases) EXPECT_EQ(systemPath(path).wstring(), expected) << wideToUtf8(path);
+}
+
 // A copy of this program whose full path is 259 characters, the longest that
 // the classic path limit allows, finds its directory in full.
 TEST(LauncherDirectory, ModulePathOfTheClassicLimitIsNotCut) {

@@ -107,6 +107,8 @@ TEST_F(HttpTransfer, Bodies_ArriveByteForByteOrFailAsStalled) {
         {"stops after 1000 bytes", {.body = small, .stallAfter = 1000}, stalled, true},
         {"drips 20 bytes per 100 ms", {.body = small, .dripBytes = 20, .dripInterval = 100ms}, stalled, true},
         {"drips 600 bytes per 100 ms", {.body = small, .dripBytes = 600, .dripInterval = 100ms}, small, true},
+        // Each header byte well within the window, the headers as a whole not.
+        {"headers trickle a byte per 200 ms", {.body = small, .headerByteInterval = 200ms}, stalled, true},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
@@ -229,6 +231,62 @@ TEST_F(HttpTransfer, Retries_ResumeOrStartOverAsTheServerAllows) {
         // The observer sees the file as it stands: what came after its last restart.
         EXPECT_EQ(record.text.substr(record.sinceRestart), c.outcome);
     }
+}
+
+// Fault: a connection per request, more connections at once than the bound,
+// a kept-alive connection that the server dropped failing its file, or a file
+// that fails for good leaving the others to run on. Three lists in memory,
+// then a set of 20 files, all over one session to a server that keeps
+// connections alive.
+TEST_F(HttpTransfer, FileSets_ShareBoundedConnectionsAndStopAtTheFirstFailure) {
+    const std::size_t count = 20;
+    const struct {
+        const char* name;
+        HttpRoute route;             // for every file but the fourth
+        std::optional<HttpRoute> fourth;
+        std::string outcome;         // "" when every file arrives, else "index: error"
+        std::size_t maxConnections;  // accepted by the server
+    } cases[] = {
+        {"kept alive", {}, std::nullopt, "", kParallelDownloads},
+        {"each connection dropped after its answer", {.closeAfter = true}, std::nullopt, "", 3 + count},
+        // The others would take 4 s each.
+        {"fourth file missing", {.dripBytes = 1000, .dripInterval = 1s}, HttpRoute{.status = 404, .body = ""},
+         "3: HTTP status 404.", kParallelDownloads},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpServer restarted;  // a fresh count of connections
+        std::string problem;
+        ASSERT_TRUE(restarted.start(problem)) << problem;
+        restarted.setKeepAlive(true);
+        std::vector<FileDownload> files;
+        std::vector<std::string> bodies;
+        for (std::size_t i = 0; i < count; ++i) {
+            HttpRoute route = i == 3 && c.fourth ? *c.fourth : c.route;
+            if (!route.body) route.body = pattern(4000 + i);
+            bodies.push_back(*route.body);
+            restarted.setRoute("/" + std::to_string(i), route);
+            files.push_back({restarted.wideUrl("/" + std::to_string(i)), work / c.name / std::to_string(i)});
+        }
+        restarted.setRoute("/list", {.body = "list", .closeAfter = c.route.closeAfter});
+        HttpSession session;
+        options.session = &session;
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(toMemory(restarted.wideUrl("/list")), "list");
+        std::size_t finished = 0, failed = count;
+        std::wstring error;
+        const auto start = std::chrono::steady_clock::now();
+        const bool ok = httpGetFiles(session, files, {.finished = [&](std::size_t) { ++finished; }}, failed, error,
+                                     options);
+        EXPECT_EQ(ok ? "" : std::to_string(failed) + ": " + wideToUtf8(error), c.outcome);
+        EXPECT_LE(restarted.acceptedConnections(), c.maxConnections);
+        if (!ok) {
+            EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+            continue;
+        }
+        EXPECT_EQ(finished, count);
+        for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(test::readFile(files[i].file), bodies[i]) << i;
+    }
+    options.session = nullptr;
 }
 
 // ---- The body loops over a scripted transport ------------------------------------------

@@ -79,6 +79,10 @@ TEST(LegacyScan, FindsPathAndEntriesInTheRecordsAroundThem) {
          NrbfWriter().string(1, "a.HED").string(2, "\xC3\xA9.hed").bytes + named().byteArray(7, "x").bytes, L"",
          {{"a.txt", "x"}}, L"\u00E9.hed"},
         {"no lower-case .hed string", NrbfWriter().string(1, "a.HED").bytes, noPath},
+        // Longer than any path Windows opens: passed over, never held whole.
+        {"a .hed string of 40,000 bytes is not the path",
+         NrbfWriter().string(1, std::string(40000, 'p') + ".hed").bytes + named().byteArray(7, "x").bytes, L"",
+         {{"a.txt", "x"}}},
         {"unsuitable names",
          test::legacyGraph("x.hed", {{"dir\\a.txt", "d"}, {"dir/a.txt", "d"}, {longest + "x", "d"}, {"tab\t.txt", "d"},
                                      {"noextension", "d"}, {"high\x80.txt", "d"}, {"", "d"}, {longest, "d"}}),

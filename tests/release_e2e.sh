@@ -99,13 +99,17 @@ if ! "${kivtool[@]}" keygen "$keys/private.pem" "$keys/public.pem" 2>/dev/null; 
   openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$keys/private.pem" 2>/dev/null
   openssl pkey -in "$keys/private.pem" -pubout -out "$keys/public.pem"
 fi
-for v in 58 59 60; do
+publish() {  # OLD NEW ROOT VERSION [ARGS...]: signed
+  local folder=$3/$4
   if [ $signing = kivtool ]; then
-    "${kivtool[@]}" publish "$trees/$((v - 1))" "$trees/$v" "$work/root/kiv" --version $v --key "$keys/private.pem"
+    "${kivtool[@]}" publish "$1" "$2" "$3" --version "$4" "${@:5}" --key "$keys/private.pem"
   else
-    "${kivtool[@]}" publish "$trees/$((v - 1))" "$trees/$v" "$work/root/kiv" --version $v
-    openssl dgst -sha256 -sign "$keys/private.pem" -out "$root/$v/release.sig" "$root/$v/release.txt"
+    "${kivtool[@]}" publish "$1" "$2" "$3" --version "$4" "${@:5}" &&
+      openssl dgst -sha256 -sign "$keys/private.pem" -out "$folder/release.sig" "$folder/release.txt"
   fi
+}
+for v in 58 59 60; do
+  publish "$trees/$((v - 1))" "$trees/$v" "$work/root/kiv" $v
   "${kivtool[@]}" verify "$root/$v" --public-key "$keys/public.pem" || fail "verify $v"
 done
 ls "$root/58/patches/"*.npatch >/dev/null || fail "58 has no patch package"
@@ -147,21 +151,78 @@ same_as_tree() {  # VERSION: plain files byte for byte, archives item by item
   local tree=$trees/$1 ok=0
   diff -r -q -x '*.hed' -x '*.dat' -x patches -x kiv.ver "$tree" "$work/install" >&2 || ok=1
   [ "$(tr -d '\r' <"$work/install/kiv.ver")" = "$1" ] || { echo "kiv.ver is not $1" >&2; ok=1; }
-  for hed in "$tree"/data/*.hed; do
-    local name=${hed#"$tree"/}
+  for name in $(cd "$tree" && find . -name '*.hed'); do
+    local hed=$tree/$name
     [ -f "$work/install/$name" ] || { echo "missing $name" >&2; ok=1; continue; }
     diff <(archive_items "$hed") <(archive_items "$work/install/$name") >&2 || ok=1
   done
   return $ok
 }
 
-update() {  # captures the messages in $work/out
-  "${kivtool[@]}" update "$work/install" --base "$base" --public-key "$keys/public.pem" >"$work/out" 2>&1
+update() {  # [BASE]: captures the messages in $work/out
+  "${kivtool[@]}" update "$work/install" --base "${1:-$base}" --public-key "$keys/public.pem" >"$work/out" 2>&1
 }
 
 fresh_install 57
 update || { cat "$work/out" >&2; fail "update from 57"; }
 same_as_tree 60 || fail "57 updated to 60 differs from the tree of 60"
+
+# ---- publishing what launchers would refuse or install in part ------------------
+# Each row makes 60x (from 60) and 61 (from 60x), then publishes 61 into an
+# empty root of its own: refused with the message and nothing written, or
+# (no message) published, verified and installed over 60x exactly as 61.
+pairs() {  # TREE TEXT: two archive pairs whose package names would meet
+  mkdir -p "$1/a"
+  put_items "$1/a/b.hed" "x=a\\b $2"
+  put_items "$1/a_b.hed" "x=a_b $2"
+}
+printf 'made elsewhere\n' >"$work/extra"
+while IFS='|' read -r id old new args message; do
+  rm -rf "$trees/60x" "$trees/61"
+  cp -a "$trees/60" "$trees/60x"
+  t=$trees/60x r=$work/root/$id
+  eval "$old"
+  cp -a "$trees/60x" "$trees/61"
+  t=$trees/61
+  "${kivtool[@]}" version set "$t" 61
+  eval "$new"
+  eval "args=($args)"
+  publish "$trees/60x" "$t" "$r" 61 "${args[@]}" >/dev/null 2>"$work/out" && published=yes || published=no
+  if [ -n "$message" ]; then
+    grep -qF "$message" "$work/out" || { cat "$work/out" >&2; fail "$id: no message '$message'"; }
+    # Refused before writing, not found out by the check of what was written.
+    grep -qF "Nothing was published." "$work/out" && [ ! -e "$r/61" ] && [ ! -e "$r/62" ] ||
+      fail "$id: something was written"
+  elif [ $published = no ]; then
+    cat "$work/out" >&2; fail "$id: not published"
+  else
+    "${kivtool[@]}" verify "$r/61" --public-key "$keys/public.pem" >/dev/null || fail "$id: verify"
+    fresh_install 60x
+    update "http://127.0.0.1:$port/$id/" || { cat "$work/out" >&2; fail "$id: update"; }
+    same_as_tree 61 || fail "$id: 60x updated to 61 differs from the tree of 61"
+  fi
+done <<'ROWS'
+pairs|pairs "$t" 60|pairs "$t" 61||
+device|:|:|--include "data\\nul.txt=$work/extra"|data\nul.txt: Windows would not store it under this name
+state|:|echo x >"$t/Kiv.Ver.Tmp"||Kiv.Ver.Tmp: It is the launcher's version file.
+include-state|:|:|--include "kiv.ver=$work/extra"|kiv.ver: It is the launcher's version file.
+include-area|:|:|--include "patches\\notes.txt=$work/extra"|patches\notes.txt: It is in the launcher's download area
+case|:|echo a >"$t/A.txt"; echo b >"$t/a.txt"||A.txt and a.txt are one file on Windows.
+package|:|:|--include "Patches\\Data_UI_61.npatch=$work/extra"|Patches\Data_UI_61.npatch and patches\data_ui_61.npatch are one file on Windows.
+patch-outside|:|mkdir "$t/setup"; echo x >"$t/setup/data1.cab"||setup\data1.cab: Launchers take it for a patch file
+temporary|:|echo x >"$t/readme.txt.KIVNEW"||readme.txt.KIVNEW: It ends in the suffix the launcher gives a file
+order|mkdir -p "$r/60" && touch "$r/60/dl_list.txt"|echo x >"$t/new.txt"|--version 62|Version 62 does not follow 60
+ROWS
+# verify goes by the same rules: an entry the launcher refuses, listed with
+# a matching size and digest, is found.
+cp -a "$work/root/pairs/61" "$work/bad"
+echo x >"$work/bad/Kiv.Ver.Tmp"
+printf 'Kiv.Ver.Tmp\r\n' >>"$work/bad/dl_list.txt"
+printf '%s 2 Kiv.Ver.Tmp\r\n' "$(sha256sum <"$work/bad/Kiv.Ver.Tmp" | cut -d' ' -f1)" >>"$work/bad/release.txt"
+mv "$work/bad" "$work/61"
+"${kivtool[@]}" verify "$work/61" 2>"$work/out" && fail "verify passed an unsafe entry"
+grep -qF "Kiv.Ver.Tmp: It is the launcher's version file." "$work/out" || fail "verify: no message for Kiv.Ver.Tmp"
+rm -rf "$work/61" "$trees/60x" "$trees/61"
 
 # ---- attacks: each refused with its message, nothing installed ------------------
 attack() {  # NAME START MESSAGE: the server has been changed by the caller
@@ -201,4 +262,4 @@ if [ $failures -ne 0 ]; then
   echo "$failures failure(s)" >&2
   exit 1
 fi
-echo "release end to end: 57 updated to 60 over nginx, four attacks refused (signed with $signing)"
+echo "release end to end: 57 updated to 60 over nginx, publish's refusals, four attacks refused (signed with $signing)"

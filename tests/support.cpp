@@ -10,6 +10,13 @@ namespace kiv::test {
 
 TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path()) {}
 
+TempDir::TempDir(std::size_t length) : TempDir() {
+    const std::size_t have = path_.native().size() + 1;
+    if (length <= have) return;
+    path_ /= std::string(length - have, 'd');
+    std::filesystem::create_directory(path_);
+}
+
 TempDir::TempDir(const std::filesystem::path& base) {
     static std::atomic<unsigned> counter{0};
     std::random_device random;

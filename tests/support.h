@@ -12,6 +12,10 @@ namespace kiv::test {
 class TempDir {
 public:
     TempDir();
+    // A fresh directory whose full path is `length` characters long (at
+    // least that of a plain one): deep enough that the files below it pass
+    // the classic path limit of Windows.
+    explicit TempDir(std::size_t length);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

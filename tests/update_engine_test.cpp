@@ -175,7 +175,9 @@ public:
         for (int i = 0; i < 500 && !isClientRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 
-    test::TempDir install, serverRoot;
+    // Deep enough that the installation's files pass the classic path limit.
+    test::TempDir install{200};
+    test::TempDir serverRoot;
     HttpServer server{serverRoot.path()};
     std::wstring base;
     std::size_t seen_ = 0;

@@ -1,6 +1,7 @@
 #include "tools/kivtool.h"
 
 #include "base/base.h"
+#include "net/http.h"
 
 #include <cstdio>
 #include <cstdint>
@@ -93,13 +94,16 @@ const Group kGroups[] = {
      L"with the size and SHA-256 of each file; and dl_list.txt last, as a version exists for launchers\n"
      L"once its list does. kiv.ver and the patches folder at the top are the launcher's own and are left\n"
      L"out. A published version is never overwritten. A removed file is a warning: an update cannot remove.\n"
+     L"N must follow the newest version in ROOT. Anything a launcher would refuse or install in part (an\n"
+     L"unsafe name, names that are one file on Windows, a patch file outside patches\\) is refused before\n"
+     L"anything is written, and what was written is checked as verify does before the list goes in place.\n"
      L"  --version N          the version number to publish (required)\n"
      L"  --key PRIVATE.pem    sign release.txt with this key (from keygen) into release.sig\n"
      L"  --include NAME=FILE  publish FILE as well, as the entry NAME (a patch file under patches\\)\n"},
     {L"verify", verifyCommand, L"verify ROOT/N [--public-key PUBLIC.pem]",
-     L"Checks the published version folder ROOT/N: dl_list.txt names files, release.txt is for version N\n"
-     L"and lists exactly those entries, and each file has the size and SHA-256 release.txt gives. Prints\n"
-     L"every disagreement; exits with 0 when there is none.\n"
+     L"Checks the published version folder ROOT/N: dl_list.txt names files that launchers accept,\n"
+     L"release.txt is for version N and lists exactly those entries, and each file has the size and\n"
+     L"SHA-256 release.txt gives. Prints every disagreement; exits with 0 when there is none.\n"
      L"  --public-key PUBLIC.pem  also check that release.sig is this key's signature of release.txt\n"},
 };
 
@@ -126,6 +130,7 @@ void printCommands(void (*print)(std::wstring_view)) {
         print(L"\n");
     }
     print(L"  --peak-memory COMMAND ...   (runs COMMAND, then prints the most memory it held)\n");
+    print(L"  --proxy URL COMMAND ...   (sends COMMAND's transfers through this proxy, not the system's)\n");
 }
 
 int runCommand(const Args& args) {
@@ -169,6 +174,10 @@ int runCommand(const Args& args) {
 // "--peak-memory COMMAND ..." runs the command, then reports on standard
 // error the most memory it held (for the benchmarks).
 int run(const Args& args) {
+    if (args.size() >= 2 && args[0] == L"--proxy") {
+        setHttpProxy(args[1]);
+        return run(Args(args.begin() + 2, args.end()));
+    }
     if (args.empty() || args[0] != L"--peak-memory") return runCommand(args);
     const int status = runCommand(Args(args.begin() + 1, args.end()));
     char line[64];

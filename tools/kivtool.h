@@ -39,6 +39,22 @@ bool hashFile(const std::filesystem::path& path, crypto::Sha256Digest& digest, s
 // Creates (or truncates) `path` with `bytes` and makes it durable.
 bool writeNewFile(const std::filesystem::path& path, std::string_view bytes);
 
+// Why launchers would not install a published entry as it is listed, as one
+// sentence; empty when they would. Beyond the launcher's own entry rule
+// (unsafeListEntryReason), a patch file anywhere but directly in "patches"
+// is refused: launchers skip it as a patch and never apply it.
+std::wstring publishedEntryProblem(std::wstring_view entry);
+// The first two of `entries` that Windows would take for one file (equal
+// but for letter case, or a file where another entry needs a folder), as a
+// sentence naming both; empty when there are none.
+std::wstring windowsNameClash(const std::vector<std::wstring>& entries);
+// Checks the version folder as a launcher will: the list (read from
+// `listFile` in the folder), the release manifest and, with a key, its
+// signature, every entry's rules, size and SHA-256. Prints one line per
+// problem and returns their number; `files` is the number of list entries.
+int checkVersionFolder(const std::filesystem::path& folder, std::int32_t version, const std::string& publicKey,
+                       const std::filesystem::path& listFile, std::size_t& files);
+
 // Removes "NAME VALUE" from `args` and puts VALUE in `value`. False when NAME
 // is the last word (no value); true, with `value` untouched, when it is absent.
 bool takeOption(Args& args, std::wstring_view name, std::wstring& value);

@@ -1,9 +1,11 @@
 // kivtool publish: one version of the game for the patch server, made from
 // two installation trees. Plain files that are new or changed are copied;
 // archive pairs are compared item by item and their differences packed as
-// .npatch packages; the list, the release manifest and its signature are
-// written last, the list very last, because on the server a version exists
-// for launchers once its list does.
+// .npatch packages. Whatever launchers would refuse or install in part is
+// refused before anything is written. The release manifest, its signature
+// and the list come last and are checked as a launcher checks them; the list
+// is put in place very last, because on the server a version exists for
+// launchers once its list does.
 #include "tools/kivtool.h"
 
 #include "archive/archive.h"
@@ -69,7 +71,61 @@ bool listTree(const std::filesystem::path& root, std::map<std::wstring, std::fil
     return true;
 }
 
+// The newest version published in ROOT (a folder named by its number that
+// holds a list); 0 when there is none.
+std::int32_t newestVersion(const std::filesystem::path& root) {
+    std::int32_t newest = 0;
+    std::error_code failed;
+    for (std::filesystem::directory_iterator folder(root, failed), end; !failed && folder != end;
+         folder.increment(failed)) {
+        const std::wstring name = toWide(folder->path().filename());
+        std::int32_t version = 0;
+        std::error_code missing;
+        if (parseInt32(name, version) && version > newest && name == std::to_wstring(version) &&
+            std::filesystem::exists(folder->path() / "dl_list.txt", missing)) {
+            newest = version;
+        }
+    }
+    return newest;
+}
+
 void warn(const std::wstring& text) { err(L"kivtool: warning: " + text + L"\n"); }
+
+// The package of each archive pair: "patches\", the .hed entry without its
+// extension and with "_" for its separators, "_N.npatch". Pairs whose names
+// would meet that way (a\b.hed and a_b.hed) add a digest of their entry, so
+// that no package overwrites another.
+std::map<std::wstring, std::wstring> packageEntries(const std::vector<std::wstring>& hedEntries, std::int32_t version) {
+    auto flat = [](const std::wstring& hed) {
+        std::wstring name = hed.substr(0, hed.size() - 4);
+        std::replace(name.begin(), name.end(), L'\\', L'_');
+        return name;
+    };
+    auto lower = [](std::wstring name) {
+        std::transform(name.begin(), name.end(), name.begin(), foldCase<wchar_t>);
+        return name;
+    };
+    std::map<std::wstring, int> uses;
+    for (const std::wstring& hed : hedEntries) ++uses[lower(flat(hed))];
+    std::map<std::wstring, std::wstring> packages;
+    for (const std::wstring& hed : hedEntries) {
+        std::wstring name = flat(hed);
+        if (uses[lower(name)] > 1) {
+            const std::string bytes = wideToUtf8(hed);
+            crypto::Sha256 hash;
+            crypto::Sha256Digest digest;
+            hash.update(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+            hash.finish(digest);
+            name += L'_';
+            for (std::size_t i = 0; i < 4; ++i) {
+                name += L"0123456789abcdef"[digest[i] >> 4];
+                name += L"0123456789abcdef"[digest[i] & 15];
+            }
+        }
+        packages.emplace(hed, L"patches\\" + name + L"_" + std::to_wstring(version) + L".npatch");
+    }
+    return packages;
+}
 
 class Publisher {
 public:
@@ -83,8 +139,10 @@ public:
 private:
     bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b, bool& same, std::wstring& error);
     bool copyOut(const std::filesystem::path& source, const std::wstring& entry, std::wstring& error);
-    bool diffArchive(const std::wstring& hedEntry, const std::filesystem::path& relative, std::wstring& error);
+    bool diffArchive(const std::wstring& hedEntry, const std::wstring& packageEntry,
+                     const std::filesystem::path& relative, std::wstring& error);
     bool record(const std::wstring& entry, std::wstring& error);
+    bool writeRelease(const std::string& privateKey, std::wstring& error);
     void advance(std::uint64_t bytes);
 
     std::filesystem::path oldRoot_, newRoot_, out_;
@@ -183,8 +241,8 @@ bool readStored(const File& dat, const ArchiveItem& item, std::vector<std::uint8
     return dat.readAt(item.dataOffset, bytes.data(), bytes.size());
 }
 
-bool Publisher::diffArchive(const std::wstring& hedEntry, const std::filesystem::path& relative,
-                            std::wstring& error) {
+bool Publisher::diffArchive(const std::wstring& hedEntry, const std::wstring& packageEntry,
+                            const std::filesystem::path& relative, std::wstring& error) {
     ArchivePair before, after;
     if (!before.open(oldRoot_ / relative, error) || !after.open(newRoot_ / relative, error)) {
         error = hedEntry + L": " + error;
@@ -235,15 +293,12 @@ bool Publisher::diffArchive(const std::wstring& hedEntry, const std::filesystem:
     advance(itemBytes);
     if (set.entries.empty()) return true;
 
-    std::wstring name = hedEntry.substr(0, hedEntry.size() - 4);
-    std::replace(name.begin(), name.end(), L'\\', L'_');
-    const std::wstring entry = L"patches\\" + name + L"_" + std::to_wstring(version_) + L".npatch";
     std::filesystem::create_directories(out_ / "patches");
-    if (!writePatchPackage(joinEntryPath(out_, entry), set, error)) {
+    if (!writePatchPackage(joinEntryPath(out_, packageEntry), set, error)) {
         error = hedEntry + L": " + error;
         return false;
     }
-    return record(entry, error);
+    return record(packageEntry, error);
 }
 
 bool Publisher::run(const std::vector<std::pair<std::wstring, std::wstring>>& includes, const std::string& privateKey,
@@ -252,44 +307,77 @@ bool Publisher::run(const std::vector<std::pair<std::wstring, std::wstring>>& in
     std::uint64_t oldBytes = 0;
     if (!listTree(oldRoot_, oldFiles, oldBytes, error) || !listTree(newRoot_, newFiles, total_, error)) return false;
 
-    // Archive pairs present in both trees are compared item by item; a new
-    // pair is published as its two plain files.
+    // What the version will hold is decided, and refused, before anything
+    // is written. Archive pairs present in both trees are compared item by
+    // item; a new pair is published as its two plain files.
     std::set<std::wstring> pairFiles;
+    std::vector<std::wstring> hedEntries;
     for (const auto& [entry, relative] : newFiles) {
         if (isArchiveIndex(entry)) {
             const std::wstring dat = entry.substr(0, entry.size() - 4) + L".dat";
             if (newFiles.contains(dat) && oldFiles.contains(entry) && oldFiles.contains(dat)) {
                 pairFiles.insert(entry);
                 pairFiles.insert(dat);
+                hedEntries.push_back(entry);
             }
         }
     }
-    std::filesystem::create_directories(out_);
+    const std::map<std::wstring, std::wstring> packages = packageEntries(hedEntries, version_);
+    std::vector<std::pair<std::wstring, std::filesystem::path>> copies;  // entry, source
     for (const auto& [entry, relative] : newFiles) {
-        if (pairFiles.contains(entry)) {
-            if (isArchiveIndex(entry) && !diffArchive(entry, relative, error)) return false;
-            continue;
-        }
+        if (pairFiles.contains(entry)) continue;
         const auto old = oldFiles.find(entry);
         bool same = false;
         if (old != oldFiles.end() && !sameFile(oldRoot_ / old->second, newRoot_ / relative, same, error)) return false;
-        if (!same && !copyOut(newRoot_ / relative, entry, error)) return false;
+        if (!same) copies.emplace_back(entry, newRoot_ / relative);
         std::error_code ignored;
         advance(std::filesystem::file_size(newRoot_ / relative, ignored));
     }
     for (const auto& [entry, relative] : oldFiles) {
         if (!newFiles.contains(entry)) warn(entry + L" was removed; the update cannot remove files.");
     }
-    for (const auto& [included, file] : includes) {
-        const std::wstring& entry = included;
-        auto named = [&entry](const ReleaseEntry& published) { return equalsIgnoringCase(published.entry, entry); };
-        if (std::any_of(plain_.begin(), plain_.end(), named) || std::any_of(patches_.begin(), patches_.end(), named)) {
-            error = entry + L" is already part of the version.";
+    // Every name the installation will hold after the update must be one
+    // file on Windows; packages count even where their pair turns out
+    // unchanged.
+    std::vector<std::wstring> names;
+    for (const auto& [entry, relative] : newFiles) names.push_back(entry);
+    for (const auto& [entry, file] : includes) {
+        copies.emplace_back(entry, toPath(file));
+        names.push_back(entry);
+    }
+    std::vector<std::wstring> listed;
+    for (const auto& [entry, source] : copies) listed.push_back(entry);
+    for (const auto& [hed, package] : packages) {
+        names.push_back(package);
+        listed.push_back(package);
+    }
+    for (const std::wstring& entry : listed) {
+        const std::wstring problem = publishedEntryProblem(entry);
+        if (!problem.empty()) {
+            error = entry + L": " + problem + L" Nothing was published.";
             return false;
         }
-        if (!copyOut(toPath(file), entry, error)) return false;
+    }
+    const std::wstring clash = windowsNameClash(names);
+    if (!clash.empty()) {
+        error = clash + L" Nothing was published.";
+        return false;
     }
 
+    std::filesystem::create_directories(out_);
+    for (const auto& [entry, source] : copies) {
+        if (!copyOut(source, entry, error)) return false;
+    }
+    for (const std::wstring& hed : hedEntries) {
+        if (!diffArchive(hed, packages.at(hed), newFiles.at(hed), error)) return false;
+    }
+    return writeRelease(privateKey, error);
+}
+
+// Writes the manifest, its signature and the list, checks them and the
+// files as a launcher will, and only then puts the list in place: a version
+// that does not check out is never offered.
+bool Publisher::writeRelease(const std::string& privateKey, std::wstring& error) {
     auto byEntry = [](const ReleaseEntry& a, const ReleaseEntry& b) { return a.entry < b.entry; };
     std::sort(plain_.begin(), plain_.end(), byEntry);
     std::sort(patches_.begin(), patches_.end(), byEntry);
@@ -307,17 +395,30 @@ bool Publisher::run(const std::vector<std::pair<std::wstring, std::wstring>>& in
         error = L"Could not write release.txt.";
         return false;
     }
+    std::string publicKey;
     if (!privateKey.empty()) {
         std::vector<std::uint8_t> signature;
         if (!crypto::signRelease(privateKey, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()},
                                  signature) ||
+            !crypto::releasePublicKeyOf(privateKey, publicKey) ||
             !writeNewFile(out_ / "release.sig", {reinterpret_cast<const char*>(signature.data()), signature.size()})) {
             error = L"Could not sign release.txt.";
             return false;
         }
     }
+    if (!writeNewFile(out_ / "dl_list.txt.new", list)) {
+        error = L"Could not write dl_list.txt.";
+        return false;
+    }
+    std::size_t files = 0;
+    if (checkVersionFolder(out_, version_, publicKey, "dl_list.txt.new", files) != 0 ||
+        files != manifest.entries.size()) {
+        error = L"What was written for version " + std::to_wstring(version_) +
+                L" does not check out as launchers check it (above); nothing was published.";
+        return false;
+    }
     // The list goes in by a rename, so that it is never seen half written.
-    if (!writeNewFile(out_ / "dl_list.txt.new", list) || !replaceFile(out_ / "dl_list.txt.new", out_ / "dl_list.txt")) {
+    if (!replaceFile(out_ / "dl_list.txt.new", out_ / "dl_list.txt")) {
         error = L"Could not write dl_list.txt.";
         return false;
     }
@@ -346,13 +447,8 @@ int publishCommand(const Args& args) {
             if (equals == std::wstring::npos || equals == 0 || equals + 1 == pair.size()) return kExitUsage;
             std::wstring entry = pair.substr(0, equals);
             std::replace(entry.begin(), entry.end(), L'/', L'\\');
-            if (relativeEntryPath(entry) != entry || isUnsafeRelativePath(entry)) {
-                return fail(L"Not a safe relative name: " + entry + L".");
-            }
-            // The launcher applies patch files from the patches folder only.
-            if (isPatchFile(entry) && !startsWithIgnoringCase(entry, L"patches\\")) {
-                return fail(L"A patch file must be published under patches\\: " + entry + L".");
-            }
+            // The launcher's rules for entries are applied with the tree's.
+            if (relativeEntryPath(entry) != entry) return fail(L"Not a relative name: " + entry + L".");
             includes.emplace_back(std::move(entry), pair.substr(equals + 1));
         } else if (args[i].starts_with(L"-")) {
             return kExitUsage;
@@ -382,11 +478,23 @@ int publishCommand(const Args& args) {
         return fail(L"Version " + std::to_wstring(version) + L" already exists in " + positional[2] +
                     L"; a published version is never overwritten.");
     }
+    const std::int32_t newest = newestVersion(toPath(positional[2]));
+    if (newest != 0 && version != newest + 1) {
+        return fail(L"Version " + std::to_wstring(version) + L" does not follow " + std::to_wstring(newest) +
+                    L", the newest in " + positional[2] + L": launchers look for " + std::to_wstring(newest + 1) +
+                    L" next. Nothing was published.");
+    }
+    bool published = false;
     try {
         Publisher publisher(toPath(positional[0]), toPath(positional[1]), out, version);
-        if (!publisher.run(includes, privateKey, error)) return fail(error);
+        published = publisher.run(includes, privateKey, error);
     } catch (const std::exception& failure) {
-        return fail(L"Publishing failed: " + utf8ToWide(failure.what()) + L".");
+        error = L"Publishing failed: " + utf8ToWide(failure.what()) + L".";
+    }
+    if (!published) {
+        // The folder was made by this run: what it holds was never listed.
+        removeAll(out);
+        return fail(error);
     }
     return kExitOk;
 }

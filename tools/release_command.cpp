@@ -4,8 +4,10 @@
 
 #include "base/base.h"
 #include "patch/crypto.h"
+#include "patch/patch.h"
 #include "update/update.h"
 
+#include <map>
 #include <vector>
 
 namespace kiv::tool {
@@ -48,6 +50,47 @@ int keygenCommand(const Args& args) {
     return kExitOk;
 }
 
+std::wstring publishedEntryProblem(std::wstring_view entry) {
+    const std::wstring_view reason = unsafeListEntryReason(entry);
+    if (!reason.empty()) return std::wstring(reason);
+    const std::wstring relative = relativeEntryPath(entry);
+    const std::vector<std::wstring_view> elements = pathElements(relative);
+    if (isPatchFile(entry) && (elements.size() != 2 || !equalsIgnoringCase(elements[0], L"patches"))) {
+        return L"Launchers take it for a patch file and apply patch files only from patches, so they would leave "
+               L"it out.";
+    }
+    return {};
+}
+
+std::wstring windowsNameClash(const std::vector<std::wstring>& entries) {
+    // Each entry as Windows sees it: elements joined by one separator, the
+    // ASCII letters in one case (the launcher's own comparison).
+    std::map<std::wstring, const std::wstring*> files, folders;
+    for (const std::wstring& entry : entries) {
+        const std::wstring relative = relativeEntryPath(entry);
+        std::wstring key;
+        for (std::wstring_view element : pathElements(relative)) {
+            if (!key.empty()) {
+                folders.emplace(key, &entry);
+                key += L'\\';
+            }
+            for (wchar_t c : element) key += c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+        }
+        const auto [known, added] = files.emplace(key, &entry);
+        if (!added) {
+            return *known->second == entry ? entry + L" is named twice."
+                                           : *known->second + L" and " + entry + L" are one file on Windows.";
+        }
+    }
+    for (const auto& [key, entry] : files) {
+        const auto folder = folders.find(key);
+        if (folder != folders.end()) {
+            return *entry + L" is a file, and " + *folder->second + L" needs a folder of that name.";
+        }
+    }
+    return {};
+}
+
 namespace {
 
 // Every disagreement of one published version, one line each.
@@ -65,33 +108,14 @@ private:
 
 }  // namespace
 
-int verifyCommand(const Args& args) {
-    if (args.empty() || args[0].starts_with(L"-") || (args.size() != 1 && args.size() != 3) ||
-        (args.size() == 3 && args[1] != L"--public-key")) {
-        return kExitUsage;
-    }
-    std::string publicKey;
-    std::wstring error;
-    if (args.size() == 3 && !readTextFile(args[2], publicKey, error)) return fail(error);
-    crypto::P256Point point;
-    if (args.size() == 3 && !crypto::parseP256PublicKeyPem(publicKey, point)) {
-        return fail(L"Not a P-256 public key: " + args[2] + L".");
-    }
-
-    const std::filesystem::path folder = toPath(args[0]);
-    if (!isExistingDirectory(args[0])) return fail(L"No such version folder: " + args[0] + L".");
-    std::int32_t version = 0;
-    std::wstring trimmed = args[0];
-    while (trimmed.size() > 1 && isPathSeparator(trimmed.back())) trimmed.pop_back();
-    const std::wstring folderName = toWide(toPath(trimmed).filename());
-    if (!parseInt32(folderName, version) || version <= 0) {
-        return fail(L"The folder name is not a version number: " + args[0] + L".");
-    }
-
+int checkVersionFolder(const std::filesystem::path& folder, std::int32_t version, const std::string& publicKey,
+                       const std::filesystem::path& listFile, std::size_t& files) {
     Problems problems;
+    std::wstring error;
     std::string listText, manifestText, signature;
-    if (!readTextFile(toWide(folder / "dl_list.txt"), listText, error)) problems.add(L"dl_list.txt: missing.");
+    if (!readTextFile(toWide(folder / listFile), listText, error)) problems.add(L"dl_list.txt: missing.");
     const DownloadList list = parseDownloadList(listText);
+    files = list.size();
     if (list.empty()) problems.add(L"dl_list.txt: names no file, so the version is not published.");
     ReleaseManifest manifest;
     bool haveManifest = readTextFile(toWide(folder / "release.txt"), manifestText, error);
@@ -116,15 +140,17 @@ int verifyCommand(const Args& args) {
         }
     }
 
+    const std::wstring clash = windowsNameClash(list);
+    if (!clash.empty()) problems.add(L"dl_list.txt: " + clash);
     for (std::size_t i = 0; i < list.size(); ++i) {
-        const std::wstring relative = relativeEntryPath(list[i]);
-        if (isUnsafeRelativePath(relative) || relative.empty()) {
-            problems.add(list[i] + L": unsafe file name.");
+        const std::wstring problem = publishedEntryProblem(list[i]);
+        if (!problem.empty()) {
+            problems.add(list[i] + L": " + problem);
             continue;
         }
         crypto::Sha256Digest digest;
         std::uint64_t size = 0;
-        if (!hashFile(joinEntryPath(folder, relative), digest, size)) {
+        if (!hashFile(joinEntryPath(folder, relativeEntryPath(list[i])), digest, size)) {
             problems.add(list[i] + L": missing or unreadable.");
             continue;
         }
@@ -136,8 +162,34 @@ int verifyCommand(const Args& args) {
             problems.add(list[i] + L": SHA-256 differs from the release.");
         }
     }
-    if (problems.count() != 0) return kExitFailed;
-    out(L"version " + std::to_wstring(version) + L": " + std::to_wstring(list.size()) + L" files match the release" +
+    return problems.count();
+}
+
+int verifyCommand(const Args& args) {
+    if (args.empty() || args[0].starts_with(L"-") || (args.size() != 1 && args.size() != 3) ||
+        (args.size() == 3 && args[1] != L"--public-key")) {
+        return kExitUsage;
+    }
+    std::string publicKey;
+    std::wstring error;
+    if (args.size() == 3 && !readTextFile(args[2], publicKey, error)) return fail(error);
+    crypto::P256Point point;
+    if (args.size() == 3 && !crypto::parseP256PublicKeyPem(publicKey, point)) {
+        return fail(L"Not a P-256 public key: " + args[2] + L".");
+    }
+
+    const std::filesystem::path folder = toPath(args[0]);
+    if (!isExistingDirectory(args[0])) return fail(L"No such version folder: " + args[0] + L".");
+    std::int32_t version = 0;
+    std::wstring trimmed = args[0];
+    while (trimmed.size() > 1 && isPathSeparator(trimmed.back())) trimmed.pop_back();
+    const std::wstring folderName = toWide(toPath(trimmed).filename());
+    if (!parseInt32(folderName, version) || version <= 0) {
+        return fail(L"The folder name is not a version number: " + args[0] + L".");
+    }
+    std::size_t files = 0;
+    if (checkVersionFolder(folder, version, publicKey, "dl_list.txt", files) != 0) return kExitFailed;
+    out(L"version " + std::to_wstring(version) + L": " + std::to_wstring(files) + L" files match the release" +
         (publicKey.empty() ? L" (signature not checked: no public key)" : L", signed by the publisher") + L".\n");
     return kExitOk;
 }

@@ -42,28 +42,35 @@ DownloadList parseDownloadList(std::string_view body) {
 
 bool listNamesAFile(std::string_view body) { return body.find_first_not_of("\r\n") != std::string_view::npos; }
 
-bool isUnsafeListEntry(std::wstring_view entry) {
+std::wstring_view unsafeListEntryReason(std::wstring_view entry) {
     const std::wstring relative = relativeEntryPath(entry);
-    if (isUnsafeRelativePath(relative)) return true;
-    const std::vector<std::wstring_view> elements = pathElements(relative);
-    if (elements.empty()) return true;
-    // The temporary copies of the installation write beside their targets:
-    // an entry of that form would be lost to the next install of its stem.
-    for (const std::wstring_view element : elements) {
-        if (element.size() >= kTemporaryFileSuffix.size() &&
-            equalsIgnoringCase(element.substr(element.size() - kTemporaryFileSuffix.size()), kTemporaryFileSuffix)) {
-            return true;
-        }
+    if (isUnsafeRelativePath(relative)) {
+        return L"Windows would not store it under this name (a forbidden character, a device name such as "
+               L"nul, or a trailing dot or space).";
     }
+    const std::vector<std::wstring_view> elements = pathElements(relative);
+    if (elements.empty()) return L"It names no file.";
     const std::wstring_view top = elements.front();
     // The version file and its temporary copy, as files or as folders that
     // would stand in their way.
-    if (equalsIgnoringCase(top, L"kiv.ver") || equalsIgnoringCase(top, L"kiv.ver.tmp")) return true;
+    if (equalsIgnoringCase(top, L"kiv.ver") || equalsIgnoringCase(top, L"kiv.ver.tmp")) {
+        return L"It is the launcher's version file.";
+    }
     // The download area holds the downloads of the version being installed;
     // of a list, only the patch files directly in it belong there (they are
     // applied from there and never copied).
-    if (equalsIgnoringCase(top, L"patches")) return elements.size() != 2 || !isPatchFile(elements[1]);
-    return false;
+    if (equalsIgnoringCase(top, L"patches") && (elements.size() != 2 || !isPatchFile(elements[1]))) {
+        return L"It is in the launcher's download area, where only patch files directly in patches belong.";
+    }
+    // Installing a file "x" clears "x" + suffix first: a listed file or
+    // folder of that name would be lost.
+    for (std::wstring_view element : elements) {
+        if (element.size() >= kTemporaryFileSuffix.size() &&
+            equalsIgnoringCase(element.substr(element.size() - kTemporaryFileSuffix.size()), kTemporaryFileSuffix)) {
+            return L"It ends in the suffix the launcher gives a file while installing it.";
+        }
+    }
+    return {};
 }
 
 bool isWebPageList(std::string_view body) {

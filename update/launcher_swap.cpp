@@ -54,9 +54,9 @@ bool installLauncherProgram(const std::filesystem::path& source, const std::file
     // running and is replaced directly.
     removeFile(aside);
     std::error_code status;
-    const bool present = std::filesystem::exists(destination, status);
+    const bool present = std::filesystem::exists(systemPath(destination), status);
     if (status) return false;
-    const bool asideFree = !std::filesystem::exists(aside, status);
+    const bool asideFree = !std::filesystem::exists(systemPath(aside), status);
     if (status) return false;
     if (present && asideFree) return replaceFileMovingAside(copy, destination, aside);
     return replaceFile(copy, destination);

@@ -49,13 +49,17 @@ std::wstring buildPatchUrl(std::int32_t version, std::wstring_view name, std::ws
 // widened. Any bytes give a list, possibly empty.
 DownloadList parseDownloadList(std::string_view body);
 
-// Whether one entry of a list must not be downloaded: its relative path is
-// unsafe for Windows (isUnsafeRelativePath), names no file at all, has an
-// element ending in kTemporaryFileSuffix, or names the launcher's own state:
-// "kiv.ver" or "kiv.ver.tmp" (or a folder of that name), or anything under
-// the top-level "patches" folder other than a patch file directly in it. Names are compared as Windows compares them, without
-// regard to letter case.
-bool isUnsafeListEntry(std::wstring_view entry);
+// Why one entry of a list must not be downloaded, as one sentence without
+// the entry; empty when it may be. Refused are: a relative path unsafe for
+// Windows (isUnsafeRelativePath), one that names no file at all, and names
+// of the launcher's own state: "kiv.ver" or "kiv.ver.tmp" (or a folder of
+// that name), anything under the top-level "patches" folder other than a
+// patch file directly in it, and any element ending in kTemporaryFileSuffix
+// (the temporary name of a file being installed, which that install would
+// delete). Names are compared as Windows compares them, without regard to
+// letter case. The launcher and kivtool's publish and verify all go by it.
+std::wstring_view unsafeListEntryReason(std::wstring_view entry);
+inline bool isUnsafeListEntry(std::wstring_view entry) { return !unsafeListEntryReason(entry).empty(); }
 
 // Whether a fetched list body is a web page rather than a list: its first
 // entry opens with '<' (after blanks and byte-order marks). Servers that

@@ -139,7 +139,7 @@ bool downloadReleaseEntry(const std::wstring& url, const std::filesystem::path& 
     TransferHasher hasher;
     matches = false;
     if (expected.size == 0) {
-        if (target.has_parent_path()) std::filesystem::create_directories(target.parent_path());
+        if (target.has_parent_path()) createDirectories(target.parent_path());
         File empty;
         if (!empty.open(target, File::Mode::create)) {
             error = L"Could not create download target.";
@@ -189,7 +189,8 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
     const std::wstring folderName = L"version_" + std::to_wstring(version);
     const std::filesystem::path versionDirectory = installation / L"patches" / folderName;
     std::error_code existence;
-    if (!removeAll(versionDirectory) || std::filesystem::exists(versionDirectory, existence) || existence) {
+    if (!removeAll(versionDirectory) || std::filesystem::exists(systemPath(versionDirectory), existence) ||
+        existence) {
         stop(reporter, L"Could not clear the download folder patches\\" + folderName + L".", MessageIcon::error);
         return false;
     }
@@ -259,7 +260,7 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
 
 void updateBody(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
                 const UpdateOptions& options, bool& launcherReplaced) {
-    if (!std::filesystem::exists(installation / L"kiv.exe")) {
+    if (!std::filesystem::exists(systemPath(installation / L"kiv.exe"))) {
         stop(reporter, L"kiv.exe was not found beside the launcher.", MessageIcon::error);
         return;
     }

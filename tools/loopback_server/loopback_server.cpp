@@ -305,6 +305,7 @@ void HttpServer::acceptLoop() {
         if (!waitReadable(listener, kPollMilliseconds)) continue;
         Socket s = ::accept(listener, nullptr, nullptr);
         if (static_cast<std::uintptr_t>(s) == kNoSocket) continue;
+        ++accepted_;
 #ifdef _WIN32
         DWORD timeout = kSendTimeoutMilliseconds;
 #else
@@ -327,21 +328,41 @@ void HttpServer::acceptLoop() {
     }
 }
 
+bool HttpServer::sleepUnlessStopping(std::chrono::milliseconds pause) const {
+    // Waits in small steps so that stop() is not held up.
+    using Clock = std::chrono::steady_clock;
+    auto until = Clock::now() + pause;
+    while (!stopping_ && Clock::now() < until) {
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(until - Clock::now(), std::chrono::milliseconds(kPollMilliseconds)));
+    }
+    return !stopping_;
+}
+
 void HttpServer::serve(Connection& connection) {
-    Socket s = toSocket(connection.socket);
+    std::string received;
+    while (answer(connection.socket, received)) {
+    }
+}
+
+// Answers one request; true when the connection stays open for the next.
+bool HttpServer::answer(std::uintptr_t socket, std::string& received) {
+    Socket s = toSocket(socket);
     using Clock = std::chrono::steady_clock;
 
-    // The request head, up to the blank line.
-    std::string head;
+    // The request head, up to the blank line; what follows it is the next
+    // request's.
+    std::string& head = received;
     auto deadline = Clock::now() + kRequestTimeout;
     while (head.find("\r\n\r\n") == std::string::npos) {
-        if (stopping_ || Clock::now() > deadline || head.size() > kMaxRequestHead) return;
+        if (stopping_ || Clock::now() > deadline || head.size() > kMaxRequestHead) return false;
         if (!waitReadable(s, kPollMilliseconds)) continue;
         char buffer[4096];
         int got = ::recv(s, buffer, sizeof(buffer), 0);
-        if (got <= 0) return;
+        if (got <= 0) return false;
         head.append(buffer, static_cast<std::size_t>(got));
     }
+    const std::string rest = head.substr(head.find("\r\n\r\n") + 4);
     head.resize(head.find("\r\n\r\n"));
 
     SeenRequest seen;
@@ -424,7 +445,10 @@ void HttpServer::serve(Connection& connection) {
     if (noBody) body = BodySource{};
 
     std::string response = "HTTP/1.1 " + std::to_string(status) + " " + reasonPhrase(status) + "\r\n";
-    response += "Connection: close\r\n";
+    // A body ended by the close, a stall or a cut cannot share its connection.
+    const bool keep =
+        keepAlive_ && route.framing != HttpRoute::Framing::close && !route.stallAfter && !route.cutAfter;
+    if (!keep) response += "Connection: close\r\n";
     if (!noBody) {
         if (route.framing == HttpRoute::Framing::length) {
             response += "Content-Length: " + std::to_string(route.announcedLength.value_or(body.size)) + "\r\n";
@@ -436,7 +460,13 @@ void HttpServer::serve(Connection& connection) {
     if (!route.location.empty()) response += "Location: " + route.location + "\r\n";
     for (const std::string& extra : extraHeaders) response += extra + "\r\n";
     response += "\r\n";
-    if (!sendText(s, response)) return;
+    if (route.headerByteInterval.count() > 0) {
+        for (std::size_t i = 0; i < response.size(); ++i) {
+            if (!sleepUnlessStopping(route.headerByteInterval) || !sendAll(s, &response[i], 1)) return false;
+        }
+    } else if (!sendText(s, response)) {
+        return false;
+    }
 
     // The body, block by block, stopping where a stall was asked for.
     std::uint64_t limit = route.stallAfter ? std::min(*route.stallAfter, body.size) : body.size;
@@ -451,19 +481,12 @@ void HttpServer::serve(Connection& connection) {
     std::vector<char> block(kBlockSize);
     std::uint64_t sent = 0;
     while (sent < limit && !stopping_) {
-        if (sent > 0 && route.dripBytes > 0) {
-            // Waits in small steps so that stop() is not held up.
-            auto until = Clock::now() + route.dripInterval;
-            while (!stopping_ && Clock::now() < until) {
-                std::this_thread::sleep_for(std::min<Clock::duration>(until - Clock::now(),
-                                                                      std::chrono::milliseconds(kPollMilliseconds)));
-            }
-        }
+        if (sent > 0 && route.dripBytes > 0) sleepUnlessStopping(route.dripInterval);
         std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(piece, limit - sent));
         const char* data;
         if (body.fromFile) {
             in.read(block.data(), static_cast<std::streamsize>(size));
-            if (static_cast<std::size_t>(in.gcount()) != size) return;
+            if (static_cast<std::size_t>(in.gcount()) != size) return false;
             data = block.data();
         } else {
             data = body.bytes.data() + sent;
@@ -471,10 +494,10 @@ void HttpServer::serve(Connection& connection) {
         if (chunked) {
             char prefix[32];
             std::snprintf(prefix, sizeof(prefix), "%zx\r\n", size);
-            if (!sendText(s, prefix)) return;
+            if (!sendText(s, prefix)) return false;
         }
-        if (!sendAll(s, data, size)) return;
-        if (chunked && !sendText(s, "\r\n")) return;
+        if (!sendAll(s, data, size)) return false;
+        if (chunked && !sendText(s, "\r\n")) return false;
         sent += size;
     }
 
@@ -486,14 +509,18 @@ void HttpServer::serve(Connection& connection) {
             char buffer[512];
             if (::recv(s, buffer, sizeof(buffer), 0) <= 0) break;
         }
-        return;
+        return false;
     }
     if (route.cutAfter && sent < body.size) {
         // Cut short: the client sees the connection end mid-body.
         ::shutdown(s, kShutdownBoth);
-        return;
+        return false;
     }
-    if (chunked && !sendText(s, "0\r\n\r\n")) return;
+    if (chunked && !sendText(s, "0\r\n\r\n")) return false;
+    if (keep && !route.closeAfter) {
+        received = rest;
+        return true;
+    }
 
     // Close gently: end our side, then let the client read everything before
     // the socket goes, so that it sees the end of the data and not a reset.
@@ -504,6 +531,7 @@ void HttpServer::serve(Connection& connection) {
         char buffer[512];
         if (::recv(s, buffer, sizeof(buffer), 0) <= 0) break;
     }
+    return false;
 }
 
 }  // namespace kiv

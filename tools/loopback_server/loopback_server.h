@@ -3,9 +3,9 @@
 // per path, to misbehave: any status, no Content-Length, a Content-Length
 // that does not match the body, a redirect, a stall, a drip, a connection cut
 // short, byte ranges honoured or ignored, or a different answer per request. It listens on
-// 127.0.0.1 only, on a given port or one the system picks, answers one request per
-// connection and closes it. It builds with both toolchains and needs no test
-// framework.
+// 127.0.0.1 only, on a given port or one the system picks, and answers one request per
+// connection and closes it, or, when told to, keeps connections alive and counts
+// them. It builds with both toolchains and needs no test framework.
 #pragma once
 
 #include <atomic>
@@ -54,6 +54,12 @@ struct HttpRoute {
     // the pieces.
     std::size_t dripBytes = 0;
     std::chrono::milliseconds dripInterval{0};
+    // With keep-alive on: answer as if the connection stays open, then close
+    // it (a server dropping an idle connection just as the client reuses it).
+    bool closeAfter = false;
+    // Send the status line and headers one byte at a time, waiting this long
+    // between the bytes (a server that keeps a client waiting for headers).
+    std::chrono::milliseconds headerByteInterval{0};
     // Validators, sent as ETag and Last-Modified when not empty, and compared
     // with If-Range.
     std::string etag;
@@ -99,17 +105,26 @@ public:
     void setRouteSequence(const std::string& path, std::vector<HttpRoute> routes);
     void clearRoutes();
     std::vector<SeenRequest> requests() const;
+    // Answers further requests on a connection instead of closing it after
+    // the first (HTTP/1.1 keep-alive); off by default.
+    void setKeepAlive(bool on) { keepAlive_ = on; }
+    // The connections accepted since start.
+    std::size_t acceptedConnections() const { return accepted_; }
 
 private:
     struct Connection;
     void acceptLoop();
     void serve(Connection& connection);
+    bool answer(std::uintptr_t socket, std::string& received);
+    bool sleepUnlessStopping(std::chrono::milliseconds pause) const;
     void reapFinished(bool all);
 
     std::filesystem::path root_;
     std::uintptr_t listener_;
     std::uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> keepAlive_{false};
+    std::atomic<std::size_t> accepted_{0};
     std::thread acceptThread_;
     mutable std::mutex mutex_;
     std::map<std::string, std::deque<HttpRoute>> routes_;
