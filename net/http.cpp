@@ -373,6 +373,37 @@ bool withRetries(const TransferOptions& options, bool retry, Attempt&& attempt) 
 
 }  // namespace
 
+bool httpGetRangeToFile(const std::wstring& url, std::uint64_t first, std::uint64_t length,
+                        const std::filesystem::path& file, std::wstring& error, const TransferOptions& options) {
+    if (length == 0) {
+        error = L"Download was incomplete (0/0 bytes).";
+        return false;
+    }
+    net::StallWatch stall(options.stallWindow, options.stallBytes);
+    net::RequestSettings settings{url, options.caFile, {}, &stall, net::transportOf(options), options.cancel};
+    settings.headers.push_back("Range: bytes=" + std::to_string(first) + "-" + std::to_string(first + length - 1));
+    std::unique_ptr<net::Request> request;
+    if (!net::openGetRequest(settings, request, error)) return false;
+    // Anything but the asked range (a whole file from a server that ignores
+    // ranges) would be the wrong bytes at the wrong length.
+    std::uint64_t start = 0;
+    if (request->status() != 206 || !net::rangeStart(request->header("Content-Range"), start) || start != first) {
+        error = L"Server did not send the range asked for.";
+        return false;
+    }
+    TransferOptions capped = options;
+    capped.maxBytes = length;
+    net::FileAttempt attempt;
+    attempt.stall = &stall;
+    if (!net::readToFile(std::move(request), file, {}, error, capped, &attempt)) return false;
+    std::error_code failed;
+    if (std::filesystem::file_size(file, failed) != length || failed) {
+        error = L"Download was incomplete.";
+        return false;
+    }
+    return true;
+}
+
 bool httpGetToMemory(const std::wstring& url, std::string& body, std::wstring& error,
                      const TransferOptions& options, TransferFailure* failure) {
     const std::size_t limit = options.maxBytes != 0 && options.maxBytes < net::kMaxMemoryBody
@@ -417,6 +448,14 @@ bool httpGetToFile(const std::wstring& url, const std::filesystem::path& file, D
 
 bool httpGetFiles(HttpSession& session, const std::vector<FileDownload>& files, const SetProgress& progress,
                   std::size_t& failed, std::wstring& error, const TransferOptions& options, std::size_t parallel) {
+    return httpGetFiles(
+        session, files.size(), [&files](std::size_t index) { return files[index]; }, progress, failed, error, options,
+        parallel);
+}
+
+bool httpGetFiles(HttpSession& session, std::size_t count, const std::function<FileDownload(std::size_t)>& file,
+                  const SetProgress& progress, std::size_t& failed, std::wstring& error,
+                  const TransferOptions& options, std::size_t parallel) {
     std::atomic<bool> cancel{false};
     std::mutex mutex;  // guards what follows and keeps the callables one at a time
     std::condition_variable ended;
@@ -436,12 +475,19 @@ bool httpGetFiles(HttpSession& session, const std::vector<FileDownload>& files, 
     auto worker = [&] {
         for (;;) {
             std::size_t index;
+            FileDownload download;
             {
                 std::lock_guard<std::mutex> lock(mutex);
-                if (stopped || next == files.size()) break;
+                if (stopped || next == count) break;
                 index = next++;
+                try {
+                    download = file(index);
+                } catch (...) {
+                    if (!thrown) thrown = std::current_exception();
+                    stop(index, L"");
+                    break;
+                }
             }
-            const FileDownload& download = files[index];
             TransferOptions mine = options;
             mine.session = &session;
             mine.cancel = &cancel;
@@ -484,13 +530,13 @@ bool httpGetFiles(HttpSession& session, const std::vector<FileDownload>& files, 
         ended.notify_all();
     };
 
-    const std::size_t count = std::min(std::max<std::size_t>(parallel, 1), files.size());
+    const std::size_t workers = std::min(std::max<std::size_t>(parallel, 1), count);
     std::vector<std::thread> threads;
-    threads.reserve(count);
+    threads.reserve(workers);
     {
         std::unique_lock<std::mutex> lock(mutex);
-        running = count;
-        for (std::size_t i = 0; i < count; ++i) threads.emplace_back(worker);
+        running = workers;
+        for (std::size_t i = 0; i < workers; ++i) threads.emplace_back(worker);
         // The caller's own cancel reaches the transfers through the set's.
         while (running > 0) {
             ended.wait_for(lock, std::chrono::milliseconds(50));
@@ -499,7 +545,7 @@ bool httpGetFiles(HttpSession& session, const std::vector<FileDownload>& files, 
     }
     for (std::thread& thread : threads) thread.join();
     if (thrown) std::rethrow_exception(thrown);
-    if (!stopped && options.cancel && options.cancel->load() && next < files.size()) {
+    if (!stopped && options.cancel && options.cancel->load() && next < count) {
         failed = next;
         error = kDownloadCancelled;
         return false;

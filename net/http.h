@@ -185,4 +185,19 @@ bool httpGetFiles(HttpSession& session, const std::vector<FileDownload>& files, 
                   std::size_t& failed, std::wstring& error, const TransferOptions& options = {},
                   std::size_t parallel = kParallelDownloads);
 
+// As above for `count` files, each described by `file(index)` only when its
+// download starts (called one at a time with the progress callables), so
+// that a set of any size holds no more than its files under way need. An
+// exception from `file` ends the set as one from a progress callable does.
+bool httpGetFiles(HttpSession& session, std::size_t count, const std::function<FileDownload(std::size_t)>& file,
+                  const SetProgress& progress, std::size_t& failed, std::wstring& error,
+                  const TransferOptions& options = {}, std::size_t parallel = kParallelDownloads);
+
+// GET bytes `first` to `first + length - 1` of `url` into `file` with one
+// range request, not retried: the server must answer with exactly that range
+// (206 and its Content-Range); any other answer fails. For pieces of a large
+// file that the caller checks against a known digest (options.observer).
+bool httpGetRangeToFile(const std::wstring& url, std::uint64_t first, std::uint64_t length,
+                        const std::filesystem::path& file, std::wstring& error, const TransferOptions& options = {});
+
 }  // namespace kiv

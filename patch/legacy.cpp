@@ -319,7 +319,10 @@ bool assembleEntries(ScanResult& result, std::vector<PatchEntryRange>& entries, 
     for (auto& [name, id] : result.fileNameCandidates) {
         const auto found = result.byteArrays.find(id);
         if (found == result.byteArrays.end()) continue;
-        entries.push_back({std::move(name), found->second.first, found->second.second});
+        PatchEntryRange& entry = entries.emplace_back();
+        entry.name = std::move(name);
+        entry.offset = found->second.first;
+        entry.size = found->second.second;
     }
     if (entries.empty()) {
         error = L"Legacy .cab patch does not contain file entries.";

@@ -1,6 +1,10 @@
 // The `.npatch` package: reader and writer.
 #include "patch/patch.h"
 
+#include "patch/item_decoder.h"
+
+#include <zstd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -171,6 +175,73 @@ private:
     bool failed_ = false;
 };
 
+// The smallest version-2 entry: name length, kind, size and digest.
+constexpr std::uint64_t kMinimumEntrySize2 = 2 + 1 + 4 + 32;
+
+// Reads what follows a version-2 entry's name: its description and the
+// layout of its data, which is checked to fit the file and the format's
+// limits and then passed over. Null on success, else the message.
+const wchar_t* readEntry2(PackageInput& input, PatchEntryRange& entry, bool allowDelta) {
+    std::uint8_t kind = 0;
+    input.read(&kind, 1);
+    input.u32(entry.itemSize);
+    input.read(entry.itemSha256.data(), entry.itemSha256.size());
+    if (input.failed()) return L"Invalid patch entry data size.";
+    if (kind > static_cast<std::uint8_t>(PackageEntryKind::delta) ||
+        (!allowDelta && kind == static_cast<std::uint8_t>(PackageEntryKind::delta))) {
+        return L"Invalid patch entry kind.";
+    }
+    entry.described = true;
+    entry.kind = static_cast<PackageEntryKind>(kind);
+    if (entry.kind == PackageEntryKind::whole) {
+        if (entry.itemSize > input.remaining(entry.itemSize)) return L"Patch package ended unexpectedly.";
+        entry.offset = input.offset();
+        entry.size = entry.itemSize;
+        input.skip(entry.itemSize);
+        return nullptr;
+    }
+    const bool delta = entry.kind == PackageEntryKind::delta;
+    if (delta) {
+        input.u32(entry.baseSize);
+        input.read(entry.baseSha256.data(), entry.baseSha256.size());
+    }
+    std::uint32_t count = 0;
+    input.u32(count);
+    if (input.failed()) return L"Patch package ended unexpectedly.";
+    const std::uint64_t segmentHead = delta ? 16 : 8;
+    // As with the entry count, the declared count is believed only as far as
+    // the file could hold it.
+    if (count > input.remaining() / segmentHead) return L"Patch package ended unexpectedly.";
+    entry.segments.reserve(count);
+    entry.offset = input.offset();
+    std::uint64_t rebuilt = 0;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        PackageSegment segment;
+        if (delta) {
+            input.u32(segment.windowOffset);
+            input.u32(segment.windowLength);
+        }
+        input.u32(segment.outputSize);
+        input.u32(segment.frameSize);
+        if (input.failed()) return L"Patch package ended unexpectedly.";
+        // Each limit bounds a buffer the launcher makes for the segment.
+        if (segment.outputSize == 0 || segment.outputSize > kMaxSegmentOutput ||
+            segment.frameSize > ZSTD_COMPRESSBOUND(kMaxSegmentOutput) || segment.windowLength > kMaxDeltaWindow ||
+            std::uint64_t{segment.windowLength} + segment.outputSize > kMaxSegmentReach ||
+            std::uint64_t{segment.windowOffset} + segment.windowLength > entry.baseSize) {
+            return L"Invalid patch entry segment.";
+        }
+        if (segment.frameSize > input.remaining(segment.frameSize)) return L"Patch package ended unexpectedly.";
+        segment.frameOffset = input.offset();
+        input.skip(segment.frameSize);
+        rebuilt += segment.outputSize;
+        entry.segments.push_back(segment);
+    }
+    if (rebuilt != entry.itemSize) return L"Invalid patch entry segment.";
+    entry.size = input.offset() - entry.offset;
+    return nullptr;
+}
+
 }  // namespace
 
 bool openPatchPackage(const std::filesystem::path& path, OpenedPatch& patch, std::wstring& error) {
@@ -181,7 +252,10 @@ bool openPatchPackage(const std::filesystem::path& path, OpenedPatch& patch, std
     }
 
     char magic[10];
-    if (!input.read(magic, sizeof magic) || std::string_view(magic, sizeof magic) != kPatchPackageMagic) {
+    const bool readMagic = input.read(magic, sizeof magic);
+    const std::string_view seen(magic, readMagic ? sizeof magic : 0);
+    const bool version2 = seen == kPatchPackageMagic2;
+    if (seen != kPatchPackageMagic && !version2) {
         error = L"Unsupported patch package.";
         return false;
     }
@@ -205,8 +279,8 @@ bool openPatchPackage(const std::filesystem::path& path, OpenedPatch& patch, std
     // a declared count never makes the reader allocate more than the file
     // justifies.
     patch.entries.clear();
-    patch.entries.reserve(
-        static_cast<std::size_t>(std::min<std::uint64_t>(entryCount, input.remaining() / kMinimumEntrySize)));
+    patch.entries.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(
+        entryCount, input.remaining() / (version2 ? kMinimumEntrySize2 : kMinimumEntrySize))));
 
     // A failure leaves the entries checked so far readable, as a partial
     // result.
@@ -220,6 +294,12 @@ bool openPatchPackage(const std::filesystem::path& path, OpenedPatch& patch, std
         if (!input.u16(nameLength)) return fail(L"Invalid patch entry name length.");
         PatchEntryRange entry;
         entry.name.resize(nameLength);
+        if (version2) {
+            input.read(entry.name.data(), entry.name.size());
+            if (const wchar_t* message = readEntry2(input, entry, true)) return fail(message);
+            patch.entries.push_back(std::move(entry));
+            continue;
+        }
         std::uint32_t dataSize = 0;
         input.read(entry.name.data(), entry.name.size());
         input.u32(dataSize);
@@ -235,6 +315,31 @@ bool openPatchPackage(const std::filesystem::path& path, OpenedPatch& patch, std
     return true;
 }
 
+bool openStoredItem(const std::filesystem::path& path, OpenedPatch& patch, std::wstring& error) {
+    PackageInput input;
+    if (!input.open(path)) {
+        error = L"Could not open patch package.";
+        return false;
+    }
+    patch = {};
+    PatchEntryRange entry;
+    std::uint16_t nameLength = 0;
+    input.u16(nameLength);
+    entry.name.resize(nameLength);
+    input.read(entry.name.data(), entry.name.size());
+    if (input.failed()) {
+        error = L"Invalid patch entry data size.";
+        return false;
+    }
+    if (const wchar_t* message = readEntry2(input, entry, false)) {
+        error = message;
+        return false;
+    }
+    patch.entries.push_back(std::move(entry));
+    patch.content = std::make_unique<PackageContent>(input.releaseFile());
+    return true;
+}
+
 bool readPatchPackage(const std::filesystem::path& path, PatchSet& patchSet, std::wstring& error) {
     OpenedPatch patch;
     const bool opened = openPatchPackage(path, patch, error);
@@ -242,11 +347,23 @@ bool readPatchPackage(const std::filesystem::path& path, PatchSet& patchSet, std
     patchSet.archivePath = std::move(patch.archivePath);
     patchSet.entries.clear();
     patchSet.entries.reserve(patch.entries.size());
+    ItemDecoder decoder;
     for (PatchEntryRange& range : patch.entries) {
-        PatchEntry entry{std::move(range.name), std::vector<std::uint8_t>(static_cast<std::size_t>(range.size))};
-        // The entries were checked; their data can only come up short now
-        // if the file was cut meanwhile.
-        if (!patch.content->read(range.offset, entry.data)) {
+        if (range.kind == PackageEntryKind::delta) {
+            error = L"Patch package holds deltas, which apply only to the items they were made from.";
+            return false;
+        }
+        const std::uint64_t size = range.described ? range.itemSize : range.size;
+        PatchEntry entry{range.name, std::vector<std::uint8_t>(static_cast<std::size_t>(size))};
+        if (range.described) {
+            // Rebuilt and checked against the entry's digest, as when applied.
+            if (!decoder.read(decoder.add(range, *patch.content, nullptr, 0), entry.data)) {
+                error = decoder.failure();
+                return false;
+            }
+        } else if (!patch.content->read(range.offset, entry.data)) {
+            // The entries were checked; their data can only come up short now
+            // if the file was cut meanwhile.
             error = L"Patch package ended unexpectedly.";
             return false;
         }

@@ -128,5 +128,72 @@ TEST_F(ApplyPatches, ManyLegacyNamesOnOneArrayShareItInsteadOfCopyingIt) {
     EXPECT_EQ(items.back(), (std::pair<std::string, std::string>{"2999.txt", array}));
 }
 
+// Faults: a delta applied to an item it was not made from (the player's own
+// change, a damaged disk), which would store bytes nobody published; and a
+// rebuilt item that is not the recorded one reaching the archive. Each row
+// that fails must leave both files of the pair byte for byte as they were.
+TEST_F(ApplyPatches, DeltaTakesOnlyItsOwnBaseAndStoresOnlyTheRecordedItem) {
+    std::string base(40000, '\0');
+    for (std::size_t i = 0; i < base.size(); ++i) base[i] = static_cast<char>((i * 2654435761u) >> 13);
+    std::string changed = base;
+    changed.replace(1000, 5, "EDIT!");
+    const auto bytes = [](const std::string& text) { return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()); };
+    const std::string added = "added";
+    const PackageItem items[] = {{"a.bin", bytes(changed), bytes(base), true}, {"new.txt", bytes(added), {}, false}};
+    const std::vector<EncodedEntry> made = encodePackageItems(items, 1);
+    if (made[0].kind != PackageEntryKind::delta) GTEST_SKIP() << "this build makes no deltas";
+    const std::filesystem::path hed = install / "x.hed";
+    const std::filesystem::path wholeCopy = install / "whole.item";
+    test::writeFile(wholeCopy, [&] {
+        const std::vector<EncodedEntry> stored = encodePackageItems(std::span(items, 1), 1, false);
+        return std::string(stored[0].bytes.begin(), stored[0].bytes.end());
+    }());
+    const std::size_t digestAt = 2 + 5 + 1 + 4;
+    const std::wstring wrong = L"Patch entry a.bin does not rebuild the item it describes.";
+    const struct {
+        const char* name;
+        std::string heldBase;
+        std::size_t tamperAt;  // 0: none
+        bool offerWhole;
+        std::wstring error;
+    } rows[] = {
+        {"made from this base", base, 0, false, L""},
+        {"already the new item (applied before an interruption)", changed, 0, false, L""},
+        {"base changed, nothing offered whole", "changed by the player", 0, false,
+         L"Item a.bin is not the one its patch was made from (changed or damaged), and no release offers it whole."},
+        {"base changed, whole copy fetched", base + "x", 0, true, L""},
+        {"rebuilds other bytes", base, digestAt, false, wrong},
+        {"garbage in the frame", base, made[0].bytes.size() - 20, false, wrong},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::filesystem::remove_all(patches);
+        test::writeArchive(hed, {{"a.bin", row.heldBase}});
+        std::vector<EncodedEntry> entries = made;
+        if (row.tamperAt != 0) entries[0].bytes[row.tamperAt] ^= 0x5A;
+        std::filesystem::create_directories(patches);
+        ASSERT_TRUE(writePatchPackage2(patches / "1.npatch", L"x.hed", entries, error));
+        const std::string hedBefore = test::readFile(hed), datBefore = test::readFile(install / "x.dat");
+        std::vector<std::string> asked;
+        const WholeItemFetch fetch = [&](std::string_view name, const crypto::Sha256Digest& item,
+                                         std::filesystem::path& file, std::wstring&) {
+            asked.emplace_back(name);
+            EXPECT_EQ(item, made[0].itemSha256);
+            file = wholeCopy;
+            return true;
+        };
+        const bool applied = applyPatches(install.path(), patches, {}, error, row.offerWhole ? fetch : WholeItemFetch{});
+        EXPECT_EQ(applied, row.error.empty());
+        if (!applied) {
+            EXPECT_EQ(error, row.error);
+            EXPECT_EQ(test::readFile(hed), hedBefore);
+            EXPECT_EQ(test::readFile(install / "x.dat"), datBefore);
+            continue;
+        }
+        EXPECT_EQ(test::readArchive(hed), (Items{{"a.bin", changed}, {"new.txt", "added"}}));
+        EXPECT_EQ(asked, row.offerWhole ? std::vector<std::string>{"a.bin"} : std::vector<std::string>{});
+    }
+}
+
 }  // namespace
 }  // namespace kiv

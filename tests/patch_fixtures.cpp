@@ -5,6 +5,7 @@
 #include "patch/crypto.h"
 #include "tests/support.h"
 
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 
@@ -23,6 +24,29 @@ std::string packageBytes(std::string_view archivePath, const Items& entries) {
     for (const auto& [name, data] : entries) {
         out += le16(static_cast<std::uint16_t>(name.size())) + name + le32(static_cast<std::uint32_t>(data.size()));
         out += data;
+    }
+    return out;
+}
+
+std::string deltaPackageBytes(std::string_view archivePath, const Items& entries, const Items& bases) {
+    const auto bytes = [](const std::string& text) {
+        return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    };
+    std::vector<PackageItem> items;
+    for (const auto& entry : entries) {
+        const auto base =
+            std::find_if(bases.begin(), bases.end(), [&](const auto& b) { return b.first == entry.first; });
+        items.push_back({entry.first, bytes(entry.second),
+                         base == bases.end() ? std::span<const std::uint8_t>{} : bytes(base->second),
+                         base != bases.end()});
+    }
+    std::string out = "ZOKAPATCH2";
+    out += le16(static_cast<std::uint16_t>(archivePath.size())) + std::string(archivePath);
+    out += le32(static_cast<std::uint32_t>(entries.size()));
+    for (const EncodedEntry& entry : encodePackageItems(items, 1)) {
+        const bool based = std::any_of(bases.begin(), bases.end(), [&](const auto& b) { return b.first == entry.name; });
+        if (based && entry.kind != PackageEntryKind::delta) throw std::runtime_error("no delta made for " + entry.name);
+        out.append(entry.bytes.begin(), entry.bytes.end());
     }
     return out;
 }

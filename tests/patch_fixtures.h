@@ -24,6 +24,10 @@ std::string le32(std::uint32_t value);
 // A well-formed package: magic, path, count and the entries.
 std::string packageBytes(std::string_view archivePath, const Items& entries);
 
+// A version-2 package of `entries`; each entry named in `bases` is a delta
+// against that content, and it is an error if one cannot be made.
+std::string deltaPackageBytes(std::string_view archivePath, const Items& entries, const Items& bases);
+
 // The entries of a patch set as named contents, to compare whole.
 Items itemsOf(const PatchSet& set);
 

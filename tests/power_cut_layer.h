@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <iterator>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -39,7 +40,9 @@ public:
     }
     ~PowerCutLayer() override { setFileLayer(nullptr); }
 
+    // The files of a version download on several threads at once.
     bool before(const FileChange& change) override {
+        std::lock_guard<std::mutex> hold(lock_);
         if (!keyOf(change.path)) return true;
         const bool boundary = change.kind == Kind::flush || change.kind == Kind::syncDirectory;
         if (!off_ && boundary && ++boundaries_ == cutAt_) off_ = true;
@@ -49,6 +52,7 @@ public:
     // Data written and cut stands in the files themselves until a flush
     // makes it durable; the layer follows the names and what is durable.
     void after(const FileChange& change) override {
+        std::lock_guard<std::mutex> hold(lock_);
         const std::optional<std::string> key = keyOf(change.path);
         if (!key) return;
         // A change to a file the layer does not know throws: the model would be wrong.
@@ -103,6 +107,7 @@ public:
     }
 
 private:
+    std::mutex lock_;
     using Kind = FileChange::Kind;
     // A file's durable bytes; none for a directory.
     using Node = std::optional<std::string>;

@@ -61,6 +61,9 @@ printf 'client 57\r\n' >"$t/kiv.exe"
 printf 'readme 57\r\n' >"$t/readme.txt"
 printf 'harbour 57\n' >"$t/data/maps/harbour.txt"
 put_items "$t/data/ui.hed" 'ui\a.bmp=a 57' 'ui\b.bmp=b 57' 'text\c.txt=c 57'
+# An item large enough that 58 carries it as a delta (where kivtool can make one).
+big=$(for i in $(seq 1 600); do printf 'line %d %s\n' "$i" "$(printf '%s' "$i" | sha256sum | cut -c1-32)"; done)
+put_items "$t/data/ui.hed" "ui\\big.bmp=$big"
 "${kivtool[@]}" version set "$t" 57
 
 cp -a "$trees/57" "$trees/58"
@@ -71,7 +74,7 @@ printf 'stale download\n' >"$t/patches/version_58/leftover.txt"
 printf 'client 58, rebuilt\r\n' >"$t/kiv.exe"
 mkdir -p "$t/data/maps/north"
 printf 'fjord, new in 58\n' >"$t/data/maps/north/fjord.txt"
-put_items "$t/data/ui.hed" 'ui\b.bmp=b changed in 58' 'ui\d.bmp=d added in 58'
+put_items "$t/data/ui.hed" 'ui\b.bmp=b changed in 58' 'ui\d.bmp=d added in 58' "ui\\big.bmp=${big/line 300 /line 300, changed in 58 }"
 "${kivtool[@]}" version set "$t" 58
 
 cp -a "$trees/58" "$trees/59"
@@ -117,7 +120,9 @@ grep -q 'data\\sound.dat' "$root/59/dl_list.txt" || fail "the new pair of 59 is 
 if grep -q 'ui.dat' "$root/58/dl_list.txt"; then fail "a changed pair was published whole"; fi
 # The package holds exactly the added and changed items.
 items=$("${kivtool[@]}" patch show "$root/58/patches/data_ui_58.npatch" | tr -d '\r' | tail -n +2 | cut -f1 | sort | tr '\n' ' ')
-[ "$items" = 'ui\b.bmp ui\d.bmp ' ] || fail "the package of 58 holds '$items'"
+[ "$items" = 'ui\b.bmp ui\big.bmp ui\d.bmp ' ] || fail "the package of 58 holds '$items'"
+deltas=0
+case $("${kivtool[@]}" patch show "$root/58/patches/data_ui_58.npatch") in *'big.bmp	delta'*) deltas=1 ;; esac
 if grep -qi -e 'kiv\.ver' -e 'leftover' "$root"/*/dl_list.txt; then fail "the launcher's own state was published"; fi
 # A published version is never overwritten; what the update cannot express
 # (a removed file, a removed item) is a warning.
@@ -223,6 +228,35 @@ mv "$work/bad" "$work/61"
 "${kivtool[@]}" verify "$work/61" 2>"$work/out" && fail "verify passed an unsafe entry"
 grep -qF "Kiv.Ver.Tmp: It is the launcher's version file." "$work/out" || fail "verify: no message for Kiv.Ver.Tmp"
 rm -rf "$work/61" "$trees/60x" "$trees/61"
+# Packages for launchers that predate version 2, served beside the others and
+# installed by today's rules.
+"${kivtool[@]}" publish "$trees/57" "$trees/58" "$work/root/kiv1" --version 58 --format 1 >/dev/null
+[ "$(head -c 10 "$work/root/kiv1/58/patches/data_ui_58.npatch")" = ZOKAPATCH1 ] || fail "--format 1 wrote another format"
+[ "$(head -n 1 "$work/root/kiv1/58/release.txt" | tr -d '\r')" = "KIV release 1" ] || fail "--format 1 wrote another manifest"
+fresh_install 57
+"${kivtool[@]}" update "$work/install" --base "http://127.0.0.1:$port/kiv1/" >"$work/out" 2>&1 ||
+  { cat "$work/out" >&2; fail "update from packages of --format 1"; }
+same_as_tree 58 || fail "57 updated with packages of --format 1 differs from the tree of 58"
+
+if [ $deltas = 1 ]; then
+  # An item the player changed cannot take its delta: the release's whole copy
+  # of the new item is fetched instead and the update completes.
+  fresh_install 57
+  put_items "$work/install/data/ui.hed" "ui\\big.bmp=changed by the player"
+  update || { cat "$work/out" >&2; fail "update over a changed item"; }
+  same_as_tree 60 || fail "57 with a changed item updated to 60 differs from the tree of 60"
+  # Without a release manifest there is no whole copy: the version stops,
+  # naming the item, and the pair is left as it was.
+  fresh_install 57
+  put_items "$work/install/data/ui.hed" "ui\\big.bmp=changed by the player"
+  cp -a "$work/install/data" "$work/held"
+  rm -rf "$work/unsigned" && cp -a "$root/58" "$work/unsigned" && rm "$root/58/release.txt" "$root/58/release.sig"
+  if "${kivtool[@]}" update "$work/install" --base "$base" >"$work/out" 2>&1; then fail "update over a changed item without a release"; fi
+  grep -qF 'Item ui\big.bmp is not the one its patch was made from' "$work/out" || { cat "$work/out" >&2; fail "no message naming the changed item"; }
+  cmp "$work/held/ui.hed" "$work/install/data/ui.hed" && cmp "$work/held/ui.dat" "$work/install/data/ui.dat" ||
+    fail "the pair changed although its delta was refused"
+  rm -rf "$root/58" "$work/held" && mv "$work/unsigned" "$root/58"
+fi
 
 # ---- attacks: each refused with its message, nothing installed ------------------
 attack() {  # NAME START MESSAGE: the server has been changed by the caller
@@ -262,4 +296,4 @@ if [ $failures -ne 0 ]; then
   echo "$failures failure(s)" >&2
   exit 1
 fi
-echo "release end to end: 57 updated to 60 over nginx, publish's refusals, four attacks refused (signed with $signing)"
+echo "release end to end: 57 updated to 60 over nginx, publish's refusals, four attacks refused (signed with $signing), deltas: $deltas"

@@ -43,9 +43,21 @@ void publish(const std::filesystem::path& root, int version, const Items& files)
     test::writeFile(folder / "dl_list.txt", list);
 }
 
+// Items that 60 changes by deltas: pseudo-random text, edited.
+Items bigItems(const std::string& edit) {
+    Items items;
+    for (int k = 0; k < 3; ++k) {
+        std::string text(48 * 1024, '\0');
+        for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + ((i + k) * 2654435761u >> 17) % 26);
+        text.replace(1000 * (k + 1), edit.size(), edit);
+        items.emplace_back("ui\\big" + std::to_string(k) + ".bin", text);
+    }
+    return items;
+}
+
 // Three versions: plain files in new and existing folders, a new client and
 // a file named like the launcher, packages that replace and add items, a
-// legacy patch.
+// legacy patch, and a version-2 package whose items are deltas.
 constexpr int kItems = 60;
 void publishRelease(const std::filesystem::path& root) {
     publish(root, 58,
@@ -61,6 +73,7 @@ void publishRelease(const std::filesystem::path& root) {
              {"data\\readme.txt", std::string(7 * kItems, 'r')}});
     publish(root, 60,
             {{"patches\\c.npatch", test::packageBytes("data\\kiv_map.hed", manyItems("map\\", kItems / 6, "60"))},
+             {"patches\\d.npatch", test::deltaPackageBytes("data\\kiv_ui.hed", bigItems("sixty"), bigItems(""))},
              {"kiv.exe", "client 60"}});
 }
 
@@ -107,7 +120,9 @@ protected:
         test::writeFile(start / "kiv.exe", "client 57");
         test::writeFile(start / "kiv_launcher.exe", "launcher 57");
         test::writeFile(start / "kiv.ver", "57\r\n");
-        test::writeArchive(start / "data" / "kiv_ui.hed", manyItems("ui\\", kItems, "57"));
+        Items ui = manyItems("ui\\", kItems, "57");
+        for (auto& item : bigItems("")) ui.push_back(std::move(item));
+        test::writeArchive(start / "data" / "kiv_ui.hed", ui);
         test::writeArchive(start / "data" / "kiv_map.hed", manyItems("map\\", kItems / 3, "57"));
         for (bool done = false; !done;) {
             test::PowerCutLayer counter(fresh(scratch / "reference"), 0);
@@ -119,6 +134,7 @@ protected:
         }
         expected = snapshot(scratch / "reference");
         ASSERT_EQ(expected["kiv.ver"], "60\r\n");
+        ASSERT_NE(expected["data/kiv_ui.hed"].find(bigItems("sixty")[2].second), std::string::npos);
     }
 
     // A copy of the installation of 57 at `directory`.

@@ -117,19 +117,24 @@ TEST(ReleaseManifestText, WritesTheFormatReadsItBackAndMatchesOnlyItsOwnList) {
 // garbage as an entry.
 TEST(ReleaseManifestText, RefusesAnythingOutsideTheFormat) {
     const std::string head = "KIV release 1\r\n58\r\n", digest(64, 'a'), next = "\r\n" + digest + " 1 b\r\n";
+    const std::string second = "KIV release 2\r\n58\r\n", item = "item " + digest + " " + digest + " 16 9";
     const std::string refused[] = {
-        "", "KIV release 2\r\n58\r\n", "KIV release 1\r\n058\r\n", "KIV release 1\r\n0\r\n",
+        "", "KIV release 3\r\n58\r\n", "KIV release 1\r\n058\r\n", "KIV release 1\r\n0\r\n",
         "KIV release 1\r\n-58\r\n", "KIV release 1\r\n99999999999\r\n", "KIV release 1\r\n",
         // Entry lines, each followed by a good one.
         head + std::string(63, 'a') + " 1 a" + next, head + digest.substr(0, 63) + "A 1 a" + next,
         head + digest + " 01 a" + next, head + digest + " -1 a" + next, head + digest + " 1 " + next,
         head + digest + " 1" + next, head + digest + "  1 a" + next, head + next,
         head + digest + " 18446744073709551616 a" + next,
+        // Whole items: only in the second format, complete, after the entries.
+        head + item + " items.bin\r\n", second + item + "\r\n", second + item + " items.bin" + next,
     };
     ReleaseManifest manifest;
     std::wstring error;
     for (const std::string& text : refused) EXPECT_FALSE(parseReleaseManifest(text, manifest, error)) << text;
     EXPECT_TRUE(parseReleaseManifest(head + digest + " 0 a\r\n", manifest, error));
+    ASSERT_TRUE(parseReleaseManifest(second + digest + " 0 a\r\n" + item + " items.bin\r\n", manifest, error));
+    EXPECT_EQ(formatReleaseManifest(manifest), second + digest + " 0 a\r\n" + item + " items.bin\r\n");
 }
 
 bool waitUntil(const std::function<bool()>& condition) {

@@ -87,7 +87,7 @@ const Group kGroups[] = {
      L"Makes a key pair for signing releases: PRIVATE.pem (readable by its owner only) for publish --key,\n"
      L"PUBLIC.pem for the launcher's build and for update and verify --public-key. Never overwrites a file.\n"
      L"Keys are made by the native build of kivtool.\n"},
-    {L"publish", publishCommand, L"publish OLD NEW ROOT --version N [--key PRIVATE.pem] [--include NAME=FILE]...",
+    {L"publish", publishCommand, L"publish OLD NEW ROOT --version N [--key PRIVATE.pem] [--include NAME=FILE]... [--format 1|2] [--level 1-19]",
      L"Compares the installation trees OLD (what players have) and NEW (the version to publish) and writes\n"
      L"version N for the patch server into ROOT/N: each file that is new or changed; for each archive pair\n"
      L"present in both, a package under patches\\ holding the items added or changed; release.txt\n"
@@ -99,7 +99,11 @@ const Group kGroups[] = {
      L"anything is written, and what was written is checked as verify does before the list goes in place.\n"
      L"  --version N          the version number to publish (required)\n"
      L"  --key PRIVATE.pem    sign release.txt with this key (from keygen) into release.sig\n"
-     L"  --include NAME=FILE  publish FILE as well, as the entry NAME (a patch file under patches\\)\n"},
+     L"  --include NAME=FILE  publish FILE as well, as the entry NAME (a patch file under patches\\)\n"
+     L"  --format 1|2         2 (default): each item whole, compressed or as a delta, with items.bin\n"
+     L"                       holding the new items of the deltas whole; 1: every item whole, for\n"
+     L"                       launchers built before version 2\n"
+     L"  --level 1-19         zstd's level for version-2 packages (default 19)\n"},
     {L"verify", verifyCommand, L"verify ROOT/N [--public-key PUBLIC.pem]",
      L"Checks the published version folder ROOT/N: dl_list.txt names files that launchers accept,\n"
      L"release.txt is for version N and lists exactly those entries, and each file has the size and\n"

@@ -23,8 +23,33 @@ bool readAnyPatch(const std::wstring& file, PatchSet& set, std::wstring& error) 
     return readPatchPackage(toPath(file), set, error);
 }
 
+// A package's entries as it stands, without rebuilding anything: for
+// version 2 each entry's kind, item size, bytes in the package and, for a
+// delta, the size of the item it applies to.
+int showPackage(const std::wstring& file) {
+    OpenedPatch patch;
+    std::wstring error;
+    if (!openPatchPackage(toPath(file), patch, error)) return fail(error);
+    out(patch.archivePath + L"\n");
+    for (const PatchEntryRange& entry : patch.entries) {
+        outBytes(entry.name);
+        if (!entry.described) {
+            out(L"\t" + std::to_wstring(entry.size) + L"\n");
+            continue;
+        }
+        static constexpr const wchar_t* kKinds[] = {L"whole", L"compressed", L"delta"};
+        std::wstring line = L"\t" + std::wstring(kKinds[static_cast<int>(entry.kind)]) + L"\t" +
+                            std::to_wstring(entry.itemSize) + L"\t" + std::to_wstring(entry.size);
+        if (entry.kind == PackageEntryKind::delta) line += L"\tfrom " + std::to_wstring(entry.baseSize);
+        out(line + L"\n");
+    }
+    return kExitOk;
+}
+
 int show(const Args& args) {
     if (args.size() != 2) return kExitUsage;
+    const std::wstring_view name(args[1]);
+    if (!(name.ends_with(L".cab") && isPatchFile(name))) return showPackage(args[1]);
     PatchSet set;
     std::wstring error;
     if (!readAnyPatch(args[1], set, error)) return fail(error);

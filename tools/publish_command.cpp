@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <thread>
 #include <map>
 #include <set>
 
@@ -23,6 +24,12 @@ namespace kiv::tool {
 
 namespace {
 
+// The version's store of whole items, for installations whose item is not
+// the one a delta was made from; the launcher fetches one range of it per
+// such item. It is not listed, so launchers download it only in parts.
+constexpr const wchar_t* kItemStore = L"items.bin";
+// The store is read only for the odd damaged item: a quick level will do.
+constexpr int kItemStoreLevel = 3;
 constexpr std::size_t kPiece = 1u << 20;
 
 // The index file of an archive pair ("NAME.hed", any case).
@@ -130,8 +137,9 @@ std::map<std::wstring, std::wstring> packageEntries(const std::vector<std::wstri
 class Publisher {
 public:
     Publisher(std::filesystem::path oldRoot, std::filesystem::path newRoot, std::filesystem::path out,
-              std::int32_t version)
-        : oldRoot_(std::move(oldRoot)), newRoot_(std::move(newRoot)), out_(std::move(out)), version_(version) {}
+              std::int32_t version, int format, int level)
+        : oldRoot_(std::move(oldRoot)), newRoot_(std::move(newRoot)), out_(std::move(out)), version_(version),
+          format_(format), level_(level) {}
 
     bool run(const std::vector<std::pair<std::wstring, std::wstring>>& includes, const std::string& privateKey,
              std::wstring& error);
@@ -143,10 +151,17 @@ private:
                      const std::filesystem::path& relative, std::wstring& error);
     bool record(const std::wstring& entry, std::wstring& error);
     bool writeRelease(const std::string& privateKey, std::wstring& error);
+    bool writePackage2(const std::wstring& hedEntry, const std::wstring& entry, std::vector<PackageItem>& items,
+                       std::wstring& error);
+    bool writeItemStore(std::wstring& error);
     void advance(std::uint64_t bytes);
 
     std::filesystem::path oldRoot_, newRoot_, out_;
     std::int32_t version_;
+    int format_;
+    int level_;
+    std::vector<EncodedEntry> stored_;  // the item store's entries
+    std::vector<ReleaseItem> storeIndex_;
     std::vector<ReleaseEntry> plain_, patches_;
     std::uint64_t total_ = 0, done_ = 0;
     int shownPercent_ = -1;
@@ -255,6 +270,10 @@ bool Publisher::diffArchive(const std::wstring& hedEntry, const std::wstring& pa
     }
     PatchSet set;
     set.archivePath = hedEntry;
+    // Version 2 keeps each changed item's old bytes beside its new ones, for
+    // its delta.
+    std::vector<std::vector<std::uint8_t>> bases;
+    std::vector<bool> hasBase;
     std::vector<std::uint8_t> oldBytes, newBytes;
     std::uint64_t itemBytes = 0;
     for (const ArchiveItem& item : after.items) {
@@ -268,6 +287,8 @@ bool Publisher::diffArchive(const std::wstring& hedEntry, const std::wstring& pa
         }
         itemBytes += newBytes.size();
         const auto old = before.nameIndex.find(item.name);
+        oldBytes.clear();
+        bool based = false;
         if (old != before.nameIndex.end()) {
             const ArchiveItem& previous = before.items[static_cast<std::size_t>(old->second)];
             if (!readStored(oldDat, previous, oldBytes)) {
@@ -277,6 +298,8 @@ bool Publisher::diffArchive(const std::wstring& hedEntry, const std::wstring& pa
             if (previous.storedSizeWord == item.storedSizeWord && previous.size == item.size && oldBytes == newBytes) {
                 continue;
             }
+            // The launcher takes as a delta's base only an item stored as it is.
+            based = previous.storedSizeWord == previous.size;
         }
         if (item.storedSizeWord != item.size) {
             error = hedEntry + L": item " + utf8ToWide(item.name) +
@@ -284,6 +307,10 @@ bool Publisher::diffArchive(const std::wstring& hedEntry, const std::wstring& pa
             return false;
         }
         set.entries.push_back({item.name, newBytes});
+        if (format_ == 2) {
+            hasBase.push_back(based);
+            bases.push_back(based ? oldBytes : std::vector<std::uint8_t>{});
+        }
     }
     for (const auto& [name, index] : before.nameIndex) {
         if (!after.nameIndex.contains(name)) {
@@ -294,11 +321,62 @@ bool Publisher::diffArchive(const std::wstring& hedEntry, const std::wstring& pa
     if (set.entries.empty()) return true;
 
     std::filesystem::create_directories(out_ / "patches");
+    if (format_ == 2) {
+        std::vector<PackageItem> items;
+        for (std::size_t k = 0; k < set.entries.size(); ++k) {
+            items.push_back({set.entries[k].name, set.entries[k].data, bases[k], hasBase[k]});
+        }
+        return writePackage2(hedEntry, packageEntry, items, error);
+    }
     if (!writePatchPackage(joinEntryPath(out_, packageEntry), set, error)) {
         error = hedEntry + L": " + error;
         return false;
     }
     return record(packageEntry, error);
+}
+
+bool Publisher::writePackage2(const std::wstring& hedEntry, const std::wstring& entry,
+                              std::vector<PackageItem>& items, std::wstring& error) {
+    const unsigned threads = std::max(2u, std::thread::hardware_concurrency());
+    const std::vector<EncodedEntry> encoded = encodePackageItems(items, threads, true, level_);
+    if (!writePatchPackage2(joinEntryPath(out_, entry), hedEntry, encoded, error)) {
+        error = hedEntry + L": " + error;
+        return false;
+    }
+    // Every item a delta rebuilds goes to the store too, once per digest.
+    std::vector<PackageItem> whole;
+    for (std::size_t k = 0; k < encoded.size(); ++k) {
+        if (encoded[k].kind != PackageEntryKind::delta) continue;
+        const auto same = [&](const ReleaseItem& held) { return held.item == encoded[k].itemSha256; };
+        if (std::any_of(storeIndex_.begin(), storeIndex_.end(), same)) continue;
+        whole.push_back({items[k].name, items[k].data, {}, false});
+        storeIndex_.push_back({encoded[k].itemSha256, {}, 0, 0, kItemStore});
+    }
+    for (EncodedEntry& stored : encodePackageItems(whole, threads, false, kItemStoreLevel)) {
+        stored_.push_back(std::move(stored));
+    }
+    return record(entry, error);
+}
+
+// The store is a package of whole entries with no archive, so that kivtool
+// patch show reads it; each entry's range is recorded with its digest.
+bool Publisher::writeItemStore(std::wstring& error) {
+    if (stored_.empty()) return true;
+    if (!writePatchPackage2(out_ / kItemStore, L"", stored_, error)) return false;
+    std::uint64_t at = kPatchPackageMagic2.size() + 2 + 4;
+    for (std::size_t k = 0; k < stored_.size(); ++k) {
+        ReleaseItem& item = storeIndex_[k];
+        item.offset = at;
+        item.length = stored_[k].bytes.size();
+        crypto::Sha256 hash;
+        hash.update(stored_[k].bytes.data(), stored_[k].bytes.size());
+        if (!hash.finish(item.range)) {
+            error = L"Could not hash the item store.";
+            return false;
+        }
+        at += item.length;
+    }
+    return true;
 }
 
 bool Publisher::run(const std::vector<std::pair<std::wstring, std::wstring>>& includes, const std::string& privateKey,
@@ -363,6 +441,13 @@ bool Publisher::run(const std::vector<std::pair<std::wstring, std::wstring>>& in
         error = clash + L" Nothing was published.";
         return false;
     }
+    // The item store stands beside the list under a name of its own.
+    for (const std::wstring& name : names) {
+        if (format_ == 2 && equalsIgnoringCase(name, kItemStore)) {
+            error = name + L": It is the name of the release's store of whole items. Nothing was published.";
+            return false;
+        }
+    }
 
     std::filesystem::create_directories(out_);
     for (const auto& [entry, source] : copies) {
@@ -381,7 +466,8 @@ bool Publisher::writeRelease(const std::string& privateKey, std::wstring& error)
     auto byEntry = [](const ReleaseEntry& a, const ReleaseEntry& b) { return a.entry < b.entry; };
     std::sort(plain_.begin(), plain_.end(), byEntry);
     std::sort(patches_.begin(), patches_.end(), byEntry);
-    ReleaseManifest manifest{version_, plain_};
+    if (!writeItemStore(error)) return false;
+    ReleaseManifest manifest{version_, plain_, storeIndex_};
     manifest.entries.insert(manifest.entries.end(), patches_.begin(), patches_.end());
     if (manifest.entries.empty()) {
         error = L"NEW does not differ from OLD; no version was written.";
@@ -433,12 +519,20 @@ bool Publisher::writeRelease(const std::string& privateKey, std::wstring& error)
 int publishCommand(const Args& args) {
     std::vector<std::wstring> positional;
     std::int32_t version = 0;
+    std::int32_t format = 2;
+    std::int32_t level = 19;
     std::wstring keyFile;
     std::vector<std::pair<std::wstring, std::wstring>> includes;  // entry, file
     for (std::size_t i = 0; i < args.size(); ++i) {
         const bool hasValue = i + 1 < args.size();
         if (args[i] == L"--version" && hasValue) {
             if (!parseInt32(args[++i], version) || version <= 0) return kExitUsage;
+        } else if (args[i] == L"--format" && hasValue) {
+            // 1: packages that launchers built before version 2 can read.
+            if (!parseInt32(args[++i], format) || (format != 1 && format != 2)) return kExitUsage;
+        } else if (args[i] == L"--level" && hasValue) {
+            // zstd's level for the packages; lower publishes faster, larger.
+            if (!parseInt32(args[++i], level) || level < 1 || level > 19) return kExitUsage;
         } else if (args[i] == L"--key" && hasValue) {
             keyFile = args[++i];
         } else if (args[i] == L"--include" && hasValue) {
@@ -486,7 +580,7 @@ int publishCommand(const Args& args) {
     }
     bool published = false;
     try {
-        Publisher publisher(toPath(positional[0]), toPath(positional[1]), out, version);
+        Publisher publisher(toPath(positional[0]), toPath(positional[1]), out, version, format, level);
         published = publisher.run(includes, privateKey, error);
     } catch (const std::exception& failure) {
         error = L"Publishing failed: " + utf8ToWide(failure.what()) + L".";

@@ -7,6 +7,7 @@
 #include "patch/patch.h"
 #include "update/update.h"
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -160,6 +161,25 @@ int checkVersionFolder(const std::filesystem::path& folder, std::int32_t version
                          std::to_wstring(manifest.entries[i].size) + L".");
         } else if (digest != manifest.entries[i].sha256) {
             problems.add(list[i] + L": SHA-256 differs from the release.");
+        }
+    }
+    // The whole items offered beside the deltas, range by range.
+    for (const ReleaseItem& item : manifest.items) {
+        const std::wstring relative = relativeEntryPath(item.file);
+        File file;
+        crypto::Sha256 hash;
+        std::vector<std::uint8_t> piece(1u << 20);
+        bool read = !isUnsafeRelativePath(relative) && !relative.empty() &&
+                    file.open(joinEntryPath(folder, relative), File::Mode::read);
+        for (std::uint64_t done = 0; read && done < item.length;) {
+            const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), item.length - done));
+            read = file.readAt(item.offset + done, piece.data(), length);
+            hash.update(piece.data(), length);
+            done += length;
+        }
+        crypto::Sha256Digest digest{};
+        if (!read || !hash.finish(digest) || digest != item.range) {
+            problems.add(item.file + L" at " + std::to_wstring(item.offset) + L": not the item the release says.");
         }
     }
     return problems.count();

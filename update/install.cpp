@@ -18,7 +18,7 @@ PatchProgress patchProgressCallback(Reporter& reporter) {
 
 bool installDownloads(const std::filesystem::path& installation, const std::filesystem::path& versionDirectory,
                       const DownloadList& list, Reporter& reporter, std::wstring& error, const UpdateOptions& options,
-                      bool* launcherReplaced) {
+                      bool* launcherReplaced, const WholeItemFetch& fetchWholeItem) {
     // The version's patches are the patch files its list puts in "patches";
     // a file found there that the list does not name is not applied.
     std::vector<std::filesystem::path> patches;
@@ -51,7 +51,7 @@ bool installDownloads(const std::filesystem::path& installation, const std::file
             return false;
         }
     }
-    return applyPatchFiles(installation, patches, patchProgressCallback(reporter), error);
+    return applyPatchFiles(installation, patches, patchProgressCallback(reporter), error, fetchWholeItem);
 }
 
 }  // namespace kiv

@@ -31,17 +31,44 @@ bool parseDecimal(std::string_view text, Number& value) {
     return failure == std::errc() && end == text.data() + text.size();
 }
 
+// The fields of an "item" line after the word: two digests, offset, length
+// and a file name that takes the rest of the line.
+bool parseItemLine(std::string_view line, ReleaseItem& item) {
+    std::string_view fields[4];
+    for (std::string_view& field : fields) {
+        const std::size_t space = line.find(' ');
+        if (space == std::string_view::npos) return false;
+        field = line.substr(0, space);
+        line.remove_prefix(space + 1);
+    }
+    item.file = utf8ToWide(line);
+    return parseHexDigest(fields[0], item.item) && parseHexDigest(fields[1], item.range) &&
+           parseDecimal(fields[2], item.offset) && parseDecimal(fields[3], item.length) && !line.empty();
+}
+
+void appendHex(std::string& text, const crypto::Sha256Digest& digest) {
+    for (std::uint8_t byte : digest) {
+        text += kHexDigits[byte >> 4];
+        text += kHexDigits[byte & 15];
+    }
+}
+
 }  // namespace
 
 std::string formatReleaseManifest(const ReleaseManifest& manifest) {
-    std::string text(kReleaseFormatLine);
+    std::string text(manifest.items.empty() ? kReleaseFormatLine : kReleaseFormatLine2);
     text += "\r\n" + std::to_string(manifest.version) + "\r\n";
     for (const ReleaseEntry& entry : manifest.entries) {
-        for (std::uint8_t byte : entry.sha256) {
-            text += kHexDigits[byte >> 4];
-            text += kHexDigits[byte & 15];
-        }
+        appendHex(text, entry.sha256);
         text += ' ' + std::to_string(entry.size) + ' ' + wideToUtf8(entry.entry) + "\r\n";
+    }
+    for (const ReleaseItem& item : manifest.items) {
+        text += "item ";
+        appendHex(text, item.item);
+        text += ' ';
+        appendHex(text, item.range);
+        text += ' ' + std::to_string(item.offset) + ' ' + std::to_string(item.length) + ' ' + wideToUtf8(item.file) +
+                "\r\n";
     }
     return text;
 }
@@ -49,6 +76,7 @@ std::string formatReleaseManifest(const ReleaseManifest& manifest) {
 bool parseReleaseManifest(std::string_view body, ReleaseManifest& manifest, std::wstring& error) {
     manifest = {};
     std::size_t lineNumber = 0;
+    bool offersItems = false;
     while (!body.empty()) {
         ++lineNumber;
         const std::size_t end = body.find('\n');
@@ -58,7 +86,8 @@ bool parseReleaseManifest(std::string_view body, ReleaseManifest& manifest, std:
         const std::wstring where = L"Release manifest line " + std::to_wstring(lineNumber) + L": ";
 
         if (lineNumber == 1) {
-            if (line != kReleaseFormatLine) {
+            offersItems = line == kReleaseFormatLine2;
+            if (line != kReleaseFormatLine && !offersItems) {
                 error = where + L"not a release manifest of a known format.";
                 return false;
             }
@@ -67,6 +96,16 @@ bool parseReleaseManifest(std::string_view body, ReleaseManifest& manifest, std:
                 error = where + L"bad version number.";
                 return false;
             }
+        } else if (offersItems && line.starts_with("item ")) {
+            ReleaseItem item;
+            if (!parseItemLine(line.substr(5), item)) {
+                error = where + L"expected an item's SHA-256, its range's SHA-256, offset, length and file.";
+                return false;
+            }
+            manifest.items.push_back(std::move(item));
+        } else if (!manifest.items.empty()) {
+            error = where + L"an entry after the items.";
+            return false;
         } else {
             ReleaseEntry entry;
             const std::size_t space = line.find(' ');

@@ -90,7 +90,18 @@ inline constexpr std::uint64_t kMaxSignatureBytes = 1u << 10;
 // lower-case hex digits), a space, its size in bytes, a space, the entry as
 // the list writes it. Lines end with CR LF. "release.sig" holds the DER
 // ECDSA P-256 / SHA-256 signature of the exact bytes of "release.txt".
+//
+// A release whose packages hold deltas also offers each item that a delta
+// rebuilds whole, for an installation whose item is not the delta's base: the
+// format line is then kReleaseFormatLine2, and after the entries come lines
+// "item" ITEM-SHA256 RANGE-SHA256 OFFSET LENGTH FILE: the item of that digest
+// is the entry (as openStoredItem reads it) that bytes OFFSET to
+// OFFSET+LENGTH-1 of FILE, in the version's folder but not in its list, hold;
+// RANGE-SHA256 is the digest of those bytes. Launchers that predate it refuse
+// such a manifest as they refuse the packages it comes with; a release
+// without deltas keeps the first format.
 inline constexpr std::string_view kReleaseFormatLine = "KIV release 1";
+inline constexpr std::string_view kReleaseFormatLine2 = "KIV release 2";
 
 struct ReleaseEntry {
     std::wstring entry;
@@ -100,9 +111,20 @@ struct ReleaseEntry {
     bool operator==(const ReleaseEntry&) const = default;
 };
 
+struct ReleaseItem {
+    crypto::Sha256Digest item{};
+    crypto::Sha256Digest range{};
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    std::wstring file;
+
+    bool operator==(const ReleaseItem&) const = default;
+};
+
 struct ReleaseManifest {
     std::int32_t version = 0;
     std::vector<ReleaseEntry> entries;
+    std::vector<ReleaseItem> items{};
 };
 
 std::string formatReleaseManifest(const ReleaseManifest& manifest);
@@ -225,9 +247,11 @@ enum class NextVersion {
 // Fetches the list of the version after `installed` (at most kMaxListBytes,
 // not retried) and tells what the answer means; `list` keeps the body of a
 // published list and is empty otherwise. The highest version a signed 32-bit
-// number holds has no successor.
+// number holds has no successor. `session`, when given, is the run's; `cancel`,
+// when given and set, ends the fetch as a failure.
 NextVersion probeNextVersion(std::int32_t installed, const std::wstring& baseUrl, const UpdateOptions& options,
-                             std::string& list);
+                             std::string& list, HttpSession* session = nullptr,
+                             const std::atomic<bool>* cancel = nullptr);
 
 // Decides whether the next version exists on the server and shows the answer:
 // "Update available" / "Press Update"; "Version Check OK" / "Success" with
@@ -247,9 +271,13 @@ void showClientReady(Reporter& reporter, NextVersion answer);
 // the run with a message box; nothing is rolled back. A server that gives no
 // answer about the next version ends the run with a warning that names the
 // installed version, the client ready. A version's release is fetched and
-// checked before any entry of its list is used or shown. A version whose release
-// does not check out stops before anything of it is installed. While a file
-// download waits to be retried, the FILE DOWNLOAD row shows "Retrying (k/3)...".
+// checked before any entry of its list is used or shown; the list and the
+// release's files are asked for together, over connections kept for the run.
+// A version whose release does not check out stops before anything of it is
+// installed. Its files download a few at once (kParallelDownloads); the FILE
+// DOWNLOAD row counts those finished and its bar shows the version's bytes
+// received, and while a download waits to be retried the row shows
+// "Retrying (k/3)...". The first file that fails for good stops the others.
 void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
                const UpdateOptions& options = {});
 
@@ -269,9 +297,13 @@ void clearPatchesDirectory(const std::filesystem::path& installation);
 // Exactly the patch files that the list names are applied; anything else
 // found in that folder is left alone. `launcherReplaced`, when given, is set
 // once the launcher's own program (UpdateOptions) has been swapped.
+// `fetchWholeItem` (patch/'s WholeItemFetch) gives the whole new item for a
+// delta whose base the installation does not hold.
 bool installDownloads(const std::filesystem::path& installation, const std::filesystem::path& versionDirectory,
                       const DownloadList& list, Reporter& reporter, std::wstring& error,
-                      const UpdateOptions& options = {}, bool* launcherReplaced = nullptr);
+                      const UpdateOptions& options = {}, bool* launcherReplaced = nullptr,
+                      const std::function<bool(std::string_view name, const crypto::Sha256Digest& item,
+                                               std::filesystem::path& file, std::wstring& error)>& fetchWholeItem = {});
 
 // ---- Workers and the client process -------------------------------------------
 

@@ -1,9 +1,13 @@
 #include "update/update.h"
 
 #include "net/http.h"
+#include "patch/patch.h"
 
+#include <algorithm>
 #include <exception>
+#include <future>
 #include <limits>
+#include <map>
 #include <optional>
 
 namespace kiv {
@@ -36,55 +40,105 @@ enum class Fetched { whole, missing, failed };
 // One file of a release, into memory and at most `limit` bytes, retried as
 // the downloads are: only a server that says it is not there (404) makes it
 // missing; a busy or broken server must not pass for one without it.
-Fetched fetchReleaseFile(const std::wstring& baseUrl, std::int32_t version, const wchar_t* name, std::uint64_t limit,
-                         const UpdateOptions& options, std::string& body, std::wstring& error) {
+Fetched fetchReleaseFile(HttpSession& session, const std::wstring& baseUrl, std::int32_t version, const wchar_t* name,
+                         std::uint64_t limit, const UpdateOptions& options, const std::atomic<bool>* cancel,
+                         std::string& body, std::wstring& error) {
     TransferOptions transfer;
     transfer.caFile = options.caFile;
     transfer.retryDelays = options.retryDelays;
     transfer.maxBytes = limit;
     transfer.retryInMemory = true;
+    transfer.session = &session;
+    transfer.cancel = cancel;
     TransferFailure failure;
     if (httpGetToMemory(buildPatchUrl(version, name, baseUrl), body, error, transfer, &failure)) return Fetched::whole;
     return failure.status == 404 ? Fetched::missing : Fetched::failed;
 }
 
-// Fetches and checks a version's release manifest, before anything of its
-// list is read. With a key, the manifest must be there, signed and for this
-// version. Without one, a manifest that is there must read and be for this
-// version; none at all (404) is fine. False when the run stopped.
-bool loadRelease(const std::wstring& baseUrl, std::int32_t version, const UpdateOptions& options, Reporter& reporter,
+// What the server gave for the version after the installed one.
+struct VersionFiles {
+    NextVersion answer = NextVersion::none;
+    std::string list;
+    Fetched release = Fetched::missing;
+    std::string releaseText;
+    std::wstring releaseError;
+    Fetched signature = Fetched::missing;  // asked for only under a key
+    std::string signatureText;
+    std::wstring signatureError;
+};
+
+// Sets a flag when it goes out of scope, however that happens.
+struct SetOnExit {
+    std::atomic<bool>& flag;
+    ~SetOnExit() { flag = true; }
+};
+
+// Asks for the list of the version after `installed`, its release.txt and,
+// under a key, its release.sig at once: none depends on another's answer,
+// and over a player's link each round trip saved is one less wait per
+// version. The release's files are only read once the list says that the
+// version is published; otherwise they are cancelled, so that a busy server
+// is not retried for a version that does not exist.
+void fetchVersion(HttpSession& session, const std::wstring& baseUrl, std::int32_t installed,
+                  const UpdateOptions& options, VersionFiles& files) {
+    std::atomic<bool> unwanted{false};
+    const std::int32_t version = installed + 1;
+    auto fetch = [&](const wchar_t* name, std::uint64_t limit, std::string& body, std::wstring& error) {
+        return std::async(std::launch::async, [&, name, limit] {
+            return fetchReleaseFile(session, baseUrl, version, name, limit, options, &unwanted, body, error);
+        });
+    };
+    std::future<Fetched> release = fetch(L"release.txt", kMaxReleaseBytes, files.releaseText, files.releaseError);
+    std::future<Fetched> signature;
+    if (!options.releasePublicKey.empty()) {
+        signature = fetch(L"release.sig", kMaxSignatureBytes, files.signatureText, files.signatureError);
+    }
+    // Ends the fetches still under way before the futures wait for them.
+    SetOnExit cancelRest{unwanted};
+    files.answer = probeNextVersion(installed, baseUrl, options, files.list, &session);
+    if (files.answer != NextVersion::published) {
+        unwanted = true;
+        return;
+    }
+    files.release = release.get();
+    if (signature.valid()) files.signature = signature.get();
+}
+
+// Checks a version's release manifest, before anything of its list is read.
+// With a key, the manifest must be there, signed and for this version.
+// Without one, a manifest that is there must read and be for this version;
+// none at all (404) is fine. False when the run stopped.
+bool loadRelease(const VersionFiles& files, std::int32_t version, const UpdateOptions& options, Reporter& reporter,
                  std::optional<ReleaseManifest>& release) {
     const bool keyed = !options.releasePublicKey.empty();
     const std::wstring notSigned = L"Release " + std::to_wstring(version) + L" is not signed by the publisher.";
-    std::string text;
-    std::wstring error;
-    switch (fetchReleaseFile(baseUrl, version, L"release.txt", kMaxReleaseBytes, options, text, error)) {
+    switch (files.release) {
         case Fetched::whole: break;
         case Fetched::missing:
             if (!keyed) return true;
             stop(reporter, notSigned, MessageIcon::error);
             return false;
         case Fetched::failed:
-            stop(reporter, L"Could not download release.txt.\n" + error, MessageIcon::error);
+            stop(reporter, L"Could not download release.txt.\n" + files.releaseError, MessageIcon::error);
             return false;
     }
     ReleaseManifest manifest;
     std::wstring ignored;
     if (keyed) {
-        std::string signature;
-        switch (fetchReleaseFile(baseUrl, version, L"release.sig", kMaxSignatureBytes, options, signature, error)) {
+        switch (files.signature) {
             case Fetched::whole: break;
             case Fetched::missing: stop(reporter, notSigned, MessageIcon::error); return false;
             case Fetched::failed:
-                stop(reporter, L"Could not download release.sig.\n" + error, MessageIcon::error);
+                stop(reporter, L"Could not download release.sig.\n" + files.signatureError, MessageIcon::error);
                 return false;
         }
-        if (!crypto::verifyReleaseSignature(options.releasePublicKey, asBytes(text), asBytes(signature)) ||
-            !parseReleaseManifest(text, manifest, ignored) || manifest.version != version) {
+        if (!crypto::verifyReleaseSignature(options.releasePublicKey, asBytes(files.releaseText),
+                                            asBytes(files.signatureText)) ||
+            !parseReleaseManifest(files.releaseText, manifest, ignored) || manifest.version != version) {
             stop(reporter, notSigned, MessageIcon::error);
             return false;
         }
-    } else if (!parseReleaseManifest(text, manifest, ignored) || manifest.version != version) {
+    } else if (!parseReleaseManifest(files.releaseText, manifest, ignored) || manifest.version != version) {
         stop(reporter, std::wstring(L"Download failed: release.txt\n") + kNotMatching, MessageIcon::error);
         return false;
     }
@@ -128,40 +182,211 @@ bool transferMatches(TransferHasher& hasher, const ReleaseEntry& expected) {
     return hasher.finish(digest, size) && size == expected.size && digest == expected.sha256;
 }
 
-// Downloads one entry of a version that has a release manifest: capped at
-// the size the manifest gives and hashed while written. An empty file is
-// made here rather than fetched, since a cap of zero would mean none.
-// False with `error` set for a transfer failure; `matches` tells whether the
-// bytes are the release's.
-bool downloadReleaseEntry(const std::wstring& url, const std::filesystem::path& target, const ReleaseEntry& expected,
-                          const DownloadProgress& progress, TransferOptions transfer, bool& matches,
-                          std::wstring& error) {
-    TransferHasher hasher;
-    matches = false;
-    if (expected.size == 0) {
-        if (target.has_parent_path()) createDirectories(target.parent_path());
+// Ends a set of downloads from one of its callables with the run's message.
+struct StopRun {
+    std::wstring message;
+    MessageIcon icon;
+};
+
+// How often a running set looks for a client started meanwhile: the process
+// list is not free to read, and a set starts many small files a second.
+constexpr auto kClientCheckInterval = std::chrono::milliseconds(250);
+
+// Downloads every entry of a version's list into its folder, a few at once
+// over the run's connections. With a release, each file is capped at its
+// size and hashed while written, and an empty one is made rather than
+// fetched, since a cap of zero would mean none. The FILE DOWNLOAD row counts
+// the files finished; its bar shows the bytes received of those the release
+// announces, or without one the files' shares of what their servers
+// announced, and never moves back. False when the run stopped.
+bool downloadFiles(HttpSession& session, const std::wstring& baseUrl, std::int32_t version, const DownloadList& list,
+                   const std::optional<ReleaseManifest>& release, const std::filesystem::path& versionDirectory,
+                   Reporter& reporter, const UpdateOptions& options) {
+    const std::size_t count = list.size();
+    std::size_t finished = 0;
+    std::wstring filesText;
+    auto showFinished = [&] {
+        filesText = L"Total files (" + std::to_wstring(finished) + L"/" + std::to_wstring(count) + L")";
+        reporter.setStatusText(StatusRow::download, filesText);
+        reporter.setProgress(StatusRow::version, count == 0 ? 100 : static_cast<int>(finished * 100 / count));
+    };
+    reporter.setStatusText(StatusRow::version, L"Downloading files...");
+    reporter.setProgress(StatusRow::download, 0);
+
+    // The list indices of the files to fetch; list sizes fit 32 bits, since
+    // a list is at most kMaxListBytes.
+    // Their folders are made here, in list order: downloads running at once
+    // would race to make a shared one.
+    std::vector<std::uint32_t> fetched;
+    std::uint64_t announced = 0;
+    std::filesystem::path lastFolder;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::filesystem::path target = joinEntryPath(versionDirectory, relativeEntryPath(list[i]));
+        if (target.parent_path() != lastFolder) {
+            lastFolder = target.parent_path();
+            if (!createDirectories(lastFolder)) {
+                stop(reporter, L"Download failed: " + list[i] + L"\nCould not create download target.",
+                     MessageIcon::error);
+                return false;
+            }
+        }
+        if (!release || release->entries[i].size != 0) {
+            fetched.push_back(static_cast<std::uint32_t>(i));
+            if (release) announced += release->entries[i].size;
+            continue;
+        }
         File empty;
+        crypto::Sha256 hash;
+        crypto::Sha256Digest digest;
         if (!empty.open(target, File::Mode::create)) {
-            error = L"Could not create download target.";
+            stop(reporter, L"Download failed: " + list[i] + L"\nCould not create download target.", MessageIcon::error);
             return false;
         }
-        hasher.restart();
-        matches = transferMatches(hasher, expected);
-        return true;
+        if (!hash.finish(digest) || digest != release->entries[i].sha256) {
+            stop(reporter, L"Download failed: " + list[i] + L"\n" + kNotMatching, MessageIcon::error);
+            return false;
+        }
+        ++finished;
     }
-    transfer.maxBytes = expected.size;
-    transfer.observer = &hasher;
-    if (!httpGetToFile(url, target, progress, error, transfer)) {
-        if (error != kDownloadTooLarge) return false;
-        return true;  // longer than the release says: does not match
+    showFinished();
+
+    // Everything below is used by the set's callables, which run one at a time.
+    // A file's hasher runs a thread: it exists only while its file downloads.
+    std::map<std::size_t, std::unique_ptr<TransferHasher>> hashers;
+    std::map<std::size_t, std::pair<std::uint64_t, std::uint64_t>> underWay;  // received, total
+    std::uint64_t finishedBytes = 0;
+    int shown = 0;
+    auto showBytes = [&] {
+        long double share = 0;
+        if (release) {
+            std::uint64_t received = finishedBytes;
+            for (const auto& [index, bytes] : underWay) received += bytes.first;
+            share = announced == 0 ? 1 : static_cast<long double>(received) / announced;
+        } else {
+            long double files = static_cast<long double>(finished);
+            for (const auto& [index, bytes] : underWay) {
+                if (bytes.second != 0) files += std::min<long double>(1, static_cast<long double>(bytes.first) / bytes.second);
+            }
+            share = files / static_cast<long double>(count);
+        }
+        // A retry that starts a file over takes its bytes back; the bar holds.
+        const int percent = static_cast<int>(std::min<long double>(share, 1) * 100);
+        if (percent <= shown) return;
+        shown = percent;
+        reporter.setProgress(StatusRow::download, percent);
+    };
+    auto nextClientCheck = std::chrono::steady_clock::time_point::min();
+    auto checkClient = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < nextClientCheck) return;
+        nextClientCheck = now + kClientCheckInterval;
+        if (isClientRunning()) throw StopRun{kCloseClients, MessageIcon::warning};
+    };
+
+    SetProgress progress;
+    progress.received = [&](std::size_t index, std::uint64_t received, std::uint64_t total) {
+        underWay[index] = {received, total};
+        showBytes();
+        checkClient();
+    };
+    progress.finished = [&](std::size_t index) {
+        const std::uint32_t at = fetched[index];
+        if (release) {
+            const std::unique_ptr<TransferHasher> hasher = std::move(hashers[index]);
+            hashers.erase(index);
+            if (!transferMatches(*hasher, release->entries[at])) {
+                throw StopRun{L"Download failed: " + list[at] + L"\n" + kNotMatching, MessageIcon::error};
+            }
+            finishedBytes += release->entries[at].size;
+        }
+        underWay.erase(index);
+        ++finished;
+        showFinished();
+        showBytes();
+    };
+    // The row says so while a download waits to be tried again.
+    progress.retry = [&](std::size_t, int retry) {
+        reporter.setStatusText(StatusRow::download,
+                               retry > 0 ? L"Retrying (" + std::to_wstring(retry) + L"/" +
+                                               std::to_wstring(kMaxRetries) + L")..."
+                                         : filesText);
+    };
+    auto describe = [&](std::size_t index) {
+        checkClient();
+        const std::uint32_t at = fetched[index];
+        FileDownload download{buildPatchUrl(version, list[at], baseUrl),
+                              joinEntryPath(versionDirectory, relativeEntryPath(list[at]))};
+        if (release) {
+            download.maxBytes = release->entries[at].size;
+            std::unique_ptr<TransferHasher>& hasher = hashers[index];
+            hasher = std::make_unique<TransferHasher>();
+            download.observer = hasher.get();
+        }
+        return download;
+    };
+
+    TransferOptions transfer;
+    transfer.caFile = options.caFile;
+    transfer.retryDelays = options.retryDelays;
+    std::size_t failed = 0;
+    std::wstring error;
+    try {
+        if (!httpGetFiles(session, fetched.size(), describe, progress, failed, error, transfer)) {
+            // Longer than the release says: not the release's file.
+            if (release && error == kDownloadTooLarge) error = kNotMatching;
+            stop(reporter, L"Download failed: " + list[fetched[failed]] + L"\n" + error, MessageIcon::error);
+            return false;
+        }
+    } catch (const StopRun& stopped) {
+        stop(reporter, stopped.message, stopped.icon);
+        return false;
     }
-    matches = transferMatches(hasher, expected);
+    if (shown < 100) reporter.setProgress(StatusRow::download, 100);
     return true;
 }
 
+// The whole item a delta would have rebuilt, for an installation whose item
+// is not the delta's base: one range of the release's item store, fetched
+// into the version's folder and checked against the signed manifest before
+// the patch reads it.
+WholeItemFetch wholeItemFetch(const std::wstring& baseUrl, std::int32_t version, const ReleaseManifest& release,
+                              const std::filesystem::path& versionDirectory, const TransferOptions& transfer) {
+    return [&, version](std::string_view name, const crypto::Sha256Digest& digest, std::filesystem::path& file,
+                        std::wstring& error) {
+        const auto found = std::find_if(release.items.begin(), release.items.end(),
+                                        [&](const ReleaseItem& item) { return item.item == digest; });
+        if (found == release.items.end()) {
+            error = L"Item " + utf8ToWide(name) +
+                    L" is not the one its patch was made from (changed or damaged), and the release offers no "
+                    L"whole copy of it.";
+            return false;
+        }
+        std::wstring hex;
+        for (std::uint8_t byte : digest) hex += L"0123456789abcdef"[byte >> 4], hex += L"0123456789abcdef"[byte & 15];
+        file = versionDirectory / L"items" / (hex + L".item");
+        TransferHasher hasher;
+        TransferOptions options = transfer;
+        options.observer = &hasher;
+        options.retryNotice = {};
+        crypto::Sha256Digest got{};
+        std::uint64_t size = 0;
+        if (!httpGetRangeToFile(buildPatchUrl(version, found->file, baseUrl), found->offset, found->length, file,
+                                error, options)) {
+            error = L"Could not download item " + utf8ToWide(name) + L" whole: " + error;
+            return false;
+        }
+        if (!hasher.finish(got, size) || got != found->range || size != found->length) {
+            error = L"Could not download item " + utf8ToWide(name) + L" whole: " + kNotMatching;
+            return false;
+        }
+        return true;
+    };
+}
+
 // Downloads, installs and records one version. False when the run stopped.
-bool installVersion(const std::filesystem::path& installation, const std::wstring& baseUrl, std::int32_t version,
-                    std::string listBody, Reporter& reporter, const UpdateOptions& options, bool& launcherReplaced) {
+bool installVersion(HttpSession& session, const std::filesystem::path& installation, const std::wstring& baseUrl,
+                    std::int32_t version, VersionFiles files, Reporter& reporter, const UpdateOptions& options,
+                    bool& launcherReplaced) {
     if (isClientRunning()) {
         stop(reporter, kCloseClients, MessageIcon::warning);
         return false;
@@ -169,10 +394,12 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
     // Under a key nothing of the list is trusted, used or shown before the
     // release that must name it has been checked.
     std::optional<ReleaseManifest> release;
-    if (!loadRelease(baseUrl, version, options, reporter, release)) return false;
+    if (!loadRelease(files, version, options, reporter, release)) return false;
     DownloadList list;
-    if (!readList(listBody, version, release, options, reporter, list)) return false;
-    std::string().swap(listBody);
+    if (!readList(files.list, version, release, options, reporter, list)) return false;
+    // Only the list, parsed, and the manifest are kept.
+    std::string().swap(files.list);
+    std::string().swap(files.releaseText);
 
     // An entry that would land outside the installation, on a name Windows
     // would not store as listed, or on the launcher's own state stops the
@@ -195,44 +422,7 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
         return false;
     }
 
-    const std::uint64_t count = list.size();
-    const DownloadProgress progress = downloadProgressCallback(reporter);
-    TransferOptions transfer;
-    transfer.caFile = options.caFile;
-    transfer.retryDelays = options.retryDelays;
-    for (std::uint64_t i = 0; i < count; ++i) {
-        const std::wstring& entry = list[i];
-        if (isClientRunning()) {
-            stop(reporter, kCloseClients, MessageIcon::warning);
-            return false;
-        }
-        reporter.setStatusText(StatusRow::version, L"Downloading files...");
-        const std::wstring filesText =
-            L"Total files (" + std::to_wstring(i + 1) + L"/" + std::to_wstring(count) + L")";
-        reporter.setStatusText(StatusRow::download, filesText);
-        reporter.setProgress(StatusRow::version, static_cast<int>(i * 100 / count));
-        reporter.setProgress(StatusRow::download, 0);
-        // The row says so while a download waits to be tried again.
-        transfer.retryNotice = [&reporter, &filesText](int retry) {
-            reporter.setStatusText(StatusRow::download,
-                                   retry > 0 ? L"Retrying (" + std::to_wstring(retry) + L"/" +
-                                                   std::to_wstring(kMaxRetries) + L")..."
-                                             : filesText);
-        };
-        std::wstring error;
-        const std::wstring url = buildPatchUrl(version, entry, baseUrl);
-        const std::filesystem::path target = joinEntryPath(versionDirectory, relativeEntryPath(entry));
-        bool matches = true;
-        if (release ? !downloadReleaseEntry(url, target, release->entries[i], progress, transfer, matches, error)
-                    : !httpGetToFile(url, target, progress, error, transfer)) {
-            stop(reporter, L"Download failed: " + entry + L"\n" + error, MessageIcon::error);
-            return false;
-        }
-        if (!matches) {
-            stop(reporter, L"Download failed: " + entry + L"\n" + kNotMatching, MessageIcon::error);
-            return false;
-        }
-    }
+    if (!downloadFiles(session, baseUrl, version, list, release, versionDirectory, reporter, options)) return false;
 
     if (isClientRunning()) {
         stop(reporter, kCloseClients, MessageIcon::warning);
@@ -240,7 +430,14 @@ bool installVersion(const std::filesystem::path& installation, const std::wstrin
     }
     std::wstring error;
     bool replaced = false;
-    const bool installed = installDownloads(installation, versionDirectory, list, reporter, error, options, &replaced);
+    TransferOptions transfer;
+    transfer.caFile = options.caFile;
+    transfer.retryDelays = options.retryDelays;
+    transfer.session = &session;
+    const WholeItemFetch fetchWholeItem =
+        release ? wholeItemFetch(baseUrl, version, *release, versionDirectory, transfer) : WholeItemFetch{};
+    const bool installed =
+        installDownloads(installation, versionDirectory, list, reporter, error, options, &replaced, fetchWholeItem);
     launcherReplaced = launcherReplaced || replaced;
     if (!installed) {
         stop(reporter, L"Patch failed:\n" + error, MessageIcon::error);
@@ -275,14 +472,17 @@ void updateBody(const std::filesystem::path& installation, const std::wstring& b
     }
     reporter.setTitle(formatWindowTitle(installed));
     clearPatchesDirectory(installation);
+    // One set of kept-alive connections for every request of the run.
+    HttpSession session;
 
     // The highest version a signed 32-bit number holds has no successor: the
     // run ends there as it does when the server has nothing newer.
     while (installed < std::numeric_limits<std::int32_t>::max()) {
         const std::int32_t next = installed + 1;
         reporter.setStatusText(StatusRow::version, L"Checking version " + std::to_wstring(next) + L"...");
-        std::string list;
-        const NextVersion answer = probeNextVersion(installed, baseUrl, options, list);
+        VersionFiles files;
+        fetchVersion(session, baseUrl, installed, options, files);
+        const NextVersion answer = files.answer;
         if (answer == NextVersion::none) break;
         if (answer == NextVersion::unreachable) {
             // Whatever was installed stays; the player may play it.
@@ -292,7 +492,10 @@ void updateBody(const std::filesystem::path& installation, const std::wstring& b
             showClientReady(reporter, answer);
             return;
         }
-        if (!installVersion(installation, baseUrl, next, std::move(list), reporter, options, launcherReplaced)) return;
+        if (!installVersion(session, installation, baseUrl, next, std::move(files), reporter, options,
+                            launcherReplaced)) {
+            return;
+        }
         installed = next;
     }
     showClientReady(reporter, NextVersion::none);

@@ -7,13 +7,15 @@
 namespace kiv {
 
 NextVersion probeNextVersion(std::int32_t installed, const std::wstring& baseUrl, const UpdateOptions& options,
-                             std::string& list) {
+                             std::string& list, HttpSession* session, const std::atomic<bool>* cancel) {
     list.clear();
     if (installed == std::numeric_limits<std::int32_t>::max()) return NextVersion::none;
     // Not retried: a missing next version is the normal answer.
     TransferOptions transfer;
     transfer.caFile = options.caFile;
     transfer.maxBytes = kMaxListBytes;
+    transfer.session = session;
+    transfer.cancel = cancel;
     TransferFailure failure;
     std::wstring ignored;
     if (!httpGetToMemory(buildPatchUrl(installed + 1, L"dl_list.txt", baseUrl), list, ignored, transfer, &failure)) {
@@ -56,7 +58,8 @@ void runVersionCheck(const std::filesystem::path& installation, const std::wstri
         reporter.setTitle(formatWindowTitle(installed));
 
         std::string list;
-        const NextVersion answer = probeNextVersion(installed, baseUrl, options, list);
+        HttpSession session;
+        const NextVersion answer = probeNextVersion(installed, baseUrl, options, list, &session);
         if (answer == NextVersion::published) {
             reporter.setClientReady(false);
             reporter.setStatusText(StatusRow::version, L"Update available");
