@@ -221,22 +221,6 @@ TEST(ReplaceItems, WhatTheHeadOrAHeaderMakesReachableIsFlushedFirst) {
     }
 }
 
-// Single entries and batches open the pair through the same step.
-TEST(ReplaceItems, UnopenedOrVanishedPairIsRefused) {
-    ArchivePair unopened;
-    std::wstring error;
-    EXPECT_FALSE(put(unopened, "a", "new", error));
-    EXPECT_EQ(error, L"Archive was not opened.");
-
-    test::TempDir dir;
-    writePair(dir / "x.hed", {"a"});
-    ArchivePair pair = opened(dir / "x.hed");
-    std::filesystem::remove(dir / "x.dat");
-    EXPECT_FALSE(putAll(pair, {{"a", "new"}}, error));
-    EXPECT_EQ(error, L"Could not reopen archive for writing.");
-    EXPECT_FALSE(std::filesystem::exists(dir / "x.dat"));
-}
-
 // Item bytes kept outside memory: a string read through the source
 // interface, which refuses reads that reach `failFrom`.
 class StringSource : public ItemSource {
@@ -259,7 +243,7 @@ public:
 // checked) or on a full disk, commits nothing of the batch (the new filename
 // block could not be written either): the error is the data's, and the bytes
 // already appended are given back.
-TEST(ReplaceItemsFromASource, WriteFailingMidwayStoresNothingAndLargeItemsArriveWhole) {
+TEST(ReplaceItems, FailingWritesAndVanishedPairsStoreNothingAndLargeItemsArriveWhole) {
     constexpr std::uint64_t kSize = (5u << 19) + 7;  // two and a half pieces and a little
     StringSource source(kSize, kSize - 5);
     test::TempDir dir;
@@ -289,6 +273,16 @@ TEST(ReplaceItemsFromASource, WriteFailingMidwayStoresNothingAndLargeItemsArrive
                                                  {"added", large, source.bytes.substr(3)}}));
     // The data and one block of the three names (4 + 2 + 2 + 6 bytes), nothing more.
     EXPECT_EQ(std::filesystem::file_size(dir / "x.dat"), datBefore + 100 + large + 14);
+
+    // A pair never opened, or whose .dat has gone, is refused (single entries
+    // and batches open it through the same step), and no .dat is made.
+    ArchivePair unopened;
+    EXPECT_FALSE(put(unopened, "a", "new", error));
+    EXPECT_EQ(error, L"Archive was not opened.");
+    std::filesystem::remove(dir / "x.dat");
+    EXPECT_FALSE(putAll(pair, {{"a", "new"}}, error));
+    EXPECT_EQ(error, L"Could not reopen archive for writing.");
+    EXPECT_FALSE(std::filesystem::exists(dir / "x.dat"));
 }
 
 // ---- Interruption --------------------------------------------------------------------
