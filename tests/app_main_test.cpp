@@ -1,5 +1,6 @@
 // The launcher program itself, started beside a stand-in client and talking
 // to a loopback patch server; driven by synthesised mouse input.
+#include "tests/client_process.h"
 #include "tests/launcher_canvas.h"
 #include "tests/support.h"
 #include "tools/loopback_server/loopback_server.h"
@@ -16,16 +17,9 @@
 namespace kiv {
 namespace {
 
-constexpr DWORD kWaitMs = 30000;
+using test::waitUntil;
 
-bool waitUntil(const std::function<bool()>& done, DWORD limitMs = kWaitMs) {
-    const DWORD start = GetTickCount();
-    while (!done()) {
-        if (GetTickCount() - start > limitMs) return false;
-        Sleep(20);
-    }
-    return true;
-}
+constexpr DWORD kWaitMs = 30000;
 
 // The text the system keeps for a window of another process, read without
 // sending it a message.
@@ -41,32 +35,8 @@ HWND waitForLauncherWindow() {
     return found;
 }
 
-// One launcher process, started from `workingDirectory`; ended by force if a
-// test leaves it running.
-struct Launcher {
-    Launcher(const std::filesystem::path& program, const std::filesystem::path& workingDirectory) {
-        std::wstring commandLine = L"\"" + program.wstring() + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                       workingDirectory.c_str(), &startup, &process);
-    }
-    ~Launcher() {
-        if (!exitCode(0)) TerminateProcess(process.hProcess, 99);
-        WaitForSingleObject(process.hProcess, 10000);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-    // The exit code, or nothing when the process has not ended within the bound.
-    std::optional<DWORD> exitCode(DWORD limitMs = kWaitMs) const {
-        DWORD code = 0;
-        if (WaitForSingleObject(process.hProcess, limitMs) != WAIT_OBJECT_0) return std::nullopt;
-        GetExitCodeProcess(process.hProcess, &code);
-        return code;
-    }
-
-    PROCESS_INFORMATION process{};
-};
+// One launcher process, ended by force if a test leaves it running.
+using Launcher = test::ClientProcess;
 
 // The hidden carriers, in creation order: version label, download bar,
 // download label, version bar. (The news page's host, when there is one, is
@@ -121,7 +91,6 @@ protected:
         test::writeFile(install / "kiv.ver", "57\r\n");
         test::writeFile(install / "kiv_launcher.log", "left over");
         SetEnvironmentVariableW(L"KIV_FAKE_CLIENT_RECORD", record.c_str());
-        SetEnvironmentVariableW(L"KIV_FAKE_CLIENT_DELAY_MS", L"300");
         // The launcher under test knows only this port. Connections closed
         // just before (an earlier test, the window demo) may hold it for a
         // while after they end.
@@ -166,15 +135,14 @@ TEST_F(LauncherProgram, UpdatesThenStartsTheClientWithItsSwitchAndCloses) {
         clickMainButton(window);
         code = launcher.exitCode(1000);
     }
-    if (!code) code = launcher.exitCode();
+    if (!code) code = launcher.exitCode(kWaitMs);
     EXPECT_EQ(code, std::optional<DWORD>(0)) << "the launcher did not close after GAME START";
     test::expectStoredPosition(frame);
 
-    // The client's record: its command line and its working directory, then its main window.
+    // The client's record: its command line and its working directory.
     ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(record); }));
     const std::wstring recorded = utf8ToWide(test::readFile(record));
-    EXPECT_EQ(recorded.substr(0, recorded.find(L'\n', recorded.find(L'\n') + 1)),
-              L"\"" + (install / L"kiv.exe").wstring() + L"\" -vortiq\n" + install.wstring());
+    EXPECT_EQ(recorded, L"\"" + (install / L"kiv.exe").wstring() + L"\" -vortiq\n" + install.wstring() + L"\n");
     endProcessOf(FindWindowW(nullptr, L"KIV Client"));
 }
 
@@ -234,7 +202,7 @@ TEST_F(LauncherProgram, MissingClientIsReportedAndEndsWithOne) {
     EXPECT_EQ(textOf(GetDlgItem(box, 0xFFFF)), L"kiv.exe was not found beside the launcher.");
     EXPECT_EQ(FindWindowW(kWindowClassName, nullptr), nullptr);
     PostMessageW(box, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ(launcher.exitCode(), std::optional<DWORD>(1));
+    EXPECT_EQ(launcher.exitCode(kWaitMs), std::optional<DWORD>(1));
     // The leftover log goes before the client is looked for.
     EXPECT_FALSE(std::filesystem::exists(install / "kiv_launcher.log"));
 }

@@ -144,40 +144,26 @@ TEST(ReplaceItemChecks, RefusedEntriesWriteNothingAndLimitsAreExact) {
     }
 }
 
-// The table rewriteFilenames writes: changed headers go with the block; an
-// index that is not the item's position (which would put headers in the
-// wrong slots, or size the header buffer from a wild number) or a name that
-// would not read back is refused with nothing written.
-TEST(RewriteFilenames, ChangedHeadersAreWrittenAndATableThatWouldNotReadBackIsRefused) {
-    const std::wstring outOfOrder = L"Archive item table is out of order.";
-    const struct {
-        const char* what;
-        std::int32_t secondIndex;
-        std::string firstName;
-        std::wstring error;
-    } rows[] = {
-        {"changed header", 1, "a", L""},
-        {"index of another item", 0, "a", outOfOrder},
-        {"name holding a 0x00 byte", 1, std::string("a\0b", 3), L"Could not finish filename rewrite."},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
+// rewriteFilenames refuses, with nothing written, a table that would not read
+// back: an index that is not the item's position (which would put headers in
+// the wrong slots, or size the header buffer from a wild number) or a name
+// holding a 0x00 byte. (Changed headers going out with the block: the
+// additions below.)
+TEST(RewriteFilenames, ATableThatWouldNotReadBackIsRefused) {
+    for (const auto& [index, name, message] :
+         {std::tuple{0, std::string("a"), L"Archive item table is out of order."},
+          std::tuple{1, std::string("a\0b", 3), L"Could not finish filename rewrite."}}) {
         test::TempDir dir;
         writePair(dir / "x.hed", {"a", "b", "c"});
         const std::string before = bothFiles(dir / "x.hed");
         ArchivePair pair = opened(dir / "x.hed");
-        pair.items[0].name = row.firstName;
-        pair.items[1].index = row.secondIndex;
-        pair.items[1].storedSizeWord = 0x80000001u;
+        pair.items[0].name = name;
+        pair.items[1].index = index;
         pair.items[1].size = 1;
         std::wstring error;
-        EXPECT_EQ(pair.rewriteFilenames(error), row.error.empty());
-        EXPECT_EQ(error, row.error);
-        if (row.error.empty()) {
-            EXPECT_EQ(contents(dir / "x.hed"), (Contents{{"a", 3, "a#0"}, {"b", 0x80000001u, "b"}, {"c", 3, "c#0"}}));
-        } else {
-            EXPECT_EQ(bothFiles(dir / "x.hed"), before);
-        }
+        EXPECT_FALSE(pair.rewriteFilenames(error));
+        EXPECT_EQ(error, message);
+        EXPECT_EQ(bothFiles(dir / "x.hed"), before);
     }
 }
 
@@ -235,22 +221,6 @@ TEST(ReplaceItems, WhatTheHeadOrAHeaderMakesReachableIsFlushedFirst) {
     }
 }
 
-// Single entries and batches open the pair through the same step.
-TEST(ReplaceItems, UnopenedOrVanishedPairIsRefused) {
-    ArchivePair unopened;
-    std::wstring error;
-    EXPECT_FALSE(put(unopened, "a", "new", error));
-    EXPECT_EQ(error, L"Archive was not opened.");
-
-    test::TempDir dir;
-    writePair(dir / "x.hed", {"a"});
-    ArchivePair pair = opened(dir / "x.hed");
-    std::filesystem::remove(dir / "x.dat");
-    EXPECT_FALSE(putAll(pair, {{"a", "new"}}, error));
-    EXPECT_EQ(error, L"Could not reopen archive for writing.");
-    EXPECT_FALSE(std::filesystem::exists(dir / "x.dat"));
-}
-
 // Item bytes kept outside memory: a string read through the source
 // interface, which refuses reads that reach `failFrom`.
 class StringSource : public ItemSource {
@@ -267,54 +237,52 @@ public:
     std::uint64_t failFrom;
 };
 
-// Fault: a copy through the bounded buffer that loses its place after the
-// first piece. (Names sharing one range are stored once: the legacy patch
-// whose many names share one array shows it.)
-TEST(ReplaceItemsFromASource, LargeItemsArriveWhole) {
-    const std::size_t large = (5u << 19) + 7;  // two and a half pieces and a little
-    StringSource source(large + 100, large + 100);
-    test::TempDir dir;
-    writePair(dir / "x.hed", {"a", "b"});
-    const auto datBefore = std::filesystem::file_size(dir / "x.dat");
-    ArchivePair pair = opened(dir / "x.hed");
-    const std::vector<ItemReplacement> entries = {{"a", {}, &source, 3, large}, {"b", {}, &source, 0, 0}};
-    std::wstring error;
-    ASSERT_TRUE(pair.replaceItems(entries, error)) << wideToUtf8(error);
-    const auto length = static_cast<std::uint32_t>(large);
-    EXPECT_EQ(contents(dir / "x.hed"), (Contents{{"a", length, source.bytes.substr(3, large)}, {"b", 0, ""}}));
-    EXPECT_EQ(std::filesystem::file_size(dir / "x.dat"), datBefore + large);
-}
-
-// A write failing midway, from a source that cannot deliver its bytes (a
-// patch file cut after it was checked) or on a full disk, commits nothing of
-// the batch (the new filename block could not be written either): the error
-// is the data's, and the bytes already appended are given back.
-TEST(ReplaceItemsFromASource, WriteFailingMidwayStoresNothingOfTheBatch) {
-    constexpr std::uint64_t kSize = 3u << 20;
+// Bytes from a source are copied in bounded pieces: a copy that loses its
+// place after the first piece garbles a large item. A write failing midway,
+// from a source that cannot deliver its bytes (a patch file cut after it was
+// checked) or on a full disk, commits nothing of the batch (the new filename
+// block could not be written either): the error is the data's, and the bytes
+// already appended are given back.
+TEST(ReplaceItems, FailingWritesAndVanishedPairsStoreNothingAndLargeItemsArriveWhole) {
+    constexpr std::uint64_t kSize = (5u << 19) + 7;  // two and a half pieces and a little
     StringSource source(kSize, kSize - 5);
     test::TempDir dir;
     writePair(dir / "x.hed", {"a", "b"});
     const std::string before = bothFiles(dir / "x.hed");
+    const auto datBefore = std::filesystem::file_size(dir / "x.dat");
     ArchivePair pair = opened(dir / "x.hed");
     const std::vector<ArchiveItem> table = pair.items;
     const std::vector<ItemReplacement> entries = {
-        {"a", {}, &source, 0, 100}, {"added", {}, &source, 100, kSize - 100}, {"b", {}, &source, 0, 1}};
+        {"a", {}, &source, 0, 100}, {"added", {}, &source, 3, kSize - 3}, {"b", {}, &source, 0, 0}};
     std::wstring error;
-    EXPECT_FALSE(pair.replaceItems(entries, error));
-    EXPECT_EQ(error, L"Could not append replacement data.");
-    EXPECT_EQ(pair.items, table);
-    EXPECT_EQ(bothFiles(dir / "x.hed"), before);
-    // Writes refused beyond a limit stand in for the full disk.
-    source.failFrom = kSize;
-    const auto limit = std::filesystem::file_size(dir / "x.dat") + 200;
-    const test::RefuseFileChanges full([limit](const FileChange& change) {
-        return change.kind == FileChange::Kind::write && change.offset + change.length > limit;
-    });
-    error.clear();
-    EXPECT_FALSE(pair.replaceItems(entries, error));
-    EXPECT_EQ(error, L"Could not append replacement data.");
-    EXPECT_EQ(pair.items, table);
-    EXPECT_EQ(bothFiles(dir / "x.hed"), before);
+    for (const bool fullDisk : {false, true}) {
+        // Writes refused beyond a limit stand in for the full disk.
+        source.failFrom = fullDisk ? kSize : kSize - 5;
+        const test::RefuseFileChanges full([&](const FileChange& change) {
+            return fullDisk && change.kind == FileChange::Kind::write && change.offset + change.length > datBefore + 200;
+        });
+        EXPECT_FALSE(pair.replaceItems(entries, error));
+        EXPECT_EQ(error, L"Could not append replacement data.");
+        EXPECT_EQ(pair.items, table);
+        EXPECT_EQ(bothFiles(dir / "x.hed"), before);
+    }
+    ASSERT_TRUE(pair.replaceItems(entries, error)) << wideToUtf8(error);
+    const auto large = static_cast<std::uint32_t>(kSize - 3);
+    EXPECT_EQ(contents(dir / "x.hed"), (Contents{{"a", 100, source.bytes.substr(0, 100)},
+                                                 {"b", 0, ""},
+                                                 {"added", large, source.bytes.substr(3)}}));
+    // The data and one block of the three names (4 + 2 + 2 + 6 bytes), nothing more.
+    EXPECT_EQ(std::filesystem::file_size(dir / "x.dat"), datBefore + 100 + large + 14);
+
+    // A pair never opened, or whose .dat has gone, is refused (single entries
+    // and batches open it through the same step), and no .dat is made.
+    ArchivePair unopened;
+    EXPECT_FALSE(put(unopened, "a", "new", error));
+    EXPECT_EQ(error, L"Archive was not opened.");
+    std::filesystem::remove(dir / "x.dat");
+    EXPECT_FALSE(putAll(pair, {{"a", "new"}}, error));
+    EXPECT_EQ(error, L"Could not reopen archive for writing.");
+    EXPECT_FALSE(std::filesystem::exists(dir / "x.dat"));
 }
 
 // ---- Interruption --------------------------------------------------------------------

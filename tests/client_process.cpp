@@ -10,38 +10,54 @@
 
 namespace kiv::test {
 
-ClientProcess::ClientProcess(const std::filesystem::path& directory) {
-    const auto program = directory / "KIV.EXE";
 #ifdef _WIN32
-    // The stand-in client is built beside the test programs.
-    std::filesystem::copy_file(launcherDirectory() / "fake_client.exe", program);
+namespace {
+// The stand-in client is built beside the test programs.
+std::filesystem::path copyStandIn(const std::filesystem::path& directory) {
+    std::filesystem::copy_file(launcherDirectory() / "fake_client.exe", directory / "KIV.EXE");
+    return directory / "KIV.EXE";
+}
+}  // namespace
+
+ClientProcess::ClientProcess(const std::filesystem::path& directory) : ClientProcess(copyStandIn(directory), {}) {
+    WaitForInputIdle(process.hProcess, 10000);
+}
+
+ClientProcess::ClientProcess(const std::filesystem::path& program, const std::filesystem::path& workingDirectory) {
     std::wstring command = L"\"" + program.wstring() + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    started_ = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                              &startup, &process_) != 0;
-    if (started_) WaitForInputIdle(process_.hProcess, 10000);
+    CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                   workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &process);
+}
+
+std::optional<DWORD> ClientProcess::exitCode(DWORD limitMs) const {
+    DWORD code = 0;
+    if (WaitForSingleObject(process.hProcess, limitMs) != WAIT_OBJECT_0) return std::nullopt;
+    GetExitCodeProcess(process.hProcess, &code);
+    return code;
+}
+
+ClientProcess::~ClientProcess() {
+    if (process.hProcess == nullptr) return;
+    if (!exitCode(0)) TerminateProcess(process.hProcess, 99);
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+}
 #else
+ClientProcess::ClientProcess(const std::filesystem::path& directory) {
+    const auto program = directory / "KIV.EXE";
     std::filesystem::copy_file("/bin/sleep", program);
     char* arguments[] = {const_cast<char*>("KIV.EXE"), const_cast<char*>("60"), nullptr};
-    started_ = posix_spawn(&pid_, program.c_str(), nullptr, nullptr, arguments, nullptr) == 0;
-#endif
+    if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, arguments, nullptr) != 0) pid_ = -1;
 }
 
-ClientProcess::~ClientProcess() { stop(); }
-
-void ClientProcess::stop() {
-    if (!started_) return;
-#ifdef _WIN32
-    TerminateProcess(process_.hProcess, 0);
-    WaitForSingleObject(process_.hProcess, 10000);
-    CloseHandle(process_.hProcess);
-    CloseHandle(process_.hThread);
-#else
+ClientProcess::~ClientProcess() {
+    if (pid_ <= 0) return;
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
-#endif
-    started_ = false;
 }
+#endif
 
 }  // namespace kiv::test

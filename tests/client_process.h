@@ -1,11 +1,15 @@
-// A running process named KIV.EXE that passes for the game client: a copy of
-// the stand-in client under Windows, a copy of a harmless program elsewhere.
+// A child process of a test, ended by force when the object goes if it still
+// runs: a stand-in for the game client named KIV.EXE (a copy of the stand-in
+// client under Windows, a copy of a harmless program elsewhere), or, under
+// Windows, a program of its own such as the launcher.
 #pragma once
 
 #include <filesystem>
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <optional>
 #else
 #include <sys/types.h>
 #endif
@@ -14,21 +18,22 @@ namespace kiv::test {
 
 class ClientProcess {
 public:
-    // Copies the program into `directory` as KIV.EXE and starts it there.
+    // Copies the stand-in into `directory` as KIV.EXE and starts it there.
     explicit ClientProcess(const std::filesystem::path& directory);
+#ifdef _WIN32
+    // Starts `program` with `workingDirectory` as its current directory.
+    ClientProcess(const std::filesystem::path& program, const std::filesystem::path& workingDirectory);
+    // The exit code, or nothing when the process has not ended within `limitMs`.
+    std::optional<DWORD> exitCode(DWORD limitMs) const;
+
+    PROCESS_INFORMATION process{};
+#endif
     ~ClientProcess();
     ClientProcess(const ClientProcess&) = delete;
     ClientProcess& operator=(const ClientProcess&) = delete;
 
-    bool started() const { return started_; }
-    // Ends the process and waits until it is gone.
-    void stop();
-
+#ifndef _WIN32
 private:
-    bool started_ = false;
-#ifdef _WIN32
-    PROCESS_INFORMATION process_{};
-#else
     pid_t pid_ = -1;
 #endif
 };

@@ -5,7 +5,6 @@
 #include <gdiplus.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 
@@ -31,15 +30,6 @@ GpImage*& emptySlot(int resourceId) {
     return slot;
 }
 }  // namespace
-
-std::uint32_t blend(std::uint32_t under, std::uint32_t over, double overShare) {
-    std::uint32_t out = 0;
-    for (int shift : {16, 8, 0}) {
-        double value = channel(under, shift) * (1 - overShare) + channel(over, shift) * overShare;
-        out |= static_cast<std::uint32_t>(std::lround(value)) << shift;
-    }
-    return out;
-}
 
 bool closeTo(std::uint32_t actual, std::uint32_t expected, int tolerance) {
     for (int shift : {16, 8, 0})
@@ -115,6 +105,18 @@ long Canvas::differencesFromReference(const char* name, const RECT& area, int to
     return different;
 }
 
+bool waitUntil(const std::function<bool()>& done, DWORD limitMs, const std::function<void()>& onTick) {
+    MSG message;
+    for (const DWORD start = GetTickCount(); !done(); Sleep(1)) {
+        if (GetTickCount() - start > limitMs) return false;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message != WM_QUIT) DispatchMessageW(&message);
+            if (message.message == WM_TIMER && message.wParam == kAnimationTimer) onTick();
+        }
+    }
+    return true;
+}
+
 void startGraphicsOnce() {
     // Started once for the whole program, as the launcher does: the graphics
     // library keeps some families across a shutdown and a new start.
@@ -174,14 +176,8 @@ bool LauncherFixture::loadShippedImages() {
 }
 
 void expectStoredPosition(const RECT& frame) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, KEY_READ, &key), ERROR_SUCCESS);
-    std::int32_t left = 0, top = 0;
-    EXPECT_TRUE(readDwordValue(key, L"WindowLeft", left));
-    EXPECT_TRUE(readDwordValue(key, L"WindowTop", top));
-    RegCloseKey(key);
-    EXPECT_EQ(left, frame.left);
-    EXPECT_EQ(top, frame.top);
+    const POINT stored = loadSavedPosition(frame.right - frame.left, frame.bottom - frame.top);
+    EXPECT_TRUE(stored.x == frame.left && stored.y == frame.top) << stored.x << "," << stored.y;
 }
 
 }  // namespace kiv::test

@@ -6,7 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <tuple>
+#include <functional>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -16,9 +16,7 @@
 namespace kiv::test {
 
 // Colours are 0xRRGGBB.
-std::uint32_t blend(std::uint32_t under, std::uint32_t over, double overShare);
 bool closeTo(std::uint32_t actual, std::uint32_t expected, int tolerance);
-inline std::tuple<LONG, LONG, LONG, LONG> rectTuple(const RECT& r) { return {r.left, r.top, r.right, r.bottom}; }
 
 // The 786 x 620 client area after renderClientArea(`area`) on a canvas
 // cleared to `background`.
@@ -43,10 +41,14 @@ private:
     std::vector<std::uint32_t> bits_;
 };
 
+// Runs this thread's messages until `done` holds (true) or `limitMs` have
+// passed (false); `onTick` sees each tick of the launcher's animation timer.
+bool waitUntil(const std::function<bool()>& done, DWORD limitMs = 30000, const std::function<void()>& onTick = [] {});
+
 // GDI+ and the progress-bar class, started once for the whole test program.
 void startGraphicsOnce();
 
-// Expects the launcher's registry key to hold `frame`'s left and top.
+// Expects the stored window position to be `frame`'s left and top.
 void expectStoredPosition(const RECT& frame);
 
 // GDI+, the embedded fonts and the hidden carriers of a test window; state

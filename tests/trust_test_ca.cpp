@@ -1,6 +1,6 @@
-// Adds a PEM certificate to the machine's trusted root store with the
-// certificate store API (no dialog), so that the TLS tests see their private
-// test CA as WinHTTP sees any trusted authority. Test use only:
+// Adds a PEM certificate to the trusted root store with the certificate store
+// API (no dialog), so that the TLS tests see their private test CA as WinHTTP
+// sees any trusted authority. Test use only:
 //   trust_test_ca CA.pem
 #include <windows.h>
 #include <wincrypt.h>
@@ -10,18 +10,6 @@
 #include <iterator>
 #include <string>
 #include <vector>
-
-// Adds the DER certificate to `store` and closes it; false with the reason
-// printed when either fails.
-bool addAndClose(HCERTSTORE store, const std::vector<BYTE>& der, const char* name) {
-    const BOOL added =
-        store && CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
-                                                  CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-    const DWORD reason = GetLastError();
-    if (store) CertCloseStore(store, 0);
-    if (!added) std::fprintf(stderr, "trust_test_ca: could not add to the %s root store (%lu)\n", name, reason);
-    return added;
-}
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -38,21 +26,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "trust_test_ca: %s is not a PEM certificate\n", argv[1]);
         return 1;
     }
-    der.resize(size);
-    // The machine's root store, where an operator would put a private CA.
-    // Wine builds it in memory from the host's certificates at every start,
-    // so the CA also goes to the user's root store, which the chain engine
-    // reads from the registry. Written as a registry store it needs no
-    // confirmation.
-    if (!addAndClose(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root"), der,
-                     "machine's")) {
-        return 1;
-    }
+    // Wine builds the machine's root store in memory from the host's
+    // certificates at every start, so the CA goes to the user's root store,
+    // which the chain engine reads from the registry. Written as a registry
+    // store it needs no confirmation.
     HKEY key = nullptr;
-    HCERTSTORE user = RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\SystemCertificates\\Root", 0, nullptr,
-                                      0, KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS
-                          ? CertOpenStore(CERT_STORE_PROV_REG, 0, 0, 0, key)
-                          : nullptr;
+    HCERTSTORE store = RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\SystemCertificates\\Root", 0,
+                                       nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) == ERROR_SUCCESS
+                           ? CertOpenStore(CERT_STORE_PROV_REG, 0, 0, 0, key)
+                           : nullptr;
     if (key) RegCloseKey(key);
-    return addAndClose(user, der, "user's") ? 0 : 1;
+    const BOOL added = store && CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), size,
+                                                                 CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    const DWORD reason = GetLastError();
+    if (store) CertCloseStore(store, 0);
+    if (!added) std::fprintf(stderr, "trust_test_ca: could not add to the user's root store (%lu)\n", reason);
+    return added ? 0 : 1;
 }

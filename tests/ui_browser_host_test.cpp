@@ -64,15 +64,33 @@ protected:
     static void SetUpTestSuite() { OleInitialize(nullptr); }
     static void TearDownTestSuite() { OleUninitialize(); }
     void TearDown() override {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
         host_->close();
+        EXPECT_FALSE(page_ != nullptr && IsWindow(page_)) << "closing left the page's window";
         EXPECT_EQ(host_->Release(), 0u);
         if (parent_ != nullptr) DestroyWindow(parent_);
     }
-    // The control in a child of a new top-level window, over the news area.
+    // The control in a child of a new top-level window, over the news area. It
+    // holds the container as its site and its event sink, and is placed in
+    // the area with the container as its frame.
     void startControl(DWORD style = WS_OVERLAPPEDWINDOW) {
         parent_ = CreateWindowExW(0, L"STATIC", L"launcher", style, 0, 0, 800, 660, nullptr, nullptr, nullptr, nullptr);
         ASSERT_TRUE(host_->createControl(parent_, kArea, L"http://127.0.0.1:9/launcher"));
         page_ = GetWindow(parent_, GW_CHILD);
+        EXPECT_EQ(GetAncestor(page_, GA_PARENT), parent_);  // a child window, not an owned popup
+        host_->AddRef();
+        EXPECT_GT(host_->Release(), 1u);
+        HWND window = nullptr;
+        IOleInPlaceFrame* frame = nullptr;
+        IOleInPlaceUIWindow* document = reinterpret_cast<IOleInPlaceUIWindow*>(host_);
+        RECT position{}, clip{};
+        OLEINPLACEFRAMEINFO info{0, TRUE, nullptr, nullptr, 9};
+        ASSERT_EQ(host_->GetWindow(&window), S_OK);
+        ASSERT_EQ(host_->GetWindowContext(&frame, &document, &position, &clip, &info), S_OK);
+        EXPECT_TRUE(EqualRect(&position, &kArea) && EqualRect(&clip, &kArea));
+        EXPECT_EQ(std::tuple(frame, document, window), std::tuple(static_cast<IOleInPlaceFrame*>(host_), nullptr, page_));
+        frame->Release();
     }
 
     static constexpr RECT kArea{0, 0, 786, 440};
@@ -81,7 +99,7 @@ protected:
     HWND page_ = nullptr;
 };
 
-TEST_F(HostTest, QueryInterfaceGivesEachFaceForItsIdsAndNothingElse) {
+TEST_F(HostTest, EachFaceIsGivenForItsIdsAndOutPointersAreCheckedAndCleared) {
     for (auto [id, face] : {std::pair{&IID_IUnknown, static_cast<void*>(static_cast<IOleClientSite*>(host_))},
                             {&IID_IOleClientSite, static_cast<IOleClientSite*>(host_)},
                             {&IID_IOleInPlaceSite, static_cast<IOleInPlaceSite*>(host_)},
@@ -95,10 +113,8 @@ TEST_F(HostTest, QueryInterfaceGivesEachFaceForItsIdsAndNothingElse) {
         EXPECT_EQ(object, face);
         if (object != nullptr) static_cast<IUnknown*>(object)->Release();
     }
+    // Out pointers are refused when null and cleared on failure.
     EXPECT_EQ(host_->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
-}
-
-TEST_F(HostTest, OutPointersAreRefusedWhenNullAndClearedOnFailure) {
     IOleInPlaceFrame* frame = nullptr;
     IOleInPlaceUIWindow* document = nullptr;
     RECT rect{};
@@ -151,10 +167,7 @@ TEST_F(HostTest, NavigationsAwayAreCancelledOnlyOnceTheFirstLoadHasCompleted) {
     for (auto [url, cancel] : {std::pair{L"file:///C:/Windows/system32/calc.exe", VARIANT_TRUE},
                                {nullptr, VARIANT_TRUE}, {section.c_str(), VARIANT_FALSE}})
         EXPECT_EQ(beforeNavigate(host_, url), cancel) << (url != nullptr ? url : L"(null)");
-}
-
-TEST_F(HostTest, TheNavigationFilterWritesOnlyThroughABooleanReferenceInAFullArgumentList) {
-    sendEvent(host_, 259);
+    // The filter writes only through a boolean reference in a full argument list.
     using Change = void (*)(DISPPARAMS&);
     for (auto [name, change] : {
              std::pair<const char*, Change>{"an address that is not a string",
@@ -178,33 +191,6 @@ TEST_F(HostTest, CreationThatCannotCompleteLeavesNothingBehind) {
     EXPECT_FALSE(host_->createControl(parent, kArea, L"http://127.0.0.1:9/launcher"));
     HWND window = parent;
     EXPECT_TRUE(host_->GetWindow(&window) == S_OK && window == nullptr);
-}
-
-TEST_F(HostTest, AStartedControlGivesBackEveryReferenceWhenClosed) {
-    startControl();
-    EXPECT_EQ(GetParent(page_), parent_);
-    constexpr LONG kStyle = WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN;
-    EXPECT_EQ(GetWindowLongW(page_, GWL_STYLE) & kStyle, kStyle);
-    // The control holds the container as its site and its event sink.
-    host_->AddRef();
-    EXPECT_GT(host_->Release(), 1u);
-    HWND window = nullptr;
-    EXPECT_EQ(host_->GetWindow(&window), S_OK);
-    IOleInPlaceFrame* frame = nullptr;
-    IOleInPlaceUIWindow* document = reinterpret_cast<IOleInPlaceUIWindow*>(host_);
-    RECT position{}, clip{};
-    OLEINPLACEFRAMEINFO info{0, TRUE, nullptr, nullptr, 9};
-    ASSERT_EQ(host_->GetWindowContext(&frame, &document, &position, &clip, &info), S_OK);
-    EXPECT_TRUE(EqualRect(&position, &kArea) && EqualRect(&clip, &kArea));
-    EXPECT_EQ(std::tuple(frame, document, window, info.cb, info.fMDIApp, info.hwndFrame, info.haccel,
-                         info.cAccelEntries),
-              std::tuple(static_cast<IOleInPlaceFrame*>(host_), nullptr, page_, 20u, FALSE, page_, nullptr, 0u));
-    frame->Release();
-
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-    host_->close();
-    EXPECT_FALSE(IsWindow(page_));
 }
 
 // An in-place active object that records the keys it is offered and

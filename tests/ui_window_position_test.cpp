@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <utility>
 
 namespace kiv {
@@ -77,25 +78,22 @@ TEST_F(SavedPosition, StoredPositionIsUsedOnlyWhenEnoughOfTheWindowIsOnTheWorkAr
 // Closed minimised, the restored rectangle is stored, not the minimised one.
 // (For a window not shown normally the placement gives that rectangle
 // relative to the work area: here a taskbar at the top, where the system
-// lets one be set.)
-TEST_F(SavedPosition, AWindowClosedMinimisedStoresItsRestoredPosition) {
+// lets one be set.) Closed off-screen, the stored values stay.
+TEST_F(SavedPosition, ClosingStoresTheRestoredPositionUnlessTheWindowIsOffScreen) {
     RECT belowTaskbar{0, 40, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
-    SystemParametersInfoW(SPI_SETWORKAREA, 0, &belowTaskbar, 0);
-    HWND window = CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPEDWINDOW, 150, 120, 300, 200, nullptr, nullptr,
-                                  nullptr, nullptr);
-    ShowWindow(window, SW_SHOWMINNOACTIVE);
-    saveWindowPositionAndClose(window);
-    SystemParametersInfoW(SPI_SETWORKAREA, 0, &work_, 0);
-    EXPECT_EQ(savedPosition(), (std::pair<LONG, LONG>{150, 120}));
-}
-
-TEST_F(SavedPosition, ClosingOffScreenKeepsTheStoredValues) {
-    storePosition(work_.left + 5, work_.top + 6);
-    HWND window = CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPEDWINDOW, -20000, -20000, 300, 200, nullptr,
-                                  nullptr, nullptr, nullptr);
-    saveWindowPositionAndClose(window);
-    EXPECT_FALSE(IsWindow(window));
-    EXPECT_EQ(savedPosition(), (std::pair<LONG, LONG>{work_.left + 5, work_.top + 6}));
+    const std::pair<LONG, LONG> kept{work_.left + 5, work_.top + 6};
+    for (auto [at, show, stored] : {std::tuple{POINT{150, 120}, SW_SHOWMINNOACTIVE, std::pair<LONG, LONG>{150, 120}},
+                                    std::tuple{POINT{-20000, -20000}, SW_HIDE, kept}}) {
+        storePosition(kept.first, kept.second);
+        SystemParametersInfoW(SPI_SETWORKAREA, 0, &belowTaskbar, 0);
+        HWND window = CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPEDWINDOW, at.x, at.y, 300, 200, nullptr, nullptr,
+                                      nullptr, nullptr);
+        ShowWindow(window, show);
+        saveWindowPositionAndClose(window);
+        SystemParametersInfoW(SPI_SETWORKAREA, 0, &work_, 0);
+        EXPECT_FALSE(IsWindow(window));
+        EXPECT_EQ(savedPosition(), stored) << at.x;
+    }
 }
 
 }  // namespace

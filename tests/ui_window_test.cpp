@@ -14,6 +14,8 @@
 namespace kiv {
 namespace {
 
+using test::waitUntil;
+
 class WindowProcedure : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -40,30 +42,16 @@ protected:
                                   nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
         ASSERT_NE(window_, nullptr);
         windowState.mainWindow = window_;
-        ASSERT_TRUE(pumpUntil([] { return !windowState.workerBusy; }, 20000)) << "the version check did not end";
+        ASSERT_TRUE(waitUntil([] { return !windowState.workerBusy; }, 20000)) << "the version check did not end";
     }
 
     void TearDown() override {
         if (IsWindow(window_)) DestroyWindow(window_);
-        pumpUntil([] { return !windowState.workerBusy; }, 20000);
+        waitUntil([] { return !windowState.workerBusy; }, 20000);
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         }
         windowState.mainWindow = nullptr;
-    }
-
-    // Runs the message loop until `done` holds or `limitMs` have passed;
-    // every WM_TIMER of the animation timer is seen by `onTick`.
-    bool pumpUntil(const std::function<bool()>& done, DWORD limitMs, const std::function<void()>& onTick = [] {}) {
-        MSG message;
-        for (const DWORD start = GetTickCount(); !done(); Sleep(1)) {
-            if (GetTickCount() - start > limitMs) return false;
-            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-                if (message.message != WM_QUIT) DispatchMessageW(&message);
-                if (message.message == WM_TIMER && message.wParam == kAnimationTimer) onTick();
-            }
-        }
-        return true;
     }
 
     // The hover level of the main button at each animation tick until no tick
@@ -71,7 +59,7 @@ protected:
     std::vector<int> ticksUntilQuiet() {
         std::vector<int> seen;
         DWORD lastTick = GetTickCount();
-        pumpUntil([&] { return GetTickCount() - lastTick > 400; }, 8000, [&] {
+        waitUntil([&] { return GetTickCount() - lastTick > 400; }, 8000, [&] {
             seen.push_back(windowState.startHoverLevel);
             lastTick = GetTickCount();
         });
@@ -116,7 +104,7 @@ TEST_F(WindowProcedure, WhileAWorkerRunsTheMainButtonDoesNothingAndTheTimerKeeps
     EXPECT_FALSE(KillTimer(window_, kAnimationTimer)) << "a click started an update";
     SetTimer(window_, kAnimationTimer, kAnimationPeriodMs, nullptr);
     int ticks = 0;
-    EXPECT_TRUE(pumpUntil([&] { return ticks >= 5; }, 5000, [&] { ++ticks; })) << "the timer stopped";
+    EXPECT_TRUE(waitUntil([&] { return ticks >= 5; }, 5000, [&] { ++ticks; })) << "the timer stopped";
     windowState.workerBusy = false;
     EXPECT_EQ(ticksUntilQuiet().size(), 1u);
     EXPECT_FALSE(KillTimer(window_, kAnimationTimer));
