@@ -45,8 +45,8 @@ struct TransferHasher::State {
     }
 };
 
-TransferHasher::TransferHasher() : state_(std::make_unique<State>()) {
-    state_->worker = std::thread([state = state_.get()] { state->run(); });
+TransferHasher::TransferHasher(HashOn where) : state_(std::make_unique<State>()) {
+    if (where == HashOn::ownThread) state_->worker = std::thread([state = state_.get()] { state->run(); });
 }
 
 TransferHasher::~TransferHasher() {
@@ -55,7 +55,7 @@ TransferHasher::~TransferHasher() {
         state_->stopping = true;
     }
     state_->changed.notify_all();
-    state_->worker.join();
+    if (state_->worker.joinable()) state_->worker.join();
 }
 
 void TransferHasher::restart() {
@@ -68,6 +68,11 @@ void TransferHasher::restart() {
 void TransferHasher::data(const void* bytes, std::size_t size) {
     std::unique_lock<std::mutex> hold(state_->lock);
     if (!state_->hash) return;  // no transfer started
+    if (!state_->worker.joinable()) {
+        state_->hash->update(bytes, size);
+        state_->received += size;
+        return;
+    }
     state_->changed.wait(hold, [this] { return state_->queue.size() < kMaxQueued; });
     std::vector<std::uint8_t> piece;
     if (!state_->spare.empty()) {

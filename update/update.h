@@ -143,10 +143,14 @@ bool releaseMatchesList(const ReleaseManifest& manifest, std::int32_t version, c
 // is copied into a short queue and hashed on a thread of the hasher's own,
 // so that where a core is free the check adds next to nothing to the
 // download. At most a few pieces wait; a transfer that outruns the hashing
-// waits for it.
+// waits for it. Where many transfers run at once (a set of files), each on
+// a thread already, the hasher hashes on the transferring thread instead:
+// the cores are busy anyway, and under Wine every running thread holds
+// about 1 MiB however small its stack.
 class TransferHasher final : public DownloadObserver {
 public:
-    TransferHasher();
+    enum class HashOn { ownThread, transferThread };
+    explicit TransferHasher(HashOn where = HashOn::ownThread);
     ~TransferHasher() override;
     TransferHasher(const TransferHasher&) = delete;
     TransferHasher& operator=(const TransferHasher&) = delete;

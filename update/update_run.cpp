@@ -251,7 +251,8 @@ bool downloadFiles(HttpSession& session, const std::wstring& baseUrl, std::int32
     showFinished();
 
     // Everything below is used by the set's callables, which run one at a time.
-    // A file's hasher runs a thread: it exists only while its file downloads.
+    // A file's hasher exists only while its file downloads, and hashes on the
+    // thread that downloads it.
     std::map<std::size_t, std::unique_ptr<TransferHasher>> hashers;
     std::map<std::size_t, std::pair<std::uint64_t, std::uint64_t>> underWay;  // received, total
     std::uint64_t finishedBytes = 0;
@@ -319,7 +320,7 @@ bool downloadFiles(HttpSession& session, const std::wstring& baseUrl, std::int32
         if (release) {
             download.maxBytes = release->entries[at].size;
             std::unique_ptr<TransferHasher>& hasher = hashers[index];
-            hasher = std::make_unique<TransferHasher>();
+            hasher = std::make_unique<TransferHasher>(TransferHasher::HashOn::transferThread);
             download.observer = hasher.get();
         }
         return download;
