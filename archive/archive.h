@@ -26,12 +26,12 @@ inline constexpr std::uint32_t kStoredSizeFlag = 0x80000000u;
 
 // One entry of the item table.
 struct ArchiveItem {
-    std::string name;                 // bytes as they stand in the filename block
-    std::uint32_t dataOffset = 0;     // where the item's bytes lie in the .dat
-    std::uint32_t storedSizeWord = 0; // as stored, bit 31 included
-    std::uint32_t storedSize = 0;     // storedSizeWord without bit 31
-    std::uint32_t size = 0;           // unpacked length
-    std::int32_t index = 0;           // position in the filename block, the table and the .hed
+    std::string name;                  // bytes as they stand in the filename block
+    std::uint32_t dataOffset = 0;      // where the item's bytes lie in the .dat
+    std::uint32_t storedSizeWord = 0;  // as stored, bit 31 included
+    std::uint32_t storedSize = 0;      // storedSizeWord without bit 31
+    std::uint32_t size = 0;            // unpacked length
+    std::int32_t index = 0;            // position in the filename block, the table and the .hed
 
     bool operator==(const ArchiveItem&) const = default;
 };

@@ -100,7 +100,8 @@ bool ArchivePair::open(const std::filesystem::path& path, std::wstring& error) {
         std::size_t position = 4;
         while (names.size() < wanted && position < end) {
             const void* zero = std::memchr(data + position, 0, end - position);
-            const std::size_t stop = zero ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - data) : end;
+            const std::size_t stop =
+                zero ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - data) : end;
             names.push_back({position, stop - position});
             position = zero ? stop + 1 : end;
         }

@@ -81,8 +81,7 @@ constexpr std::size_t kCopyChunk = 1 << 20;
 
 // Writes an entry's bytes at `offset` of the .dat: from memory in one call,
 // from a source a piece at a time.
-bool storeEntryData(File& dat, std::uint64_t offset, const ItemReplacement& entry,
-                    std::vector<std::uint8_t>& buffer) {
+bool storeEntryData(File& dat, std::uint64_t offset, const ItemReplacement& entry, std::vector<std::uint8_t>& buffer) {
     if (entry.source == nullptr) return dat.writeAt(offset, entry.data.data(), entry.data.size());
     for (std::uint64_t done = 0; done < entry.size;) {
         const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, entry.size - done));
@@ -143,8 +142,8 @@ bool writeHeaders(File& hed, const std::vector<ArchiveItem>& items, const std::v
             const ArchiveItem& item = items[positions[k]];
             storeHeader(run.data() + (k - first) * kItemHeaderSize, item.dataOffset, item.storedSizeWord, item.size);
         }
-        if (!hed.writeAt(kArchiveHeadSize + kItemHeaderSize * static_cast<std::uint64_t>(positions[first]),
-                         run.data(), run.size())) {
+        if (!hed.writeAt(kArchiveHeadSize + kItemHeaderSize * static_cast<std::uint64_t>(positions[first]), run.data(),
+                         run.size())) {
             return false;
         }
         first = last;

@@ -61,7 +61,6 @@ bool isUnsafeRelativePath(std::wstring_view relative);
 // name no element of their own, as on Windows.
 std::vector<std::wstring_view> pathElements(std::wstring_view relative);
 
-
 // Wide path text as a file-system path (UTF-8 on Linux), and back.
 std::filesystem::path toPath(std::wstring_view text);
 std::wstring toWide(const std::filesystem::path& path);
@@ -86,9 +85,7 @@ std::filesystem::path systemPath(const std::filesystem::path& path);
 
 // ---- Little-endian fields --------------------------------------------------
 
-constexpr std::uint16_t loadLe16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
+constexpr std::uint16_t loadLe16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 constexpr std::uint32_t loadLe32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -112,9 +109,9 @@ constexpr void storeLe32(std::uint8_t* p, std::uint32_t v) {
 class File {
 public:
     enum class Mode {
-        read,            // existing file, read only
-        readWrite,       // existing file, read and write
-        create,          // created or truncated, read and write
+        read,       // existing file, read only
+        readWrite,  // existing file, read and write
+        create,     // created or truncated, read and write
     };
 
     File() = default;

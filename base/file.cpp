@@ -51,7 +51,8 @@ bool copyFileReplacing(const std::filesystem::path& source, const std::filesyste
     if (!out.open(temporary, File::Mode::create)) return false;
 
     constexpr std::uint64_t kChunk = 1u << 20;
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(size, 1), kChunk)));
+    std::vector<unsigned char> buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(size, 1), kChunk)));
     bool copied = true;
     for (std::uint64_t offset = 0; copied;) {
         const std::int64_t got = in.readSomeAt(offset, buffer.data(), buffer.size());

@@ -128,8 +128,7 @@ bool File::truncate(std::uint64_t length) {
 
 bool File::flush() {
     if (!isOpen()) return false;
-    return detail::observed({FileChange::Kind::flush, path_},
-                            [&] { return FlushFileBuffers(asHandle(handle_)) != 0; });
+    return detail::observed({FileChange::Kind::flush, path_}, [&] { return FlushFileBuffers(asHandle(handle_)) != 0; });
 }
 
 namespace detail {

@@ -4,8 +4,7 @@ namespace kiv {
 
 std::size_t rootNameLength(std::wstring_view path) {
     const std::size_t n = path.size();
-    if (n >= 2 && path[1] == L':' &&
-        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'))) {
+    if (n >= 2 && path[1] == L':' && ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'))) {
         return 2;
     }
     if (n >= 3 && isPathSeparator(path[0]) && isPathSeparator(path[1])) {
@@ -61,8 +60,7 @@ bool isDeviceName(std::wstring_view element) {
 // Characters that Windows refuses in a file name, ':' included (a drive or
 // an alternate stream).
 bool isForbiddenCharacter(wchar_t c) {
-    return c < 0x20 || c == L'<' || c == L'>' || c == L'"' || c == L'|' || c == L'?' || c == L'*' ||
-           c == L':';
+    return c < 0x20 || c == L'<' || c == L'>' || c == L'"' || c == L'|' || c == L'?' || c == L'*' || c == L':';
 }
 
 }  // namespace

@@ -59,8 +59,13 @@ std::uint64_t bytesWritten() {
 }
 
 std::vector<std::string> itemNames(std::size_t count, std::uint32_t seed) {
-    static const char* const folders[] = {"data\\", "data\\map\\", "data\\sprite\\monster\\", "data\\sound\\bgm\\",
-                                          "data\\texture\\effect\\", "data\\model\\prop\\", "ui\\login\\"};
+    static const char* const folders[] = {"data\\",
+                                          "data\\map\\",
+                                          "data\\sprite\\monster\\",
+                                          "data\\sound\\bgm\\",
+                                          "data\\texture\\effect\\",
+                                          "data\\model\\prop\\",
+                                          "ui\\login\\"};
     static const char* const suffixes[] = {".tga", ".bmp", ".spr", ".act", ".wav", ".gat", ".rsw", ".txt"};
     std::mt19937 random(seed);
     std::vector<std::string> names;
@@ -78,10 +83,11 @@ std::vector<std::string> itemNames(std::size_t count, std::uint32_t seed) {
 // Names built from a vocabulary of made-up words in a few dozen folders: more
 // repetitive than random letters, as a game's file names are.
 std::vector<std::string> vocabularyNames(std::size_t count, std::uint32_t seed) {
-    static const char* const syllables[] = {"ka", "ro",  "mi", "tal", "zen", "bor", "lu", "fa", "dra", "gon", "el", "wi",
-                                            "nd", "sto", "ne", "ar",  "mor", "shi", "eld", "po", "ti",  "on",  "ve", "ra"};
-    static const char* const top[] = {"data\\", "data\\texture\\", "data\\sprite\\", "data\\model\\",
-                                      "data\\wav\\", "data\\map\\"};
+    static const char* const syllables[] = {"ka",  "ro",  "mi",  "tal", "zen", "bor", "lu", "fa",
+                                            "dra", "gon", "el",  "wi",  "nd",  "sto", "ne", "ar",
+                                            "mor", "shi", "eld", "po",  "ti",  "on",  "ve", "ra"};
+    static const char* const top[] = {"data\\",        "data\\texture\\", "data\\sprite\\",
+                                      "data\\model\\", "data\\wav\\",     "data\\map\\"};
     static const char* const suffixes[] = {".tga", ".bmp", ".spr", ".act", ".wav", ".gat", ".rsw", ".txt"};
     std::mt19937 random(seed);
     std::vector<std::string> words;
@@ -216,8 +222,7 @@ bool runUncompress(const std::filesystem::path& file) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     const std::string path = file.string();
-    char* argv[] = {const_cast<char*>("uncompress"), const_cast<char*>("-c"), const_cast<char*>(path.c_str()),
-                    nullptr};
+    char* argv[] = {const_cast<char*>("uncompress"), const_cast<char*>("-c"), const_cast<char*>(path.c_str()), nullptr};
     pid_t child = 0;
     const int spawned = posix_spawnp(&child, "uncompress", &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -457,11 +462,12 @@ int main(int argc, char** argv) {
         if (g_unpackSeconds[kind] <= 0 || g_uncompressSeconds[kind] <= 0) continue;
         const double mib = 4.0;
         const double decodeOnly = g_uncompressSeconds[kind] - g_startupSeconds;
-        std::printf("\n%s: filename block unpack %.1f MiB/s; uncompress %.1f MiB/s as run, %.1f MiB/s without its "
-                    "start-up; unpack/uncompress throughput %.2f (%.2f without start-up)",
-                    kindLabel(kind), mib / g_unpackSeconds[kind], mib / g_uncompressSeconds[kind],
-                    decodeOnly > 0 ? mib / decodeOnly : 0.0, g_uncompressSeconds[kind] / g_unpackSeconds[kind],
-                    decodeOnly > 0 ? decodeOnly / g_unpackSeconds[kind] : 0.0);
+        std::printf(
+            "\n%s: filename block unpack %.1f MiB/s; uncompress %.1f MiB/s as run, %.1f MiB/s without its "
+            "start-up; unpack/uncompress throughput %.2f (%.2f without start-up)",
+            kindLabel(kind), mib / g_unpackSeconds[kind], mib / g_uncompressSeconds[kind],
+            decodeOnly > 0 ? mib / decodeOnly : 0.0, g_uncompressSeconds[kind] / g_unpackSeconds[kind],
+            decodeOnly > 0 ? decodeOnly / g_unpackSeconds[kind] : 0.0);
     }
     std::printf("\n");
     std::error_code ignored;

@@ -109,12 +109,13 @@ int main(int argc, char** argv) {
     std::wstring error;
     auto ours = [&] {
         std::uint64_t previous = 0;
-        return kiv::httpGetToFile(url, file,
-                                  [&](std::uint64_t received, std::uint64_t) {
-                                      largestChunk = std::max(largestChunk, received - previous);
-                                      previous = received;
-                                  },
-                                  error);
+        return kiv::httpGetToFile(
+            url, file,
+            [&](std::uint64_t received, std::uint64_t) {
+                largestChunk = std::max(largestChunk, received - previous);
+                previous = received;
+            },
+            error);
     };
     kiv::TransferHasher hasher;
     kiv::crypto::Sha256Digest expected{}, digest{};
@@ -162,9 +163,10 @@ int main(int argc, char** argv) {
         double b = timeDownload(curl, file);
         double c = timeDownload(checked, file);
         double d = timeDownload(resumed, file);
-        std::printf("round %d: httpGetToFile %.0f MiB/s, curl %.0f MiB/s, with manifest check %.0f MiB/s, "
-                    "resumed once %.0f MiB/s\n",
-                    round + 1, mibPerSecond(a), mibPerSecond(b), mibPerSecond(c), mibPerSecond(d));
+        std::printf(
+            "round %d: httpGetToFile %.0f MiB/s, curl %.0f MiB/s, with manifest check %.0f MiB/s, "
+            "resumed once %.0f MiB/s\n",
+            round + 1, mibPerSecond(a), mibPerSecond(b), mibPerSecond(c), mibPerSecond(d));
         std::fflush(stdout);
         checkedTimes.push_back(c);
         resumedTimes.push_back(d);
@@ -188,15 +190,17 @@ int main(int argc, char** argv) {
     double oursRate = mibPerSecond(median(oursTimes)), curlRate = mibPerSecond(median(curlTimes));
     std::printf("\n%llu MiB over 127.0.0.1, median of %d alternating rounds\n",
                 static_cast<unsigned long long>(kFileSize >> 20), rounds);
-    std::printf("largest chunk handed to httpGetToFile: %llu bytes; peak resident memory of this process "
-                "(server included): %.1f MiB\n",
-                static_cast<unsigned long long>(largestChunk), usage.ru_maxrss / 1024.0);
-    std::printf("httpGetToFile %.0f MiB/s, curl %.0f MiB/s: ratio %.2f (target at least 0.90)\n", oursRate,
-                curlRate, oursRate / curlRate);
+    std::printf(
+        "largest chunk handed to httpGetToFile: %llu bytes; peak resident memory of this process "
+        "(server included): %.1f MiB\n",
+        static_cast<unsigned long long>(largestChunk), usage.ru_maxrss / 1024.0);
+    std::printf("httpGetToFile %.0f MiB/s, curl %.0f MiB/s: ratio %.2f (target at least 0.90)\n", oursRate, curlRate,
+                oursRate / curlRate);
     const double checkedRate = mibPerSecond(median(checkedTimes));
-    std::printf("with a manifest (capped, SHA-256 while writing) %.0f MiB/s: the check costs %.1f%% of the transfer "
-                "time (target at most 10%%)\n",
-                checkedRate, (median(checkedTimes) / median(oursTimes) - 1) * 100);
+    std::printf(
+        "with a manifest (capped, SHA-256 while writing) %.0f MiB/s: the check costs %.1f%% of the transfer "
+        "time (target at most 10%%)\n",
+        checkedRate, (median(checkedTimes) / median(oursTimes) - 1) * 100);
     // A transfer faster than the hash itself is bound by the hash, however
     // the two overlap.
     std::printf("SHA-256 alone on this machine (the served file, from the page cache): %.0f MiB/s\n",
@@ -208,9 +212,10 @@ int main(int argc, char** argv) {
     std::printf("best rounds: %.0f MiB/s without, %.0f MiB/s with the check: %.1f%%\n", mibPerSecond(bestOurs),
                 mibPerSecond(bestChecked), (bestChecked / bestOurs - 1) * 100);
     double uninterrupted = median(oursTimes), once = median(resumedTimes);
-    std::printf("one transfer cut at half and resumed with a ranged request: %.3f s against %.3f s "
-                "uninterrupted (%+.1f %%), plus the retry's wait (1 s in the launcher)\n",
-                once, uninterrupted, (once / uninterrupted - 1) * 100);
+    std::printf(
+        "one transfer cut at half and resumed with a ranged request: %.3f s against %.3f s "
+        "uninterrupted (%+.1f %%), plus the retry's wait (1 s in the launcher)\n",
+        once, uninterrupted, (once / uninterrupted - 1) * 100);
     if (!wineTimes.empty()) {
         double wineRate = mibPerSecond(median(wineTimes));
         if (*std::min_element(wineTimes.begin(), wineTimes.end()) < 0) {

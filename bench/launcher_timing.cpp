@@ -54,8 +54,8 @@ struct Timing : kiv::test::LauncherFixture {
         HWND window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 786, 620, nullptr, nullptr,
                                       nullptr, nullptr);
         HDC dc = GetDC(window);
-        for (const auto& [name, area] : {std::pair{"status band", kiv::kStatusBand},
-                                         std::pair{"whole client area", RECT{0, 0, 786, 620}}}) {
+        for (const auto& [name, area] :
+             {std::pair{"status band", kiv::kStatusBand}, std::pair{"whole client area", RECT{0, 0, 786, 620}}}) {
             kiv::renderClientArea(dc, area);
             const auto start = Clock::now();
             for (int i = 0; i < 200; ++i) {

@@ -94,9 +94,9 @@ struct Connection {
     // tunnel is open.
     bool tunnelOpen = false;
     std::string request;
-    Lane up;                  // client to server
-    std::string waiting;      // from the server, waiting for the link
-    Lane down;                // server to client, on the link or past it
+    Lane up;              // client to server
+    std::string waiting;  // from the server, waiting for the link
+    Lane down;            // server to client, on the link or past it
 };
 
 struct Link {
@@ -311,12 +311,18 @@ int main(int argc, char** argv) {
         }
         if (!value) return usage();
         ++i;
-        if (arg == "--rtt-ms") rttMs = std::atof(value);
-        else if (arg == "--rate-mbit") rateMbit = std::atof(value);
-        else if (arg == "--forward") forwardPort = std::atoi(value);
-        else if (arg == "--port") port = std::atoi(value);
-        else if (arg == "--max-seconds") maxSeconds = std::atof(value);
-        else return usage();
+        if (arg == "--rtt-ms")
+            rttMs = std::atof(value);
+        else if (arg == "--rate-mbit")
+            rateMbit = std::atof(value);
+        else if (arg == "--forward")
+            forwardPort = std::atoi(value);
+        else if (arg == "--port")
+            port = std::atoi(value);
+        else if (arg == "--max-seconds")
+            maxSeconds = std::atof(value);
+        else
+            return usage();
     }
     if (rttMs < 0 || rateMbit <= 0 || forwardPort < 0 || forwardPort > 65535 || maxSeconds <= 0) return usage();
 

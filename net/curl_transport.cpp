@@ -216,9 +216,7 @@ thread_local std::vector<char> spareChunk;
 
 class CurlRequest final : public Request {
 public:
-    explicit CurlRequest(std::shared_ptr<TransportSession> session) : session_(std::move(session)) {
-        pending_.clear();
-    }
+    explicit CurlRequest(std::shared_ptr<TransportSession> session) : session_(std::move(session)) { pending_.clear(); }
     ~CurlRequest() override {
         // Removing the handle leaves a connection whose response was read to
         // the end in the multi handle's cache, for the session's next request.
@@ -244,39 +242,36 @@ public:
             headers_ = curl_slist_append(headers_, line.c_str());
         }
         if (!headers_) return false;
-        if (!settings.caFile.empty() &&
-            curl_easy_setopt(easy_, CURLOPT_CAINFO, settings.caFile.c_str()) != CURLE_OK) {
+        if (!settings.caFile.empty() && curl_easy_setopt(easy_, CURLOPT_CAINFO, settings.caFile.c_str()) != CURLE_OK) {
             return false;
         }
         std::string host = url.host;
         if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
-        std::string address =
-            (url.secure ? "https://" : "http://") + host + ":" + std::to_string(url.port) + url.path;
-        bool ok = curl_easy_setopt(easy_, CURLOPT_URL, address.c_str()) == CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-                  // Like the Windows transport: never from https down to http.
-                  curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, url.secure ? "https" : "http,https") ==
-                      CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_PROXY, proxy_.c_str()) == CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_SHARE, session_->share()) == CURLE_OK &&
-                  // The proxy's answer to CONNECT is not the server's.
-                  curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_USERAGENT, "KIV Launcher/1.0") == CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_) == CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) ==
-                      CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK &&
-                  // Less than one byte a second for 30 s: the server has stalled.
-                  curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, kStallTimeoutSeconds) == CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kReceiveBufferSize) == CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlRequest::onHeader) == CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this) == CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlRequest::onData) == CURLE_OK &&
-                  curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this) == CURLE_OK;
+        std::string address = (url.secure ? "https://" : "http://") + host + ":" + std::to_string(url.port) + url.path;
+        bool ok =
+            curl_easy_setopt(easy_, CURLOPT_URL, address.c_str()) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+            // Like the Windows transport: never from https down to http.
+            curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, url.secure ? "https" : "http,https") == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_PROXY, proxy_.c_str()) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_SHARE, session_->share()) == CURLE_OK &&
+            // The proxy's answer to CONNECT is not the server's.
+            curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_USERAGENT, "KIV Launcher/1.0") == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds) == CURLE_OK &&
+            // Less than one byte a second for 30 s: the server has stalled.
+            curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, kStallTimeoutSeconds) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kReceiveBufferSize) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlRequest::onHeader) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlRequest::onData) == CURLE_OK &&
+            curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this) == CURLE_OK;
         return ok && curl_multi_add_handle(multi_, easy_) == CURLM_OK;
     }
 

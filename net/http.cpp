@@ -72,8 +72,8 @@ std::string encodeRequestTarget(std::wstring_view pathAndQuery) {
     if (bytes.empty() || bytes[0] != '/') out += '/';
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(bytes[i]);
-        bool escape = c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' ||
-                      c == '`' || c == '{' || c == '|' || c == '}' || c == '#';
+        bool escape = c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' || c == '`' ||
+                      c == '{' || c == '|' || c == '}' || c == '#';
         if (c == '%') escape = i + 2 >= bytes.size() || !isHex(bytes[i + 1]) || !isHex(bytes[i + 2]);
         if (escape) {
             out += '%';
@@ -138,9 +138,8 @@ bool readToMemory(Request& request, std::string& body, std::wstring& error, std:
     }
 }
 
-bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& file,
-                const DownloadProgress& progress, std::wstring& error, const TransferOptions& options,
-                FileAttempt* attempt) {
+bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& file, const DownloadProgress& progress,
+                std::wstring& error, const TransferOptions& options, FileAttempt* attempt) {
     FileAttempt single;
     FileAttempt& state = attempt ? *attempt : single;
     state.transient = false;
@@ -245,8 +244,7 @@ bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& f
         // Too little may come whole on a retry; too much will not.
         state.transient = received < total;
         if (!(state.transient && state.keepShortFile)) removeAll(file);
-        error = L"Download was incomplete (" + std::to_wstring(received) + L"/" + std::to_wstring(total) +
-                L" bytes).";
+        error = L"Download was incomplete (" + std::to_wstring(received) + L"/" + std::to_wstring(total) + L" bytes).";
         return false;
     }
     return true;
@@ -288,8 +286,7 @@ std::shared_ptr<TransportSession> transportOf(const TransferOptions& options) {
 // One request for the file: from zero, or for the rest of it when an earlier
 // attempt left part of it and the server can show that it is the same file.
 bool attemptFile(const std::wstring& url, const std::filesystem::path& file, const DownloadProgress& progress,
-                 std::wstring& error, const TransferOptions& options, ResumePoint& resume, bool last,
-                 bool& transient) {
+                 std::wstring& error, const TransferOptions& options, ResumePoint& resume, bool last, bool& transient) {
     StallWatch stall(options.stallWindow, options.stallBytes);
     RequestSettings settings{url, options.caFile, {}, &stall, transportOf(options), options.cancel};
     const std::uint64_t have = resume.validator.empty() ? 0 : sizeOnDisk(file);
@@ -408,8 +405,8 @@ bool httpGetRangeToFile(const std::wstring& url, std::uint64_t first, std::uint6
     return true;
 }
 
-bool httpGetToMemory(const std::wstring& url, std::string& body, std::wstring& error,
-                     const TransferOptions& options, TransferFailure* failure) {
+bool httpGetToMemory(const std::wstring& url, std::string& body, std::wstring& error, const TransferOptions& options,
+                     TransferFailure* failure) {
     const std::size_t limit = options.maxBytes != 0 && options.maxBytes < net::kMaxMemoryBody
                                   ? static_cast<std::size_t>(options.maxBytes)
                                   : net::kMaxMemoryBody;
@@ -458,8 +455,8 @@ bool httpGetFiles(HttpSession& session, const std::vector<FileDownload>& files, 
 }
 
 bool httpGetFiles(HttpSession& session, std::size_t count, const std::function<FileDownload(std::size_t)>& file,
-                  const SetProgress& progress, std::size_t& failed, std::wstring& error,
-                  const TransferOptions& options, std::size_t parallel) {
+                  const SetProgress& progress, std::size_t& failed, std::wstring& error, const TransferOptions& options,
+                  std::size_t parallel) {
     std::atomic<bool> cancel{false};
     std::mutex mutex;  // guards what follows and keeps the callables one at a time
     std::condition_variable ended;

@@ -90,8 +90,8 @@ struct TransferOptions {
     std::chrono::milliseconds stallWindow{std::chrono::seconds(60)};
     std::uint64_t stallBytes = 1024;
     // The waits before the first, second and third retry of a file transfer.
-    std::array<std::chrono::milliseconds, kMaxRetries> retryDelays{
-        std::chrono::seconds(1), std::chrono::seconds(2), std::chrono::seconds(4)};
+    std::array<std::chrono::milliseconds, kMaxRetries> retryDelays{std::chrono::seconds(1), std::chrono::seconds(2),
+                                                                   std::chrono::seconds(4)};
     RetryNotice retryNotice{};
     // Whether a memory transfer retries as a file transfer does. A probe,
     // whose failure is itself an answer, does not; a file that must be had

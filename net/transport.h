@@ -156,8 +156,8 @@ inline constexpr std::size_t kMaxChunk = 1u << 20;
 // the length the server announced, and with kDownloadTooLarge when the body
 // (or its announced length) exceeds `limit`. The file transfer closes the request
 // before closing the file.
-bool readToMemory(Request& request, std::string& body, std::wstring& error,
-                  std::size_t limit = kMaxMemoryBody, StallWatch* stall = nullptr);
+bool readToMemory(Request& request, std::string& body, std::wstring& error, std::size_t limit = kMaxMemoryBody,
+                  StallWatch* stall = nullptr);
 
 // One attempt of a file transfer, as the retries see it.
 struct FileAttempt {
@@ -171,9 +171,8 @@ struct FileAttempt {
     // Set on failure: whether trying again may help.
     bool transient = false;
 };
-bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& file,
-                const DownloadProgress& progress, std::wstring& error, const TransferOptions& options = {},
-                FileAttempt* attempt = nullptr);
+bool readToFile(std::unique_ptr<Request> request, const std::filesystem::path& file, const DownloadProgress& progress,
+                std::wstring& error, const TransferOptions& options = {}, FileAttempt* attempt = nullptr);
 
 // Parses a Content-Length value: optional surrounding blanks, then decimal
 // digits only, without overflow.

@@ -97,9 +97,9 @@ public:
         // request on top of it.
         const bool named = !fixedProxy_.empty();
         const DWORD access = named ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY;
-        session_ = WinHttpOpen(L"KIV Launcher/1.0", access, named ? fixedProxy_.c_str() : WINHTTP_NO_PROXY_NAME,
-                               named && !bypass_.empty() ? bypass_.c_str() : WINHTTP_NO_PROXY_BYPASS,
-                               WINHTTP_FLAG_ASYNC);
+        session_ =
+            WinHttpOpen(L"KIV Launcher/1.0", access, named ? fixedProxy_.c_str() : WINHTTP_NO_PROXY_NAME,
+                        named && !bypass_.empty() ? bypass_.c_str() : WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
         if (!session_) return false;
         // As many connections to one server as a set of files downloads at once.
         DWORD connections = kParallelDownloads;
@@ -243,7 +243,10 @@ class WinHttpRequest final : public Request {
 public:
     WinHttpRequest(std::shared_ptr<TransportSession> session, HINTERNET request, std::shared_ptr<AsyncState> state,
                    const RequestSettings& settings)
-        : session_(std::move(session)), request_(request), state_(std::move(state)), stall_(settings.stall),
+        : session_(std::move(session)),
+          request_(request),
+          state_(std::move(state)),
+          stall_(settings.stall),
           cancel_(settings.cancel) {}
 
     // Does not wait for an operation under way: WinHTTP ends it, and the
@@ -427,8 +430,8 @@ bool openGetRequest(const RequestSettings& settings, std::unique_ptr<Request>& r
     // From here on the callback frees `holder` when the handle closes.
     auto opened = std::make_unique<WinHttpRequest>(session, handle, state, settings);
 
-    const std::wstring server = (secure ? L"https://" : L"http://") + std::wstring(host) + L":" +
-                                std::to_wstring(parts.nPort);
+    const std::wstring server =
+        (secure ? L"https://" : L"http://") + std::wstring(host) + L":" + std::to_wstring(parts.nPort);
     const bool proxied = session->applyProxy(handle, url, server, host);
 
     // The defaults wait 30 s for data; a shorter stall window must not wait

@@ -93,7 +93,8 @@ bool describedReplacements(const ArchivePair& archive, const File& dat, OpenedPa
         if (held == HeldItem::other) {
             const std::wstring item = utf8ToWide(entry.name);
             if (!fetchWholeItem) {
-                error = L"Item " + item + L" is not the one its patch was made from (changed or damaged), "
+                error = L"Item " + item +
+                        L" is not the one its patch was made from (changed or damaged), "
                         L"and no release offers it whole.";
                 return false;
             }
@@ -175,8 +176,8 @@ struct Patch {
     std::filesystem::path path;
 };
 
-bool applyInOrder(const std::filesystem::path& installDir, std::vector<Patch>& patches,
-                  const PatchProgress& progress, const WholeItemFetch& fetchWholeItem, std::wstring& error) {
+bool applyInOrder(const std::filesystem::path& installDir, std::vector<Patch>& patches, const PatchProgress& progress,
+                  const WholeItemFetch& fetchWholeItem, std::wstring& error) {
     std::sort(patches.begin(), patches.end(), [](const Patch& left, const Patch& right) {
         return left.order != right.order ? left.order < right.order : left.path < right.path;
     });
@@ -201,8 +202,7 @@ bool applyPatches(const std::filesystem::path& installDir, const std::filesystem
     // The whole list is taken before the first patch is applied: files that
     // appear meanwhile are left for another run.
     std::vector<Patch> patches;
-    for (const std::filesystem::directory_entry& entry :
-         std::filesystem::directory_iterator(systemPath(patchesDir))) {
+    for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(systemPath(patchesDir))) {
         // The entry's kind is not examined: a directory called old.cab is
         // taken as a patch and fails as an unreadable one.
         const std::filesystem::path file = entry.path().filename();
@@ -219,7 +219,8 @@ bool applyPatchFiles(const std::filesystem::path& installDir, const std::vector<
         const std::wstring name = toWide(file.filename());
         if (!isPatchFile(name)) continue;
         // A file named twice is one file, applied once.
-        const bool seen = std::any_of(patches.begin(), patches.end(), [&](const Patch& other) { return other.path == file; });
+        const bool seen =
+            std::any_of(patches.begin(), patches.end(), [&](const Patch& other) { return other.path == file; });
         if (!seen) patches.push_back(Patch{utf16Units(name), file});
     }
     if (patches.empty()) return true;

@@ -30,8 +30,8 @@ struct Provider {
 bool pbkdf2HmacSha1(std::span<const std::uint8_t> password, std::span<const std::uint8_t> salt,
                     std::uint32_t iterations, std::span<std::uint8_t> output, Failure& failure) {
     Provider hmac;
-    if (!succeeded(BCryptOpenAlgorithmProvider(&hmac.handle, BCRYPT_SHA1_ALGORITHM, nullptr,
-                                               BCRYPT_ALG_HANDLE_HMAC_FLAG))) {
+    if (!succeeded(
+            BCryptOpenAlgorithmProvider(&hmac.handle, BCRYPT_SHA1_ALGORITHM, nullptr, BCRYPT_ALG_HANDLE_HMAC_FLAG))) {
         hmac.handle = nullptr;
         failure = Failure::hashProvider;
         return false;
@@ -74,8 +74,7 @@ bool Aes256Ecb::open(std::span<const std::uint8_t, kKeySize> key, Failure& failu
         return false;
     }
     if (!succeeded(BCryptGenerateSymmetricKey(state->aes.handle, &state->key, nullptr, 0,
-                                              const_cast<PUCHAR>(key.data()), static_cast<ULONG>(key.size()),
-                                              0))) {
+                                              const_cast<PUCHAR>(key.data()), static_cast<ULONG>(key.size()), 0))) {
         state->key = nullptr;
         failure = Failure::keyCreation;
         return false;
@@ -93,8 +92,8 @@ bool Aes256Ecb::encrypt(std::span<const std::uint8_t> in, std::span<std::uint8_t
     for (std::size_t done = 0; done < in.size();) {
         const ULONG length = static_cast<ULONG>(std::min(kPiece, in.size() - done));
         ULONG written = 0;
-        if (!succeeded(BCryptEncrypt(state_->key, const_cast<PUCHAR>(in.data() + done), length, nullptr, nullptr,
-                                     0, out.data() + done, length, &written, 0)) ||
+        if (!succeeded(BCryptEncrypt(state_->key, const_cast<PUCHAR>(in.data() + done), length, nullptr, nullptr, 0,
+                                     out.data() + done, length, &written, 0)) ||
             written != length) {
             failure = Failure::encryption;
             return false;
@@ -130,8 +129,8 @@ Sha256::Sha256() : state_(std::make_unique<State>()) {
         return;
     }
     state.object.resize(objectLength);
-    if (!succeeded(BCryptCreateHash(state.sha256.handle, &state.hash, state.object.data(), objectLength, nullptr, 0,
-                                    0))) {
+    if (!succeeded(
+            BCryptCreateHash(state.sha256.handle, &state.hash, state.object.data(), objectLength, nullptr, 0, 0))) {
         state.hash = nullptr;
         failed_ = true;
     }
@@ -151,7 +150,8 @@ void Sha256::update(const void* data, std::size_t size) {
 }
 
 bool Sha256::finish(Sha256Digest& digest) {
-    const bool ok = !failed_ && succeeded(BCryptFinishHash(state_->hash, digest.data(), static_cast<ULONG>(digest.size()), 0));
+    const bool ok =
+        !failed_ && succeeded(BCryptFinishHash(state_->hash, digest.data(), static_cast<ULONG>(digest.size()), 0));
     failed_ = true;  // spent
     return ok;
 }

@@ -22,11 +22,11 @@ struct ItemDecoder::State {
 
     ZSTD_DCtx* context;
     std::size_t current = static_cast<std::size_t>(-1);  // the item being read
-    std::uint64_t next = 0;           // its next byte expected
+    std::uint64_t next = 0;                              // its next byte expected
     std::unique_ptr<crypto::Sha256> hash;
-    std::size_t segment = 0;          // segments decoded so far
-    std::uint64_t segmentStart = 0;   // where the decoded segment lies in the item
-    std::vector<std::uint8_t> output; // the decoded segment
+    std::size_t segment = 0;           // segments decoded so far
+    std::uint64_t segmentStart = 0;    // where the decoded segment lies in the item
+    std::vector<std::uint8_t> output;  // the decoded segment
     std::vector<std::uint8_t> frame;
     std::vector<std::uint8_t> window;
 };
@@ -73,7 +73,8 @@ bool ItemDecoder::decodeSegment(Item& item) {
             return fail(item, L": the item it applies to could not be read.");
         }
         made = ZSTD_DCtx_refPrefix(s.context, s.window.data(), s.window.size());
-        if (!ZSTD_isError(made)) made = ZSTD_decompressDCtx(s.context, s.output.data(), s.output.size(), s.frame.data(), s.frame.size());
+        if (!ZSTD_isError(made))
+            made = ZSTD_decompressDCtx(s.context, s.output.data(), s.output.size(), s.frame.data(), s.frame.size());
     } else {
         made = ZSTD_decompressDCtx(s.context, s.output.data(), s.output.size(), s.frame.data(), s.frame.size());
     }

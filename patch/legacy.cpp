@@ -77,8 +77,8 @@ public:
         }
         crypto::Failure failure = crypto::Failure::none;
         std::array<std::uint8_t, crypto::Aes256Ecb::kKeySize + kSegment> derived{};
-        const auto password = std::span(reinterpret_cast<const std::uint8_t*>(kLegacyPassword.data()),
-                                        kLegacyPassword.size());
+        const auto password =
+            std::span(reinterpret_cast<const std::uint8_t*>(kLegacyPassword.data()), kLegacyPassword.size());
         if (!crypto::pbkdf2HmacSha1(password, salt, kLegacyIterations, derived, failure) ||
             !aes_.open(std::span(derived).first<crypto::Aes256Ecb::kKeySize>(), failure)) {
             error = cryptoMessage(failure);
@@ -336,8 +336,7 @@ bool assembleEntries(ScanResult& result, std::vector<PatchEntryRange>& entries, 
 // the plaintext itself (many names on one large array) is refused rather
 // than multiplied in memory.
 template <typename Plaintext>
-bool copyEntries(Plaintext& plaintext, std::vector<PatchEntryRange>& ranges, PatchSet& patchSet,
-                 std::wstring& error) {
+bool copyEntries(Plaintext& plaintext, std::vector<PatchEntryRange>& ranges, PatchSet& patchSet, std::wstring& error) {
     std::uint64_t total = 0;
     for (const PatchEntryRange& range : ranges) total += range.size;
     if (total > plaintext.length()) {
@@ -376,8 +375,7 @@ bool openLegacyPatch(const std::filesystem::path& path, OpenedPatch& patch, std:
     return true;
 }
 
-bool decryptLegacyPatch(const std::filesystem::path& path, std::vector<std::uint8_t>& plaintext,
-                        std::wstring& error) {
+bool decryptLegacyPatch(const std::filesystem::path& path, std::vector<std::uint8_t>& plaintext, std::wstring& error) {
     LegacyPlaintext source;
     if (!source.open(path, error)) return false;
     plaintext.resize(static_cast<std::size_t>(source.length()));

@@ -23,9 +23,7 @@ constexpr std::uint64_t kMinimumEntrySize = 6;
 // next check.
 class PackageInput {
 public:
-    bool open(const std::filesystem::path& path) {
-        return file_.open(path, File::Mode::read) && file_.size(fileSize_);
-    }
+    bool open(const std::filesystem::path& path) { return file_.open(path, File::Mode::read) && file_.size(fileSize_); }
 
     bool read(void* destination, std::size_t length) {
         if (failed_) return false;
@@ -279,8 +277,8 @@ bool openPatchPackage(const std::filesystem::path& path, OpenedPatch& patch, std
     // a declared count never makes the reader allocate more than the file
     // justifies.
     patch.entries.clear();
-    patch.entries.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(
-        entryCount, input.remaining() / (version2 ? kMinimumEntrySize2 : kMinimumEntrySize))));
+    patch.entries.reserve(static_cast<std::size_t>(
+        std::min<std::uint64_t>(entryCount, input.remaining() / (version2 ? kMinimumEntrySize2 : kMinimumEntrySize))));
 
     // A failure leaves the entries checked so far readable, as a partial
     // result.

@@ -44,7 +44,8 @@ void placeWindow(Job& job, std::uint64_t newSize, std::uint64_t baseSize) {
         job.windowLength = static_cast<std::uint32_t>(baseSize);
         return;
     }
-    const std::uint64_t middle = (std::uint64_t{job.start} + job.length / 2) * baseSize / std::max<std::uint64_t>(newSize, 1);
+    const std::uint64_t middle =
+        (std::uint64_t{job.start} + job.length / 2) * baseSize / std::max<std::uint64_t>(newSize, 1);
     const std::uint64_t first = middle > kMaxDeltaWindow / 2 ? middle - kMaxDeltaWindow / 2 : 0;
     job.windowOffset = static_cast<std::uint32_t>(std::min<std::uint64_t>(first, baseSize - kMaxDeltaWindow));
     job.windowLength = kMaxDeltaWindow;
@@ -84,7 +85,8 @@ void runJobs(std::vector<Job>& jobs, std::span<const PackageItem> items, int lev
     std::atomic<std::size_t> next{0};
     const auto work = [&] {
         ZSTD_CCtx* context = ZSTD_createCCtx();
-        for (std::size_t k; (k = next.fetch_add(1)) < jobs.size();) compress(jobs[k], items[jobs[k].item], level, context);
+        for (std::size_t k; (k = next.fetch_add(1)) < jobs.size();)
+            compress(jobs[k], items[jobs[k].item], level, context);
         ZSTD_freeCCtx(context);
     };
     std::vector<std::thread> pool;
@@ -226,18 +228,16 @@ std::vector<EncodedEntry> encodePackageItems(std::span<const PackageItem> items,
         putLe32(out, entry.itemSize);
         out.insert(out.end(), entry.itemSha256.begin(), entry.itemSha256.end());
         switch (entry.kind) {
-        case PackageEntryKind::whole:
-            out.insert(out.end(), item.data.begin(), item.data.end());
-            break;
-        case PackageEntryKind::compressed:
-            out.insert(out.end(), alone[i].bytes.begin(), alone[i].bytes.end());
-            break;
-        case PackageEntryKind::delta: {
-            putLe32(out, static_cast<std::uint32_t>(item.base.size()));
-            out.insert(out.end(), baseDigests[i].begin(), baseDigests[i].end());
-            out.insert(out.end(), deltas[i].bytes.begin(), deltas[i].bytes.end());
-            break;
-        }
+            case PackageEntryKind::whole: out.insert(out.end(), item.data.begin(), item.data.end()); break;
+            case PackageEntryKind::compressed:
+                out.insert(out.end(), alone[i].bytes.begin(), alone[i].bytes.end());
+                break;
+            case PackageEntryKind::delta: {
+                putLe32(out, static_cast<std::uint32_t>(item.base.size()));
+                out.insert(out.end(), baseDigests[i].begin(), baseDigests[i].end());
+                out.insert(out.end(), deltas[i].bytes.begin(), deltas[i].bytes.end());
+                break;
+            }
         }
     }
     return entries;

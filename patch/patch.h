@@ -155,8 +155,7 @@ bool readLegacyPatch(const std::filesystem::path& path, PatchSet& patchSet, std:
 bool openLegacyPatch(const std::filesystem::path& path, OpenedPatch& patch, std::wstring& error);
 
 // Fills `plaintext` with the decrypted, unpadded content of a legacy patch.
-bool decryptLegacyPatch(const std::filesystem::path& path, std::vector<std::uint8_t>& plaintext,
-                        std::wstring& error);
+bool decryptLegacyPatch(const std::filesystem::path& path, std::vector<std::uint8_t>& plaintext, std::wstring& error);
 
 // Scans a decrypted legacy patch for its archive path and file entries.
 // Expects a fresh `patchSet` (empty archive path).
@@ -185,8 +184,7 @@ using PatchProgress = std::function<void(std::size_t applied, std::size_t total)
 // that step's message; what was applied before stays. File-system errors of
 // the directory scan propagate as exceptions.
 bool applyPatches(const std::filesystem::path& installDir, const std::filesystem::path& patchesDir,
-                  const PatchProgress& progress, std::wstring& error,
-                  const WholeItemFetch& fetchWholeItem = {});
+                  const PatchProgress& progress, std::wstring& error, const WholeItemFetch& fetchWholeItem = {});
 
 // Applies exactly the patch files `files` as applyPatches applies a folder's
 // (ascending ordinal order of the file names, same progress and failures)
@@ -194,7 +192,6 @@ bool applyPatches(const std::filesystem::path& installDir, const std::filesystem
 // twice is applied once; true at once, with no progress told, when none is
 // left.
 bool applyPatchFiles(const std::filesystem::path& installDir, const std::vector<std::filesystem::path>& files,
-                     const PatchProgress& progress, std::wstring& error,
-                  const WholeItemFetch& fetchWholeItem = {});
+                     const PatchProgress& progress, std::wstring& error, const WholeItemFetch& fetchWholeItem = {});
 
 }  // namespace kiv

@@ -112,9 +112,9 @@ int fetchCommand(const Args& given) {
     ProgressBar bar;
     bool ok = false;
     try {
-        ok = httpGetToFile(args[0], toPath(args[1]),
-                           [&bar](std::uint64_t received, std::uint64_t total) { bar.update(received, total); },
-                           error, options);
+        ok = httpGetToFile(
+            args[0], toPath(args[1]),
+            [&bar](std::uint64_t received, std::uint64_t total) { bar.update(received, total); }, error, options);
     } catch (const std::filesystem::filesystem_error& e) {
         bar.finish();
         return fail(utf8ToWide(e.what()));

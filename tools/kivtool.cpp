@@ -87,7 +87,8 @@ const Group kGroups[] = {
      L"Makes a key pair for signing releases: PRIVATE.pem (readable by its owner only) for publish --key,\n"
      L"PUBLIC.pem for the launcher's build and for update and verify --public-key. Never overwrites a file.\n"
      L"Keys are made by the native build of kivtool.\n"},
-    {L"publish", publishCommand, L"publish OLD NEW ROOT --version N [--key PRIVATE.pem] [--include NAME=FILE]... [--format 1|2] [--level 1-19]",
+    {L"publish", publishCommand,
+     L"publish OLD NEW ROOT --version N [--key PRIVATE.pem] [--include NAME=FILE]... [--format 1|2] [--level 1-19]",
      L"Compares the installation trees OLD (what players have) and NEW (the version to publish) and writes\n"
      L"version N for the patch server into ROOT/N: each file that is new or changed; for each archive pair\n"
      L"present in both, a package under patches\\ holding the items added or changed; release.txt\n"

@@ -138,8 +138,12 @@ class Publisher {
 public:
     Publisher(std::filesystem::path oldRoot, std::filesystem::path newRoot, std::filesystem::path out,
               std::int32_t version, int format, int level)
-        : oldRoot_(std::move(oldRoot)), newRoot_(std::move(newRoot)), out_(std::move(out)), version_(version),
-          format_(format), level_(level) {}
+        : oldRoot_(std::move(oldRoot)),
+          newRoot_(std::move(newRoot)),
+          out_(std::move(out)),
+          version_(version),
+          format_(format),
+          level_(level) {}
 
     bool run(const std::vector<std::pair<std::wstring, std::wstring>>& includes, const std::string& privateKey,
              std::wstring& error);
@@ -335,8 +339,8 @@ bool Publisher::diffArchive(const std::wstring& hedEntry, const std::wstring& pa
     return record(packageEntry, error);
 }
 
-bool Publisher::writePackage2(const std::wstring& hedEntry, const std::wstring& entry,
-                              std::vector<PackageItem>& items, std::wstring& error) {
+bool Publisher::writePackage2(const std::wstring& hedEntry, const std::wstring& entry, std::vector<PackageItem>& items,
+                              std::wstring& error) {
     const unsigned threads = std::max(2u, std::thread::hardware_concurrency());
     const std::vector<EncodedEntry> encoded = encodePackageItems(items, threads, true, level_);
     if (!writePatchPackage2(joinEntryPath(out_, entry), hedEntry, encoded, error)) {
@@ -552,7 +556,8 @@ int publishCommand(const Args& args) {
     }
     if (positional.size() != 3 || version == 0) return kExitUsage;
     for (std::size_t i = 0; i < 2; ++i) {
-        if (!isExistingDirectory(positional[i])) return fail(L"No such installation directory: " + positional[i] + L".");
+        if (!isExistingDirectory(positional[i]))
+            return fail(L"No such installation directory: " + positional[i] + L".");
     }
 
     std::string privateKey;

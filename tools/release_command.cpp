@@ -45,8 +45,8 @@ int keygenCommand(const Args& args) {
         return fail(L"Could not generate a key pair (keys are made by the native build of kivtool).");
     }
     if (!writeNewFile(toPath(args[0]), privatePem)) return fail(L"Could not write " + args[0] + L".");
-    std::filesystem::permissions(toPath(args[0]), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
-                                 failed);
+    std::filesystem::permissions(toPath(args[0]),
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, failed);
     if (!writeNewFile(toPath(args[1]), publicPem)) return fail(L"Could not write " + args[1] + L".");
     return kExitOk;
 }

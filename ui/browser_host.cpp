@@ -24,9 +24,9 @@ constexpr wchar_t kContainerName[] = L"KIV Launcher";
 // navNoHistory | navNoReadFromCache | navNoWriteToCache
 constexpr LONG kNavigationFlags = 14;
 
-constexpr DISPID kDocumentComplete = DISPID_DOCUMENTCOMPLETE;  // 259
-constexpr DISPID kBeforeNavigate2 = DISPID_BEFORENAVIGATE2;    // 250
-constexpr DISPID kNavigateError = DISPID_NAVIGATEERROR;        // 271
+constexpr DISPID kDocumentComplete = DISPID_DOCUMENTCOMPLETE;          // 259
+constexpr DISPID kBeforeNavigate2 = DISPID_BEFORENAVIGATE2;            // 250
+constexpr DISPID kNavigateError = DISPID_NAVIGATEERROR;                // 271
 constexpr DISPID kDocumentClick = DISPID_HTMLDOCUMENTEVENTS2_ONCLICK;  // -600
 
 // Releases a COM pointer and clears it.
@@ -237,8 +237,8 @@ bool BrowserHost::createControl(HWND parent, const RECT& rect, const std::wstrin
 
     RECT client{};
     GetClientRect(hostWindow_, &client);
-    if (FAILED(oleObject_->DoVerb(OLEIVERB_SHOW, nullptr, static_cast<IOleClientSite*>(this), 0, hostWindow_,
-                                  &client))) {
+    if (FAILED(
+            oleObject_->DoVerb(OLEIVERB_SHOW, nullptr, static_cast<IOleClientSite*>(this), 0, hostWindow_, &client))) {
         return fail();
     }
 
@@ -254,8 +254,7 @@ bool BrowserHost::createControl(HWND parent, const RECT& rect, const std::wstrin
         Held<IConnectionPointContainer> container;
         if (SUCCEEDED(webBrowser_->QueryInterface(IID_IConnectionPointContainer,
                                                   reinterpret_cast<void**>(container.out()))) &&
-            container &&
-            SUCCEEDED(container->FindConnectionPoint(DIID_DWebBrowserEvents2, &browserEventsPoint_)) &&
+            container && SUCCEEDED(container->FindConnectionPoint(DIID_DWebBrowserEvents2, &browserEventsPoint_)) &&
             browserEventsPoint_ != nullptr) {
             DWORD cookie = 0;
             if (SUCCEEDED(browserEventsPoint_->Advise(static_cast<IDispatch*>(this), &cookie))) {
@@ -478,21 +477,12 @@ STDMETHODIMP BrowserHost::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* para
     // drop its reference, the object stays alive until the handler is done.
     AddRef();
     switch (id) {
-    case kDocumentComplete:
-        onDocumentComplete();
-        break;
-    case DISPID_VALUE:
-    case kDocumentClick:
-        onDocumentClick();
-        break;
-    case kBeforeNavigate2:
-        onBeforeNavigate(parameters);
-        break;
-    case kNavigateError:
-        onNavigateError(parameters);
-        break;
-    default:
-        break;
+        case kDocumentComplete: onDocumentComplete(); break;
+        case DISPID_VALUE:
+        case kDocumentClick: onDocumentClick(); break;
+        case kBeforeNavigate2: onBeforeNavigate(parameters); break;
+        case kNavigateError: onNavigateError(parameters); break;
+        default: break;
     }
     Release();
     return S_OK;
@@ -607,7 +597,6 @@ void BrowserHost::onBeforeNavigate(DISPPARAMS* parameters) {
     *cancel.pboolVal = VARIANT_TRUE;
     if (target == LinkTarget::defaultBrowser) openInDefaultBrowser(url);
 }
-
 
 void BrowserHost::onNavigateError(DISPPARAMS* parameters) {
     // Arguments last first: the failing browser or frame is index 4. An error

@@ -66,10 +66,7 @@ void purgeUrlCache(std::wstring_view text);
 // reference of the owner. The owner calls close() and then Release(); the
 // object deletes itself when its last reference goes, so a control that
 // still holds the container never finds it freed.
-class BrowserHost final : public IOleClientSite,
-                          public IOleInPlaceSite,
-                          public IOleInPlaceFrame,
-                          public IDispatch {
+class BrowserHost final : public IOleClientSite, public IOleInPlaceSite, public IOleInPlaceFrame, public IDispatch {
 public:
     BrowserHost();
     BrowserHost(const BrowserHost&) = delete;

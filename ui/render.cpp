@@ -118,8 +118,7 @@ void drawCentredText(GpGraphics* graphics, const wchar_t* text, GpFont* font, co
     Format format = textFormat(0, StringAlignmentCenter, StringAlignmentCenter);
     RectF layout(static_cast<REAL>(rect.left), static_cast<REAL>(rect.top), static_cast<REAL>(rect.right - rect.left),
                  static_cast<REAL>(rect.bottom - rect.top));
-    if (font != nullptr && brush != nullptr)
-        GdipDrawString(graphics, text, -1, font, &layout, format.get(), brush);
+    if (font != nullptr && brush != nullptr) GdipDrawString(graphics, text, -1, font, &layout, format.get(), brush);
 }
 
 void drawImage(GpGraphics* graphics, GpImage* picture, float x, float y, float width, float height) {
@@ -270,7 +269,8 @@ void drawImageFaded(GpGraphics* graphics, GpImage* picture, float x, float y, fl
 }
 
 // A rounded track with a fill for `value` percent (clamped to 0..100).
-void drawProgressBar(GpGraphics* graphics, float x, float y, float width, float height, int value, unsigned fillColour) {
+void drawProgressBar(GpGraphics* graphics, float x, float y, float width, float height, int value,
+                     unsigned fillColour) {
     Brush track = solidBrush(0xFFDFEEE1);
     Pen outline = makePen(0xFFAACDAA, 1.0f);
     fillRoundedRect(graphics, x, y, width, height, height / 2, track.get(), outline.get());

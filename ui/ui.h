@@ -19,7 +19,7 @@
 namespace Gdiplus {
 class GpImage;
 class GpFontCollection;
-}
+}  // namespace Gdiplus
 
 namespace kiv {
 

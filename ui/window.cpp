@@ -189,46 +189,34 @@ bool translateNewsPageKey(MSG& message) {
 
 LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_CREATE:
-        onCreate(window);
-        return 0;
-    case WM_DESTROY:
-        onDestroy(window);
-        return 0;
-    case WM_PAINT:
-        paintWindow(window);
-        return 0;
-    case WM_CLOSE:
-        saveWindowPositionAndClose(windowState.mainWindow.load() != nullptr ? windowState.mainWindow.load()
-                                                                            : window);
-        return 0;
-    case WM_ERASEBKGND:
-        return 1;
-    case WM_SETCURSOR: {
-        POINT cursor{};
-        if (GetCursorPos(&cursor) && ScreenToClient(window, &cursor) &&
-            (overButton(cursor.x, cursor.y) || overNewsLink(cursor.x, cursor.y))) {
-            SetCursor(LoadCursorW(nullptr, IDC_HAND));
-            return 1;
+        case WM_CREATE: onCreate(window); return 0;
+        case WM_DESTROY: onDestroy(window); return 0;
+        case WM_PAINT: paintWindow(window); return 0;
+        case WM_CLOSE:
+            saveWindowPositionAndClose(windowState.mainWindow.load() != nullptr ? windowState.mainWindow.load()
+                                                                                : window);
+            return 0;
+        case WM_ERASEBKGND: return 1;
+        case WM_SETCURSOR: {
+            POINT cursor{};
+            if (GetCursorPos(&cursor) && ScreenToClient(window, &cursor) &&
+                (overButton(cursor.x, cursor.y) || overNewsLink(cursor.x, cursor.y))) {
+                SetCursor(LoadCursorW(nullptr, IDC_HAND));
+                return 1;
+            }
+            break;
         }
-        break;
-    }
-    case WM_TIMER:
-        if (wParam != kAnimationTimer) break;
-        onAnimationTick(window);
-        return 0;
-    case WM_MOUSEMOVE:
-        onMouseMove(window, messagePoint(lParam));
-        return 0;
-    case WM_LBUTTONUP:
-        onClick(messagePoint(lParam));
-        return 0;
-    case WM_MOUSELEAVE:
-        setHoverTargets(false, false);
-        SetCursor(LoadCursorW(nullptr, IDC_ARROW));
-        return 0;
-    default:
-        break;
+        case WM_TIMER:
+            if (wParam != kAnimationTimer) break;
+            onAnimationTick(window);
+            return 0;
+        case WM_MOUSEMOVE: onMouseMove(window, messagePoint(lParam)); return 0;
+        case WM_LBUTTONUP: onClick(messagePoint(lParam)); return 0;
+        case WM_MOUSELEAVE:
+            setHoverTargets(false, false);
+            SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+            return 0;
+        default: break;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }

@@ -87,9 +87,8 @@ void saveWindowPositionAndClose(HWND window) {
         // rectangle, which is what window creation takes back.
         const RECT restored = restoredScreenRect(window, placement);
         HKEY key = nullptr;
-        if (isPlacementVisible(restored) &&
-            RegCreateKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
-                            nullptr) == ERROR_SUCCESS) {
+        if (isPlacementVisible(restored) && RegCreateKeyExW(HKEY_CURRENT_USER, kLauncherRegistryKey, 0, nullptr, 0,
+                                                            KEY_WRITE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
             DWORD left = static_cast<DWORD>(restored.left);
             DWORD top = static_cast<DWORD>(restored.top);
             RegSetValueExW(key, L"WindowLeft", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&left), sizeof left);

@@ -23,9 +23,7 @@ std::filesystem::path asideOf(const std::filesystem::path& program) {
 
 }  // namespace
 
-std::wstring launcherAsideName(std::wstring_view launcherFileName) {
-    return std::wstring(launcherFileName) + L".old";
-}
+std::wstring launcherAsideName(std::wstring_view launcherFileName) { return std::wstring(launcherFileName) + L".old"; }
 
 bool removeReplacedLauncher(const std::filesystem::path& installation, std::wstring_view launcherFileName) {
     const std::filesystem::path program = installation / toPath(launcherFileName);

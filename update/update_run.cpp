@@ -12,9 +12,7 @@
 
 namespace kiv {
 
-void clearPatchesDirectory(const std::filesystem::path& installation) {
-    removeAll(installation / L"patches");
-}
+void clearPatchesDirectory(const std::filesystem::path& installation) { removeAll(installation / L"patches"); }
 
 DownloadProgress downloadProgressCallback(Reporter& reporter) {
     return [&reporter](std::uint64_t received, std::uint64_t total) {
@@ -266,7 +264,8 @@ bool downloadFiles(HttpSession& session, const std::wstring& baseUrl, std::int32
         } else {
             long double files = static_cast<long double>(finished);
             for (const auto& [index, bytes] : underWay) {
-                if (bytes.second != 0) files += std::min<long double>(1, static_cast<long double>(bytes.first) / bytes.second);
+                if (bytes.second != 0)
+                    files += std::min<long double>(1, static_cast<long double>(bytes.first) / bytes.second);
             }
             share = files / static_cast<long double>(count);
         }
@@ -307,10 +306,9 @@ bool downloadFiles(HttpSession& session, const std::wstring& baseUrl, std::int32
     };
     // The row says so while a download waits to be tried again.
     progress.retry = [&](std::size_t, int retry) {
-        reporter.setStatusText(StatusRow::download,
-                               retry > 0 ? L"Retrying (" + std::to_wstring(retry) + L"/" +
-                                               std::to_wstring(kMaxRetries) + L")..."
-                                         : filesText);
+        reporter.setStatusText(StatusRow::download, retry > 0 ? L"Retrying (" + std::to_wstring(retry) + L"/" +
+                                                                    std::to_wstring(kMaxRetries) + L")..."
+                                                              : filesText);
     };
     auto describe = [&](std::size_t index) {
         checkClient();
@@ -374,8 +372,8 @@ WholeItemFetch wholeItemFetch(const std::wstring& baseUrl, std::int32_t version,
         options.retryNotice = {};
         crypto::Sha256Digest got{};
         std::uint64_t size = 0;
-        if (!httpGetRangeToFile(buildPatchUrl(version, found->file, baseUrl), found->offset, found->length, file,
-                                error, options)) {
+        if (!httpGetRangeToFile(buildPatchUrl(version, found->file, baseUrl), found->offset, found->length, file, error,
+                                options)) {
             error = L"Could not download item " + utf8ToWide(name) + L" whole: " + error;
             return false;
         }
@@ -420,8 +418,7 @@ bool installVersion(HttpSession& session, const std::filesystem::path& installat
     const std::wstring folderName = L"version_" + std::to_wstring(version);
     const std::filesystem::path versionDirectory = installation / L"patches" / folderName;
     std::error_code existence;
-    if (!removeAll(versionDirectory) || std::filesystem::exists(systemPath(versionDirectory), existence) ||
-        existence) {
+    if (!removeAll(versionDirectory) || std::filesystem::exists(systemPath(versionDirectory), existence) || existence) {
         stop(reporter, L"Could not clear the download folder patches\\" + folderName + L".", MessageIcon::error);
         return false;
     }

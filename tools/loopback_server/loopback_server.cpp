@@ -446,8 +446,7 @@ bool HttpServer::answer(std::uintptr_t socket, std::string& received) {
 
     std::string response = "HTTP/1.1 " + std::to_string(status) + " " + reasonPhrase(status) + "\r\n";
     // A body ended by the close, a stall or a cut cannot share its connection.
-    const bool keep =
-        keepAlive_ && route.framing != HttpRoute::Framing::close && !route.stallAfter && !route.cutAfter;
+    const bool keep = keepAlive_ && route.framing != HttpRoute::Framing::close && !route.stallAfter && !route.cutAfter;
     if (!keep) response += "Connection: close\r\n";
     if (!noBody) {
         if (route.framing == HttpRoute::Framing::length) {
