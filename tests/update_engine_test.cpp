@@ -442,14 +442,6 @@ TEST_F(UpdateEngine, ListNamingTheLauncherSwapsItAndAsksForARestart) {
     EXPECT_EQ(installedFiles(), (Files{{"kiv.exe", "client 57"}, {"kiv.ver", "58\r\n"}, {"kiv_launcher.exe", "launcher 58"}}));
 }
 
-TEST(DownloadProgressCallback, ShowsThePercentageOfTheAnnouncedTotal) {
-    Recorder recorder;
-    DownloadProgress progress = downloadProgressCallback(recorder);
-    for (const std::uint64_t received : {1000, 2000, 2048}) progress(received, 2048);
-    progress(500, 0);
-    EXPECT_EQ(recorder.events, (Events{"download%: 48", "download%: 97", "download%: 100"}));
-}
-
 // A patch left in the folder by an earlier run is not the version's: only
 // the patch files of the list are applied.
 TEST(InstallDownloads, PatchTheListDoesNotNameIsNotApplied) {

@@ -285,10 +285,6 @@ void showClientReady(Reporter& reporter, NextVersion answer);
 void runUpdate(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
                const UpdateOptions& options = {});
 
-// The progress of one file download on the FILE DOWNLOAD bar: its percentage
-// of the announced total, nothing when no total was announced.
-DownloadProgress downloadProgressCallback(Reporter& reporter);
-
 // The progress of applying patches on the VERSION CHECK row: "Applying
 // patches..." and the share applied before each patch, 100 once all are.
 PatchProgress patchProgressCallback(Reporter& reporter);

@@ -14,13 +14,6 @@ namespace kiv {
 
 void clearPatchesDirectory(const std::filesystem::path& installation) { removeAll(installation / L"patches"); }
 
-DownloadProgress downloadProgressCallback(Reporter& reporter) {
-    return [&reporter](std::uint64_t received, std::uint64_t total) {
-        if (total == 0) return;
-        reporter.setProgress(StatusRow::download, static_cast<int>(received * 100 / total));
-    };
-}
-
 namespace {
 
 // Stops the run with a message box; the caller returns at once.
