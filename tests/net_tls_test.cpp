@@ -11,8 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <map>
 
 #ifdef _WIN32
@@ -24,20 +22,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The "name=value" lines of the file that KIV_TLS_SERVERS names.
-std::map<std::string, std::string> testServers() {
-    std::map<std::string, std::string> servers;
-    if (const char* list = std::getenv("KIV_TLS_SERVERS")) {
-        std::ifstream in(toPath(utf8ToWide(list)));
-        for (std::string name, value; std::getline(in, name, '=') && std::getline(in, value);) servers[name] = value;
-    }
-    return servers;
-}
-
 // A refused certificate, or a redirect from https down to http, fails at
 // once (never retried), for both transfers.
 TEST(TlsTransfer, OnlyTrustedServersAreRead) {
-    std::map<std::string, std::string> servers = testServers();
+    std::map<std::string, std::string> servers = test::testServers();
     ASSERT_TRUE(servers.count("valid") && servers.count("ca")) << "KIV_TLS_SERVERS names no server list";
     auto https = [&](const std::string& server, const char* path) {
         return utf8ToWide("https://127.0.0.1:" + servers[server] + path);
@@ -135,7 +123,7 @@ private:
 // downloads), or one that refuses the connection is reported as a failed
 // request. Through tinyproxy, which names itself in a Via header.
 TEST(TlsTransfer, RequestsGoThroughTheSystemsProxy) {
-    std::map<std::string, std::string> servers = testServers();
+    std::map<std::string, std::string> servers = test::testServers();
     ASSERT_TRUE(servers.count("proxy") && servers.count("valid")) << "KIV_TLS_SERVERS names no proxy";
     HttpServer plain;
     std::string problem;

@@ -1,6 +1,9 @@
 #include "tests/support.h"
 
+#include "base/base.h"
+
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -45,6 +48,15 @@ void writeFile(const std::filesystem::path& path, std::string_view bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("could not write " + path.string());
+}
+
+std::map<std::string, std::string> testServers() {
+    std::map<std::string, std::string> servers;
+    if (const char* list = std::getenv("KIV_TLS_SERVERS")) {
+        std::ifstream in(toPath(utf8ToWide(list)));
+        for (std::string name, value; std::getline(in, name, '=') && std::getline(in, value);) servers[name] = value;
+    }
+    return servers;
 }
 
 }  // namespace kiv::test

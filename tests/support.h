@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -42,6 +43,10 @@ public:
 std::string readFile(const std::filesystem::path& path);
 // Writes `bytes`, creating parent directories.
 void writeFile(const std::filesystem::path& path, std::string_view bytes);
+
+// The "name=value" lines of the file that KIV_TLS_SERVERS names: the ports of
+// the servers tests/tls_servers.sh started, and the file of their CA.
+std::map<std::string, std::string> testServers();
 
 }  // namespace kiv::test
 

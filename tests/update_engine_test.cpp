@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -189,17 +188,6 @@ public:
     std::unique_ptr<test::ClientProcess> client;
 };
 
-// The base URL of the test server whose certificate no store trusts
-// (tests/tls_servers.sh, started by CTest); empty without it.
-std::wstring untrustedServerBase() {
-    const char* list = std::getenv("KIV_TLS_SERVERS");
-    std::ifstream in(list != nullptr ? toPath(utf8ToWide(list)) : std::filesystem::path());
-    for (std::string name, value; std::getline(in, name, '=') && std::getline(in, value);) {
-        if (name == "unknownca") return utf8ToWide("https://127.0.0.1:" + value + "/kiv/");
-    }
-    return {};
-}
-
 // The check offers the next version only when its list names a file, and
 // says that there is none only when the server says so (404, 410, nothing
 // listed, a page in place of the list); any other failure is shown as one,
@@ -213,8 +201,10 @@ TEST_F(UpdateEngine, NextVersionIsOfferedOnlyWhenItsListNamesAFile) {
                             "download%: 0"};
     const Events unreachable = {"ready: 1", "version: Server not reachable", "download: You can still play",
                                 "version%: 100", "download%: 100"};
-    const std::wstring untrusted = untrustedServerBase();
-    ASSERT_FALSE(untrusted.empty()) << "KIV_TLS_SERVERS names no server list";
+    // The test server whose certificate no store trusts.
+    const std::string untrustedPort = test::testServers()["unknownca"];
+    ASSERT_FALSE(untrustedPort.empty()) << "KIV_TLS_SERVERS names no server list";
+    const std::wstring untrusted = utf8ToWide("https://127.0.0.1:" + untrustedPort + "/kiv/");
     const struct {
         const char* name;
         const char* installed;
@@ -230,7 +220,6 @@ TEST_F(UpdateEngine, NextVersionIsOfferedOnlyWhenItsListNamesAFile) {
         {"a web page", "57", "<!DOCTYPE html>\n<html><body>Parked</body></html>\n", 0, {}, false, true, upToDate},
         {"no list", "57", nullptr, 0, {}, false, true, upToDate},
         {"a list gone", "57", "a.txt\n", 410, {}, false, true, upToDate},
-        {"a busy server", "57", "a.txt\n", 503, {}, false, true, unreachable},
         {"a forbidden list", "57", "a.txt\n", 403, {}, false, true, unreachable},
         {"a closed port", "57", nullptr, 0, L"http://127.0.0.1:1/kiv/", false, false, unreachable},
         {"an untrusted certificate", "57", nullptr, 0, untrusted, false, false, unreachable},
@@ -443,29 +432,21 @@ TEST_F(UpdateEngine, ListNamingTheLauncherSwapsItAndAsksForARestart) {
 }
 
 // A patch left in the folder by an earlier run is not the version's: only
-// the patch files of the list are applied.
-TEST(InstallDownloads, PatchTheListDoesNotNameIsNotApplied) {
+// the patch files of the list are applied. A name listed twice was
+// downloaded once, and its download is moved into place by the first entry:
+// the second must not fail the version for good.
+TEST(InstallDownloads, OnlyTheListsPatchesApplyAndANameListedTwiceInstallsOnce) {
     test::TempDir install, downloads;
     test::writeArchive(install / "x.hed", {{"a", "old"}, {"b", "old"}});
     test::writeFile(downloads / "patches" / "listed.npatch", test::packageBytes("x.hed", {{"a", "new"}}));
     test::writeFile(downloads / "patches" / "stray.npatch", test::packageBytes("x.hed", {{"b", "stray"}}));
-    Recorder recorder;
-    std::wstring error;
-    EXPECT_TRUE(installDownloads(install.path(), downloads.path(), {L"patches\\listed.npatch"}, recorder, error))
-        << wideToUtf8(error);
-    EXPECT_EQ(test::readArchive(install / "x.hed"), (Items{{"a", "new"}, {"b", "old"}}));
-}
-
-// A name listed twice was downloaded once, and its download is moved into
-// place by the first entry: the second must not fail the version for good.
-TEST(InstallDownloads, ANameListedTwiceIsInstalledOnce) {
-    test::TempDir install, downloads;
     test::writeFile(downloads / "data" / "notes.txt", "new");
     Recorder recorder;
     std::wstring error;
-    EXPECT_TRUE(installDownloads(install.path(), downloads.path(), {L"data\\notes.txt", L"data/notes.txt"}, recorder,
-                                 error))
+    EXPECT_TRUE(installDownloads(install.path(), downloads.path(),
+                                 {L"data\\notes.txt", L"data/notes.txt", L"patches\\listed.npatch"}, recorder, error))
         << wideToUtf8(error);
+    EXPECT_EQ(test::readArchive(install / "x.hed"), (Items{{"a", "new"}, {"b", "old"}}));
     EXPECT_EQ(test::readFile(install / "data" / "notes.txt"), "new");
 }
 
