@@ -52,7 +52,7 @@ ArchivePair opened(const std::filesystem::path& hed) {
 }
 
 bool put(ArchivePair& pair, const std::string& name, const std::string& data, std::wstring& error) {
-    return pair.replaceItem(name, {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()}, error);
+    return pair.replaceItem(name, test::asBytes(data), error);
 }
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
@@ -60,7 +60,7 @@ using Entries = std::vector<std::pair<std::string, std::string>>;
 bool putAll(ArchivePair& pair, const Entries& entries, std::wstring& error) {
     std::vector<ItemReplacement> batch;
     for (const auto& [name, data] : entries) {
-        batch.push_back({name, {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()}});
+        batch.push_back({name, test::asBytes(data)});
     }
     return pair.replaceItems(batch, error);
 }

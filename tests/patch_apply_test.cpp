@@ -137,9 +137,9 @@ TEST_F(ApplyPatches, DeltaTakesOnlyItsOwnBaseAndStoresOnlyTheRecordedItem) {
     for (std::size_t i = 0; i < base.size(); ++i) base[i] = static_cast<char>((i * 2654435761u) >> 13);
     std::string changed = base;
     changed.replace(1000, 5, "EDIT!");
-    const auto bytes = [](const std::string& text) { return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()); };
     const std::string added = "added";
-    const PackageItem items[] = {{"a.bin", bytes(changed), bytes(base), true}, {"new.txt", bytes(added), {}, false}};
+    const PackageItem items[] = {{"a.bin", test::asBytes(changed), test::asBytes(base), true},
+                                 {"new.txt", test::asBytes(added), {}, false}};
     const std::vector<EncodedEntry> made = encodePackageItems(items, 1);
     if (made[0].kind != PackageEntryKind::delta) GTEST_SKIP() << "this build makes no deltas";
     const std::filesystem::path hed = install / "x.hed";

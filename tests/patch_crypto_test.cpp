@@ -2,6 +2,7 @@
 // published test vectors, and the portable readers of keys and signatures.
 // (PBKDF2 and AES are checked by the legacy sample, which other tools made.)
 #include "patch/crypto.h"
+#include "tests/support.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +14,7 @@
 namespace kiv::crypto {
 namespace {
 
-std::span<const std::uint8_t> bytes(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
+using test::asBytes;
 
 std::string hex(std::span<const std::uint8_t> data) {
     static const char digits[] = "0123456789abcdef";
@@ -77,9 +76,9 @@ std::string pem(std::span<const std::uint8_t> der) {
 TEST(ReleaseSignature, VerifiesThePublishedVectorAndNothingChanged) {
     std::vector<std::uint8_t> changed = kSignature;
     changed.back() ^= 1;
-    EXPECT_TRUE(verifyReleaseSignature(pem(kKeyInfo), bytes("sample"), kSignature));
-    EXPECT_FALSE(verifyReleaseSignature(pem(kKeyInfo), bytes("samplf"), kSignature));
-    EXPECT_FALSE(verifyReleaseSignature(pem(kKeyInfo), bytes("sample"), changed));
+    EXPECT_TRUE(verifyReleaseSignature(pem(kKeyInfo), asBytes("sample"), kSignature));
+    EXPECT_FALSE(verifyReleaseSignature(pem(kKeyInfo), asBytes("samplf"), kSignature));
+    EXPECT_FALSE(verifyReleaseSignature(pem(kKeyInfo), asBytes("sample"), changed));
 }
 
 // Key readers that take another curve, a compressed point or a cut-short

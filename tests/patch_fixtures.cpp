@@ -29,15 +29,12 @@ std::string packageBytes(std::string_view archivePath, const Items& entries) {
 }
 
 std::string deltaPackageBytes(std::string_view archivePath, const Items& entries, const Items& bases) {
-    const auto bytes = [](const std::string& text) {
-        return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    };
     std::vector<PackageItem> items;
     for (const auto& entry : entries) {
         const auto base =
             std::find_if(bases.begin(), bases.end(), [&](const auto& b) { return b.first == entry.first; });
-        items.push_back({entry.first, bytes(entry.second),
-                         base == bases.end() ? std::span<const std::uint8_t>{} : bytes(base->second),
+        items.push_back({entry.first, asBytes(entry.second),
+                         base == bases.end() ? std::span<const std::uint8_t>{} : asBytes(base->second),
                          base != bases.end()});
     }
     std::string out = "ZOKAPATCH2";
@@ -101,9 +98,7 @@ std::string encryptLegacy(std::string_view plaintext) {
         std::array<std::uint8_t, 48> made;
         const std::string_view password = "Qm7tWx2LpR9vKd4HsN8yBc3FgJ6eZa5U";
         crypto::Failure failure = crypto::Failure::none;
-        if (!crypto::pbkdf2HmacSha1(std::span(reinterpret_cast<const std::uint8_t*>(password.data()), password.size()),
-                                    std::span(reinterpret_cast<const std::uint8_t*>(salt.data()), salt.size()), 50000,
-                                    made, failure)) {
+        if (!crypto::pbkdf2HmacSha1(asBytes(password), asBytes(salt), 50000, made, failure)) {
             throw std::runtime_error("key derivation failed in the test encoder");
         }
         return made;

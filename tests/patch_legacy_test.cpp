@@ -10,14 +10,11 @@ namespace {
 using test::Items;
 using test::NrbfWriter;
 
-std::span<const std::uint8_t> bytesOf(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
+using test::asBytes;
 
 TEST(LegacyDecryption, PlaintextOrMessageOfEachFile) {
     // More than one chunk of the in-place decryption, and not a multiple of it.
-    std::string large((64 * 1024 + 3) * 16 + 5, '\0');
-    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 131) ^ (i >> 9));
+    const std::string large = test::pattern((64 * 1024 + 3) * 16 + 5);
     const std::wstring badPadding = L"Legacy .cab padding is invalid.";
     const struct {
         const char* name;
@@ -112,7 +109,7 @@ TEST(LegacyScan, FindsPathAndEntriesInTheRecordsAroundThem) {
         SCOPED_TRACE(row.name);
         PatchSet set;
         std::wstring error;
-        EXPECT_EQ(parseLegacyPatch(bytesOf(row.stream), set, error), row.error.empty());
+        EXPECT_EQ(parseLegacyPatch(asBytes(row.stream), set, error), row.error.empty());
         EXPECT_EQ(error, row.error);
         if (!row.error.empty()) continue;
         EXPECT_EQ(set.archivePath, row.path);
@@ -134,7 +131,7 @@ TEST(LegacyStreaming, WindowedScanFindsWhatTheScanInMemoryFinds) {
         w.byteArray(7, "second");
         PatchSet expected, streamed;
         std::wstring error;
-        ASSERT_TRUE(parseLegacyPatch(bytesOf(w.bytes), expected, error)) << wideToUtf8(error);
+        ASSERT_TRUE(parseLegacyPatch(asBytes(w.bytes), expected, error)) << wideToUtf8(error);
         test::TempDir directory;
         test::writeFile(directory / "p.cab", test::legacyFile(w.bytes));
         ASSERT_TRUE(readLegacyPatch(directory / "p.cab", streamed, error)) << wideToUtf8(error);

@@ -15,8 +15,7 @@ using test::packageBytes;
 std::vector<std::uint8_t> bytesOf(std::string_view text) { return {text.begin(), text.end()}; }
 
 TEST(PatchPackage, ReadsEachFieldOrStopsWithTheMessageOfTheFirstMissing) {
-    std::string big(300 * 1024, '\0');  // larger than the read buffer, with small fields after it
-    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+    const std::string big = test::pattern(300 * 1024);  // larger than the read buffer, with small fields after it
     const Items entries = {{"b.txt", "bee"}, {"big", big}, {"b.txt", "again"}};
     const std::string head = "ZOKAPATCH1" + le16(0) + le32(1);
     const struct {

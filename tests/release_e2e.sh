@@ -220,11 +220,10 @@ order|mkdir -p "$r/60" && touch "$r/60/dl_list.txt"|echo x >"$t/new.txt"|--versi
 ROWS
 # verify goes by the same rules: an entry the launcher refuses, listed with
 # a matching size and digest, is found.
-cp -a "$work/root/pairs/61" "$work/bad"
-echo x >"$work/bad/Kiv.Ver.Tmp"
-printf 'Kiv.Ver.Tmp\r\n' >>"$work/bad/dl_list.txt"
-printf '%s 2 Kiv.Ver.Tmp\r\n' "$(sha256sum <"$work/bad/Kiv.Ver.Tmp" | cut -d' ' -f1)" >>"$work/bad/release.txt"
-mv "$work/bad" "$work/61"
+cp -a "$work/root/pairs/61" "$work/61"
+echo x >"$work/61/Kiv.Ver.Tmp"
+printf 'Kiv.Ver.Tmp\r\n' >>"$work/61/dl_list.txt"
+printf '%s 2 Kiv.Ver.Tmp\r\n' "$(sha256sum <"$work/61/Kiv.Ver.Tmp" | cut -d' ' -f1)" >>"$work/61/release.txt"
 "${kivtool[@]}" verify "$work/61" 2>"$work/out" && fail "verify passed an unsafe entry"
 grep -qF "Kiv.Ver.Tmp: It is the launcher's version file." "$work/out" || fail "verify: no message for Kiv.Ver.Tmp"
 rm -rf "$work/61" "$trees/60x" "$trees/61"
@@ -239,14 +238,9 @@ fresh_install 57
 same_as_tree 58 || fail "57 updated with packages of --format 1 differs from the tree of 58"
 
 if [ $deltas = 1 ]; then
-  # An item the player changed cannot take its delta: the release's whole copy
-  # of the new item is fetched instead and the update completes.
-  fresh_install 57
-  put_items "$work/install/data/ui.hed" "ui\\big.bmp=changed by the player"
-  update || { cat "$work/out" >&2; fail "update over a changed item"; }
-  same_as_tree 60 || fail "57 with a changed item updated to 60 differs from the tree of 60"
-  # Without a release manifest there is no whole copy: the version stops,
-  # naming the item, and the pair is left as it was.
+  # An item the player changed cannot take its delta. Without a release
+  # manifest there is no whole copy: the version stops, naming the item, and
+  # the pair is left as it was.
   fresh_install 57
   put_items "$work/install/data/ui.hed" "ui\\big.bmp=changed by the player"
   cp -a "$work/install/data" "$work/held"
@@ -256,15 +250,20 @@ if [ $deltas = 1 ]; then
   cmp "$work/held/ui.hed" "$work/install/data/ui.hed" && cmp "$work/held/ui.dat" "$work/install/data/ui.dat" ||
     fail "the pair changed although its delta was refused"
   rm -rf "$root/58" "$work/held" && mv "$work/unsigned" "$root/58"
+  # With the release back, its whole copy of the new item is fetched instead
+  # and the next run completes the update.
+  update || { cat "$work/out" >&2; fail "update over a changed item"; }
+  same_as_tree 60 || fail "57 with a changed item updated to 60 differs from the tree of 60"
 fi
 
 # ---- attacks: each refused with its message, nothing installed ------------------
-attack() {  # NAME START MESSAGE: the server has been changed by the caller
+attack() {  # NAME START MESSAGE: the server has been changed by the caller, and is restored
   local name=$1 start=$2 message=$3
   fresh_install "$start"
   if update; then fail "$name: the update succeeded"; fi
   grep -qF "$message" "$work/out" || { cat "$work/out" >&2; fail "$name: no message '$message'"; }
   same_as_tree "$start" || fail "$name: the installation changed"
+  restore
 }
 
 cp -a "$root" "$work/published"
@@ -272,7 +271,6 @@ restore() { rm -rf "$root"; cp -a "$work/published" "$root"; }
 
 printf 'client 58, rebuilX\r\n' >"$root/58/kiv.exe"  # same length, other bytes
 attack "changed file" 57 "Download failed: kiv.exe Downloaded file does not match the release."
-restore
 
 # A forged kiv.exe with a manifest rewritten to match it.
 printf 'evil client\r\n' >"$root/58/kiv.exe"
@@ -280,17 +278,14 @@ forged="$(sha256sum "$root/58/kiv.exe" | cut -d' ' -f1) $(stat -c %s "$root/58/k
 sed -i "s/^[0-9a-f]* [0-9]* kiv\.exe\r\$/$forged\r/" "$root/58/release.txt"
 grep -q "^$forged" "$root/58/release.txt" || fail "the forged manifest was not made"
 attack "changed release.txt" 57 "Release 58 is not signed by the publisher."
-restore
 
 rm "$root/58/release.sig"
 attack "missing release.sig" 57 "Release 58 is not signed by the publisher."
-restore
 
 # Version 58's signed release, list and files, replayed as 59.
 rm -rf "$root/59"
 cp -a "$root/58" "$root/59"
 attack "older release under a newer number" 58 "Release 59 is not signed by the publisher."
-restore
 
 if [ $failures -ne 0 ]; then
   echo "$failures failure(s)" >&2

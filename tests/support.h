@@ -1,8 +1,10 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -39,6 +41,15 @@ class ScratchDir : public TempDir {
 public:
     ScratchDir();
 };
+
+// The bytes of `text`, as the byte interfaces take them.
+inline std::span<const std::uint8_t> asBytes(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// `size` bytes of every value, line ends and NULs included, so that any
+// conversion or misplaced piece shows.
+std::string pattern(std::size_t size);
 
 std::string readFile(const std::filesystem::path& path);
 // Writes `bytes`, creating parent directories.

@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+// The routes are written with designated initializers: the members left out
+// take their defaults on purpose.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -96,12 +100,6 @@ std::string manifestFor(int version, const Items& files) {
         EXPECT_TRUE(hash.finish(manifest.entries.back().sha256));
     }
     return formatReleaseManifest(manifest);
-}
-
-HttpRoute answering(int status) {
-    HttpRoute route;
-    route.status = status;
-    return route;
 }
 
 // Makes the reporter fail at the title, the first report of a run.
@@ -221,7 +219,6 @@ TEST_F(UpdateEngine, NextVersionIsOfferedOnlyWhenItsListNamesAFile) {
         {"no list", "57", nullptr, 0, {}, false, true, upToDate},
         {"a list gone", "57", "a.txt\n", 410, {}, false, true, upToDate},
         {"a forbidden list", "57", "a.txt\n", 403, {}, false, true, unreachable},
-        {"a closed port", "57", nullptr, 0, L"http://127.0.0.1:1/kiv/", false, false, unreachable},
         {"an untrusted certificate", "57", nullptr, 0, untrusted, false, false, unreachable},
         {"highest version", "2147483647", "a.txt\n", 0, {}, false, false, upToDate},
         {"failure while reporting", "57", "a.txt\n", 0, {}, true, false, unreachable},
@@ -235,7 +232,7 @@ TEST_F(UpdateEngine, NextVersionIsOfferedOnlyWhenItsListNamesAFile) {
         fresh();
         test::writeFile(install / "kiv.ver", row.installed + std::string("\r\n"));
         if (row.list != nullptr) publish(58, row.list, {});
-        if (row.status != 0) server.setRoute("/kiv/58/dl_list.txt", answering(row.status));
+        if (row.status != 0) server.setRoute("/kiv/58/dl_list.txt", HttpRoute{.status = row.status});
         const std::wstring& from = row.base.empty() ? base : row.base;
         Recorder check;
         if (row.failing) failAtTheTitle(check);
@@ -342,7 +339,7 @@ TEST_F(UpdateEngine, FailureStopsTheRunBeforeTheVersionIsRecorded) {
         // Only a manifest the server does not have (404) is no manifest: a
         // busy server's is tried again and then stops the version.
         {"a busy server's manifest", "a\n", {{"a", "1"}},
-         [&](Recorder&) { server.setRoute("/kiv/58/release.txt", answering(503)); },
+         [&](Recorder&) { server.setRoute("/kiv/58/release.txt", HttpRoute{.status = 503}); },
          {"error: Could not download release.txt.\nHTTP status 503."},
          {"58/dl_list.txt", "58/release.txt", "58/release.txt", "58/release.txt", "58/release.txt"}, {}},
         {"a version folder that cannot be cleared", "a\n", {{"a", "1"}},
@@ -458,15 +455,11 @@ TEST(InstallDownloads, OnlyTheListsPatchesApplyAndANameListedTwiceInstallsOnce) 
 // when a retry starts the file over, and ends full. The version check's
 // probe is not retried: a busy server is shown as unreachable for now.
 TEST_F(UpdateEngine, ARetriedDownloadIsShownAndHashedAsTheWholeFile) {
-    std::string client(200 * 1024, '\0');
-    for (std::size_t i = 0; i < client.size(); ++i) client[i] = static_cast<char>(i * 7 + i / 251);
-    HttpRoute whole, busy;
-    whole.body = client;
-    whole.etag = "\"v58\"";
-    whole.ranges = true;
-    whole.dripBytes = 40000;  // a bar that moves within each attempt
-    whole.dripInterval = 1ms;
-    busy.status = 503;
+    const std::string client = test::pattern(200 * 1024);
+    // Dripped, so that the bar moves within each attempt.
+    const HttpRoute whole = {
+        .body = client, .dripBytes = 40000, .dripInterval = 1ms, .etag = "\"v58\"", .ranges = true};
+    const HttpRoute busy = {.status = 503};
     HttpRoute cut = whole, rangesIgnored = whole;
     cut.cutAfter = client.size() / 2;
     rangesIgnored.ranges = false;
@@ -502,8 +495,9 @@ TEST_F(UpdateEngine, ARetriedDownloadIsShownAndHashedAsTheWholeFile) {
 
 #ifndef _WIN32
 // A release signed by the publisher installs, its empty file made rather
-// than fetched; without its manifest it is refused, and one the server
-// cannot give now is said to be so; nothing is installed. A list that is
+// than fetched; without its manifest it is refused and nothing is installed
+// (a manifest the server cannot give now stops the run as it does unsigned,
+// in the failure table above). A list that is
 // not the release's is neither shown nor held beyond its own bytes: a lure
 // in it never reaches the player, and a list of a million one-letter lines
 // is not taken apart. Signing is done on the operator's side with libcrypto;
@@ -523,9 +517,6 @@ TEST_F(UpdateEngine, OnlyReleasesSignedForTheirVersionInstall) {
     } rows[] = {
         {"signed", [] {}, {}},
         {"manifest missing", [&] { std::filesystem::remove(folder(58) / "release.txt"); }, {notSigned}},
-        {"manifest from a busy server",
-         [&] { server.setRoute("/kiv/58/release.txt", answering(503)); },
-         {"error: Could not download release.txt.\nHTTP status 503."}},
         {"a lure in place of the list",
          [&] {
              std::string list = lure;

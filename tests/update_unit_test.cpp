@@ -32,8 +32,9 @@ TEST(ReadInstalledVersion, ReadsTheLeadingNumberAsTheClientDoes) {
 
 // Whatever an earlier run left at the temporary name is cleared, a folder
 // too; otherwise no version could ever be recorded again. A longer old file
-// is replaced whole and nothing is left beside it.
-TEST(WriteInstalledVersion, ReplacesTheFileWhateverIsLeftAtTheTemporaryName) {
+// is replaced whole and nothing is left beside it. A flush the disk refuses
+// records nothing: the old version stays in force.
+TEST(WriteInstalledVersion, ReplacesTheFileWhateverIsLeftAtTheTemporaryNameUnlessAFlushIsRefused) {
     for (const std::string leftover : {"kiv.ver.tmp", "kiv.ver.tmp/inner/file"}) {
         SCOPED_TRACE(leftover);
         test::TempDir dir;
@@ -42,16 +43,10 @@ TEST(WriteInstalledVersion, ReplacesTheFileWhateverIsLeftAtTheTemporaryName) {
         EXPECT_TRUE(writeInstalledVersion(dir.path(), 58));
         EXPECT_EQ(test::readFile(dir / "kiv.ver"), "58\r\n");
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+        test::RefuseFileChanges full([](const FileChange& change) { return change.kind == FileChange::Kind::flush; });
+        EXPECT_FALSE(writeInstalledVersion(dir.path(), 59));
+        EXPECT_EQ(test::readFile(dir / "kiv.ver"), "58\r\n");
     }
-}
-
-// A flush the disk refuses records nothing: the old version stays in force.
-TEST(WriteInstalledVersion, ARefusedFlushKeepsTheOldVersion) {
-    test::TempDir dir;
-    test::writeFile(dir / "kiv.ver", "57\r\n");
-    test::RefuseFileChanges failing([](const FileChange& change) { return change.kind == FileChange::Kind::flush; });
-    EXPECT_FALSE(writeInstalledVersion(dir.path(), 58));
-    EXPECT_EQ(test::readFile(dir / "kiv.ver"), "57\r\n");
 }
 
 TEST(FormatWindowTitle, TheVersionFromOneUpElseTheLauncher) {
