@@ -51,7 +51,6 @@ Fetched fetchReleaseFile(const std::wstring& url, const TransferOptions& transfe
 VersionFetch::VersionFetch(std::shared_ptr<HttpSession> session, const std::wstring& baseUrl, std::int32_t installed,
                            const UpdateOptions& options, bool retryRelease)
     : session_(std::move(session)) {
-    const std::int32_t version = installed + 1;
     TransferOptions transfer;
     transfer.caFile = options.caFile;
     transfer.retryDelays = options.retryDelays;
@@ -61,9 +60,8 @@ VersionFetch::VersionFetch(std::shared_ptr<HttpSession> session, const std::wstr
     // The threads get copies: a check's fetch outlives the call that made it.
     auto fetch = [&](const wchar_t* name, std::uint64_t limit, std::string& body, std::wstring& error) {
         transfer.maxBytes = limit;
-        return std::async(std::launch::async, [url = buildPatchUrl(version, name, baseUrl), transfer, &body, &error] {
-            return fetchReleaseFile(url, transfer, body, error);
-        });
+        return std::async(std::launch::async, [url = buildPatchUrl(installed + 1, name, baseUrl), transfer, &body,
+                                               &error] { return fetchReleaseFile(url, transfer, body, error); });
     };
     try {
         if (installed < std::numeric_limits<std::int32_t>::max()) {
