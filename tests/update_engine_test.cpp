@@ -242,7 +242,10 @@ TEST_F(UpdateEngine, NextVersionIsOfferedOnlyWhenItsListNamesAFile) {
         expected.insert(expected.end(), row.shown.begin(), row.shown.end());
         EXPECT_EQ(check.events, expected);
         const Events probe = row.probes ? Events{"58/dl_list.txt"} : Events{};
-        EXPECT_EQ(asked(), probe);
+        // The release goes out with the list, and may be cancelled before it is sent.
+        Events checked = asked();
+        std::erase(checked, "58/release.txt");
+        EXPECT_EQ(checked, probe);
         if (&row.shown == &offered || row.failing) continue;
 
         const Files before = installedFiles();
@@ -251,7 +254,6 @@ TEST_F(UpdateEngine, NextVersionIsOfferedOnlyWhenItsListNamesAFile) {
         const Events warned = {"warning: Could not reach the patch server. Version 57 is installed.", "ready: 1"};
         EXPECT_EQ(run.startingWith({"error: ", "warning: ", "ready: "}),
                   &row.shown == &unreachable ? warned : Events{"ready: 1"});
-        // The release goes out with the list, and may be cancelled before it is sent.
         Events ran = asked();
         std::erase(ran, "58/release.txt");
         EXPECT_EQ(ran, probe);
@@ -543,6 +545,62 @@ TEST_F(UpdateEngine, OnlyReleasesSignedForTheirVersionInstall) {
         EXPECT_LT(peakBytes - before, 2 * kMaxListBytes + (4u << 20));
         EXPECT_EQ(run.startingWith({"error: "}), row.shown);
         EXPECT_EQ(installedFiles(), row.shown.empty() ? installed58 : k57);
+    }
+}
+
+// A run right after its check goes on from the list and release that the
+// check fetched, asking for neither again. A run after the check has gone
+// stale (the operator may have fixed the version since), for an
+// installation that has moved on, under a key the check did not have, or
+// whose check could not get the release asks again, and installs what the
+// server holds now for the version it is at.
+TEST_F(UpdateEngine, ARunGoesOnFromItsChecksFetchOnlyWhileThatHolds) {
+    std::string privateKey, publicKey;
+    ASSERT_TRUE(crypto::generateReleaseKeyPair(privateKey, publicKey));
+    auto publishSigned = [&](const std::string& readme) {
+        publishRelease(58, {{"readme.txt", readme}});
+        const std::string text = test::readFile(folder(58) / "release.txt");
+        std::vector<std::uint8_t> signature;
+        ASSERT_TRUE(crypto::signRelease(privateKey, std::vector<std::uint8_t>(text.begin(), text.end()), signature));
+        test::writeFile(folder(58) / "release.sig", std::string(signature.begin(), signature.end()));
+    };
+    const Files fixed = {{"kiv.exe", "client 57"}, {"kiv.ver", "58\r\n"}, {"readme.txt", "readme 58 fixed"}};
+    const struct {
+        const char* name;
+        std::chrono::milliseconds freshFor;
+        bool checkKeyed;
+        std::function<void()> between;  // after the check, before the run
+        int lists;                      // requests for 58's list, the check's included
+        Files installed;
+    } rows[] = {
+        {"at once", kCheckStaysFresh, true, [] {},
+         1, {{"kiv.exe", "client 57"}, {"kiv.ver", "58\r\n"}, {"readme.txt", "readme 58"}}},
+        {"stale, the version fixed since", 0ms, true, [&] { publishSigned("readme 58 fixed"); }, 2, fixed},
+        {"a check without the key", kCheckStaysFresh, false, [] {}, 2,
+         {{"kiv.exe", "client 57"}, {"kiv.ver", "58\r\n"}, {"readme.txt", "readme 58"}}},
+        {"the release failed in the check", kCheckStaysFresh, true, [] {}, 2,
+         {{"kiv.exe", "client 57"}, {"kiv.ver", "58\r\n"}, {"readme.txt", "readme 58"}}},
+        {"the installation moved on", kCheckStaysFresh, true,
+         [&] { test::writeFile(install / "kiv.ver", "58\r\n"); }, 1, {{"kiv.exe", "client 57"}, {"kiv.ver", "58\r\n"}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fresh();
+        publishSigned("readme 58");
+        if (std::string_view(row.name) == "the release failed in the check") {
+            server.setRouteSequence("/kiv/58/release.txt", {HttpRoute{.status = 503}, HttpRoute{}});
+        }
+        ServerVisit visit(row.freshFor);
+        Recorder check, run;
+        runVersionCheck(install.path(), base, check,
+                        {.releasePublicKey = row.checkKeyed ? publicKey : std::string(), .visit = &visit});
+        EXPECT_EQ(check.startingWith({"version: Update"}), Events{"version: Update available"});
+        row.between();
+        runUpdate(install.path(), base, run, {.releasePublicKey = publicKey, .retryDelays = {}, .visit = &visit});
+        EXPECT_EQ(run.startingWith({"error: ", "warning: "}), Events{});
+        EXPECT_EQ(installedFiles(), row.installed);
+        const Events seen = asked();
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), "58/dl_list.txt"), row.lists);
     }
 }
 #endif

@@ -31,6 +31,10 @@ int updateCommand(const Args& args) {
     const std::filesystem::path installation = toPath(args[0]);
     if (!isExistingDirectory(args[0])) return fail(L"No such installation directory: " + args[0] + L".");
 
+    // The run goes on from what the check fetched, as the launcher's does
+    // when the player presses Update at once.
+    ServerVisit visit;
+    options.visit = &visit;
     ConsoleReporter reporter;
     runVersionCheck(installation, base, reporter, options);
     // The run decides for itself; only its own finish counts as success.

@@ -29,9 +29,18 @@ namespace {
 
 constexpr int kHoverStep = 42;
 
+// What the check leaves for the run; made once and never destroyed, since
+// a check's fetch may still be under way on its own threads when the
+// program ends.
+ServerVisit& serverVisit() {
+    static ServerVisit* const visit = new ServerVisit;
+    return *visit;
+}
+
 void versionCheckWorker() {
     WindowReporter reporter;
-    runVersionCheck(launcherDirectory(), workerBaseUrl, reporter, {.releasePublicKey = builtInReleasePublicKey()});
+    runVersionCheck(launcherDirectory(), workerBaseUrl, reporter,
+                    {.releasePublicKey = builtInReleasePublicKey(), .visit = &serverVisit()});
 }
 
 void updateWorker() {
@@ -43,6 +52,7 @@ void updateWorker() {
         PostMessageW(windowState.mainWindow, WM_CLOSE, 0, 0);
     };
     options.releasePublicKey = builtInReleasePublicKey();
+    options.visit = &serverVisit();
     runUpdate(launcherDirectory(), workerBaseUrl, reporter, options);
 }
 

@@ -58,7 +58,8 @@ bool installDownloads(const std::filesystem::path& installation, const std::file
         for (std::wstring_view element : elements) (name += element) += L'\\';
         for (wchar_t& c : name) c = foldCase(c);
         if (!moved.insert(std::move(name)).second) continue;
-        if (!createDirectories(destination.parent_path()) || !renameFile(source, destination)) {
+        if ((!movedInto.contains(destination.parent_path()) && !createDirectories(destination.parent_path())) ||
+            !renameFile(source, destination)) {
             error = L"Could not install downloaded file: " + relative;
             return false;
         }

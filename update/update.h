@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -204,6 +205,36 @@ public:
 
 // ---- Version check and update run -----------------------------------------------
 
+// How long what a version check fetched stays good for the update run after
+// it: a player who presses Update soon after the window opens gets the run
+// straight to its downloads, and a later run asks the server afresh.
+inline constexpr std::chrono::seconds kCheckStaysFresh{60};
+
+// What a version check leaves for the update run that follows it: its
+// kept-alive connections and, when it found the next version, that
+// version's list, release.txt and release.sig, asked for together with the
+// list (still arriving, perhaps, when the check has shown its answer). A run
+// given the same visit within `freshFor` of the check, for the same server
+// and installed version, takes them (once) instead of asking again; any
+// other run starts afresh. The check and the run may be on different threads.
+class ServerVisit {
+public:
+    explicit ServerVisit(std::chrono::milliseconds freshFor = kCheckStaysFresh);
+    ~ServerVisit();
+    ServerVisit(const ServerVisit&) = delete;
+    ServerVisit& operator=(const ServerVisit&) = delete;
+
+    // Internal to the engine: the check leaves, the run takes.
+    struct Left;
+    void leave(std::unique_ptr<Left> left);
+    std::unique_ptr<Left> take(const std::wstring& baseUrl, std::int32_t installed, bool keyed);
+
+private:
+    std::chrono::milliseconds freshFor_;
+    std::mutex mutex_;
+    std::unique_ptr<Left> left_;
+};
+
 // What the caller tells the engine beyond the installation and the server;
 // the defaults are the launcher's.
 struct UpdateOptions {
@@ -224,6 +255,9 @@ struct UpdateOptions {
     std::filesystem::path caFile{};
     // The waits before the retries of a file download; shortened by tests.
     std::array<std::chrono::milliseconds, kMaxRetries> retryDelays = TransferOptions{}.retryDelays;
+    // Shared by a version check and the update run after it; null: each
+    // asks the server on its own connections.
+    ServerVisit* visit = nullptr;
 };
 
 // Where a replaced launcher program waits until the next start deletes it:
@@ -261,7 +295,9 @@ NextVersion probeNextVersion(std::int32_t installed, const std::wstring& baseUrl
 // "Update available" / "Press Update"; "Version Check OK" / "Success" with
 // the client ready when there is none; and when the server gave no answer,
 // "Server not reachable" with the client ready all the same, since the
-// installed version can still be played.
+// installed version can still be played. With options.visit, a published
+// version's release files are asked for with its list and left there, with
+// the check's connections, for the run.
 void runVersionCheck(const std::filesystem::path& installation, const std::wstring& baseUrl, Reporter& reporter,
                      const UpdateOptions& options = {});
 
@@ -276,7 +312,8 @@ void showClientReady(Reporter& reporter, NextVersion answer);
 // answer about the next version ends the run with a warning that names the
 // installed version, the client ready. A version's release is fetched and
 // checked before any entry of its list is used or shown; the list and the
-// release's files are asked for together, over connections kept for the run.
+// release's files are asked for together, over connections kept for the run
+// (the check's, and what it fetched, when options.visit still holds them).
 // A version whose release does not check out stops before anything of it is
 // installed. Its files download a few at once (kParallelDownloads); the FILE
 // DOWNLOAD row counts those finished and its bar shows the version's bytes

@@ -1,4 +1,4 @@
-#include "update/update.h"
+#include "update/version_fetch.h"
 
 #include "net/http.h"
 #include "patch/patch.h"
@@ -24,75 +24,6 @@ const wchar_t* const kNotMatching = L"Downloaded file does not match the release
 
 std::span<const std::uint8_t> asBytes(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
-enum class Fetched { whole, missing, failed };
-
-// One file of a release, into memory and at most `limit` bytes, retried as
-// the downloads are: only a server that says it is not there (404) makes it
-// missing; a busy or broken server must not pass for one without it.
-Fetched fetchReleaseFile(HttpSession& session, const std::wstring& baseUrl, std::int32_t version, const wchar_t* name,
-                         std::uint64_t limit, const UpdateOptions& options, const std::atomic<bool>* cancel,
-                         std::string& body, std::wstring& error) {
-    TransferOptions transfer;
-    transfer.caFile = options.caFile;
-    transfer.retryDelays = options.retryDelays;
-    transfer.maxBytes = limit;
-    transfer.retryInMemory = true;
-    transfer.session = &session;
-    transfer.cancel = cancel;
-    TransferFailure failure;
-    if (httpGetToMemory(buildPatchUrl(version, name, baseUrl), body, error, transfer, &failure)) return Fetched::whole;
-    return failure.status == 404 ? Fetched::missing : Fetched::failed;
-}
-
-// What the server gave for the version after the installed one.
-struct VersionFiles {
-    NextVersion answer = NextVersion::none;
-    std::string list;
-    Fetched release = Fetched::missing;
-    std::string releaseText;
-    std::wstring releaseError;
-    Fetched signature = Fetched::missing;  // asked for only under a key
-    std::string signatureText;
-    std::wstring signatureError;
-};
-
-// Sets a flag when it goes out of scope, however that happens.
-struct SetOnExit {
-    std::atomic<bool>& flag;
-    ~SetOnExit() { flag = true; }
-};
-
-// Asks for the list of the version after `installed`, its release.txt and,
-// under a key, its release.sig at once: none depends on another's answer,
-// and over a player's link each round trip saved is one less wait per
-// version. The release's files are only read once the list says that the
-// version is published; otherwise they are cancelled, so that a busy server
-// is not retried for a version that does not exist.
-void fetchVersion(HttpSession& session, const std::wstring& baseUrl, std::int32_t installed,
-                  const UpdateOptions& options, VersionFiles& files) {
-    std::atomic<bool> unwanted{false};
-    const std::int32_t version = installed + 1;
-    auto fetch = [&](const wchar_t* name, std::uint64_t limit, std::string& body, std::wstring& error) {
-        return std::async(std::launch::async, [&, name, limit] {
-            return fetchReleaseFile(session, baseUrl, version, name, limit, options, &unwanted, body, error);
-        });
-    };
-    std::future<Fetched> release = fetch(L"release.txt", kMaxReleaseBytes, files.releaseText, files.releaseError);
-    std::future<Fetched> signature;
-    if (!options.releasePublicKey.empty()) {
-        signature = fetch(L"release.sig", kMaxSignatureBytes, files.signatureText, files.signatureError);
-    }
-    // Ends the fetches still under way before the futures wait for them.
-    SetOnExit cancelRest{unwanted};
-    files.answer = probeNextVersion(installed, baseUrl, options, files.list, &session);
-    if (files.answer != NextVersion::published) {
-        unwanted = true;
-        return;
-    }
-    files.release = release.get();
-    if (signature.valid()) files.signature = signature.get();
 }
 
 // Checks a version's release manifest, before anything of its list is read.
@@ -466,8 +397,11 @@ void updateBody(const std::filesystem::path& installation, const std::wstring& b
     }
     reporter.setTitle(formatWindowTitle(installed));
     clearPatchesDirectory(installation);
-    // One set of kept-alive connections for every request of the run.
-    HttpSession session;
+    // What a check just before fetched for the next version, with its
+    // connections; else one set of kept-alive connections for the run.
+    std::unique_ptr<ServerVisit::Left> left =
+        options.visit ? options.visit->take(baseUrl, installed, !options.releasePublicKey.empty()) : nullptr;
+    const std::shared_ptr<HttpSession> session = left ? left->session : std::make_shared<HttpSession>();
 
     // The highest version a signed 32-bit number holds has no successor: the
     // run ends there as it does when the server has nothing newer.
@@ -475,7 +409,13 @@ void updateBody(const std::filesystem::path& installation, const std::wstring& b
         const std::int32_t next = installed + 1;
         reporter.setStatusText(StatusRow::version, L"Checking version " + std::to_wstring(next) + L"...");
         VersionFiles files;
-        fetchVersion(session, baseUrl, installed, options, files);
+        if (left) files = left->fetch->finish();
+        // The check did not retry the release's files: one that failed there
+        // is asked for again, with the list, as if the check had left nothing.
+        if (!left || files.release == Fetched::failed || files.signature == Fetched::failed) {
+            files = VersionFetch(session, baseUrl, installed, options, true).finish();
+        }
+        left.reset();
         const NextVersion answer = files.answer;
         if (answer == NextVersion::none) break;
         if (answer == NextVersion::unreachable) {
@@ -486,7 +426,7 @@ void updateBody(const std::filesystem::path& installation, const std::wstring& b
             showClientReady(reporter, answer);
             return;
         }
-        if (!installVersion(session, installation, baseUrl, next, std::move(files), reporter, options,
+        if (!installVersion(*session, installation, baseUrl, next, std::move(files), reporter, options,
                             launcherReplaced)) {
             return;
         }

@@ -1,8 +1,9 @@
-#include "update/update.h"
+#include "update/version_fetch.h"
 
 #include "net/http.h"
 
 #include <limits>
+#include <utility>
 
 namespace kiv {
 
@@ -33,6 +34,83 @@ NextVersion probeNextVersion(std::int32_t installed, const std::wstring& baseUrl
     return NextVersion::published;
 }
 
+namespace {
+
+// One file of a release, into memory: only a server that says it is not
+// there (404) makes it missing; a busy or broken server must not pass for
+// one without it.
+Fetched fetchReleaseFile(const std::wstring& url, const TransferOptions& transfer, std::string& body,
+                         std::wstring& error) {
+    TransferFailure failure;
+    if (httpGetToMemory(url, body, error, transfer, &failure)) return Fetched::whole;
+    return failure.status == 404 ? Fetched::missing : Fetched::failed;
+}
+
+}  // namespace
+
+VersionFetch::VersionFetch(std::shared_ptr<HttpSession> session, const std::wstring& baseUrl, std::int32_t installed,
+                           const UpdateOptions& options, bool retryRelease)
+    : session_(std::move(session)) {
+    TransferOptions transfer;
+    transfer.caFile = options.caFile;
+    transfer.retryDelays = options.retryDelays;
+    transfer.retryInMemory = retryRelease;
+    transfer.session = session_.get();
+    transfer.cancel = &unwanted_;
+    // The threads get copies: a check's fetch outlives the call that made it.
+    auto fetch = [&](const wchar_t* name, std::uint64_t limit, std::string& body, std::wstring& error) {
+        transfer.maxBytes = limit;
+        return std::async(std::launch::async, [url = buildPatchUrl(installed + 1, name, baseUrl), transfer, &body,
+                                               &error] { return fetchReleaseFile(url, transfer, body, error); });
+    };
+    try {
+        if (installed < std::numeric_limits<std::int32_t>::max()) {
+            release_ = fetch(L"release.txt", kMaxReleaseBytes, files_.releaseText, files_.releaseError);
+            if (!options.releasePublicKey.empty()) {
+                signature_ = fetch(L"release.sig", kMaxSignatureBytes, files_.signatureText, files_.signatureError);
+            }
+        }
+        files_.answer = probeNextVersion(installed, baseUrl, options, files_.list, session_.get());
+    } catch (...) {
+        unwanted_ = true;
+        throw;
+    }
+    if (files_.answer != NextVersion::published) unwanted_ = true;
+}
+
+VersionFetch::~VersionFetch() { unwanted_ = true; }
+
+VersionFiles VersionFetch::finish() {
+    if (files_.answer == NextVersion::published) {
+        if (release_.valid()) files_.release = release_.get();
+        if (signature_.valid()) files_.signature = signature_.get();
+    }
+    return std::move(files_);
+}
+
+ServerVisit::ServerVisit(std::chrono::milliseconds freshFor) : freshFor_(freshFor) {}
+ServerVisit::~ServerVisit() = default;
+
+void ServerVisit::leave(std::unique_ptr<Left> left) {
+    std::unique_ptr<Left> old;
+    std::lock_guard<std::mutex> lock(mutex_);
+    old = std::exchange(left_, std::move(left));
+}
+
+std::unique_ptr<ServerVisit::Left> ServerVisit::take(const std::wstring& baseUrl, std::int32_t installed, bool keyed) {
+    std::unique_ptr<Left> left;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        left = std::move(left_);
+    }
+    // A stale or foreign fetch is cancelled as it goes, outside the lock.
+    if (left && (std::chrono::steady_clock::now() - left->at >= freshFor_ || left->baseUrl != baseUrl ||
+                 left->installed != installed || (keyed && !left->fetch->signatureAsked()))) {
+        left.reset();
+    }
+    return left;
+}
+
 void showClientReady(Reporter& reporter, NextVersion answer) {
     const bool answered = answer != NextVersion::unreachable;
     reporter.setClientReady(true);
@@ -57,15 +135,23 @@ void runVersionCheck(const std::filesystem::path& installation, const std::wstri
         reporter.setStatusText(StatusRow::download, L"Please wait");
         reporter.setTitle(formatWindowTitle(installed));
 
-        std::string list;
-        HttpSession session;
-        const NextVersion answer = probeNextVersion(installed, baseUrl, options, list, &session);
+        // The release's files are asked for with the list, for the run that
+        // may follow; the answer shown is the list's alone, and does not
+        // wait for them.
+        const auto at = std::chrono::steady_clock::now();
+        auto session = std::make_shared<HttpSession>();
+        auto fetch = std::make_unique<VersionFetch>(session, baseUrl, installed, options, false);
+        const NextVersion answer = fetch->answer();
         if (answer == NextVersion::published) {
             reporter.setClientReady(false);
             reporter.setStatusText(StatusRow::version, L"Update available");
             reporter.setStatusText(StatusRow::download, L"Press Update");
             reporter.setProgress(StatusRow::version, 0);
             reporter.setProgress(StatusRow::download, 0);
+            if (options.visit) {
+                options.visit->leave(std::make_unique<ServerVisit::Left>(
+                    ServerVisit::Left{std::move(session), std::move(fetch), baseUrl, installed, at}));
+            }
         } else {
             showClientReady(reporter, answer);
         }
