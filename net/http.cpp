@@ -93,6 +93,9 @@ bool readToMemory(Request& request, std::string& body, std::wstring& error, std:
         error = kDownloadTooLarge;
         return false;
     }
+    // An announced body is held in exactly its room, not in a doubled one;
+    // a shorter body then fails below, so the room is never wasted for long.
+    if (announcedLength > 0) body.reserve(static_cast<std::size_t>(announcedLength));
     std::vector<char> buffer;
     for (;;) {
         std::size_t available = 0;

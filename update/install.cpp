@@ -2,7 +2,10 @@
 
 #include "patch/patch.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <set>
+#include <utility>
 
 namespace kiv {
 
@@ -18,6 +21,47 @@ PatchProgress patchProgressCallback(Reporter& reporter) {
     };
 }
 
+namespace {
+
+// The name a list entry is stored under on Windows: its path elements, each
+// followed by one separator, letters folded.
+std::wstring storedName(const std::wstring& entry) {
+    std::wstring name;
+    for (std::wstring_view element : pathElements(relativeEntryPath(entry))) (name += element) += L'\\';
+    for (wchar_t& c : name) c = foldCase(c);
+    return name;
+}
+
+// Which entries name a file that an earlier entry names already. A version
+// of many files is sorted by a hash of each name rather than holding every
+// name in a set: the names themselves are compared only where hashes meet.
+std::vector<bool> repeatedNames(const DownloadList& list) {
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> keys;  // hash, index
+    keys.reserve(list.size());
+    for (std::size_t index = 0; index < list.size(); ++index) {
+        std::uint64_t hash = 14695981039346656037ull;
+        for (wchar_t c : storedName(list[index])) hash = (hash ^ static_cast<std::uint64_t>(c)) * 1099511628211ull;
+        keys.emplace_back(hash, static_cast<std::uint32_t>(index));
+    }
+    std::sort(keys.begin(), keys.end());
+    std::vector<bool> repeated(list.size());
+    for (std::size_t first = 0; first < keys.size();) {
+        std::size_t end = first + 1;
+        while (end < keys.size() && keys[end].first == keys[first].first) ++end;
+        // In index order within a hash: each later entry against the earlier ones.
+        for (std::size_t later = first + 1; later < end; ++later) {
+            const std::wstring name = storedName(list[keys[later].second]);
+            for (std::size_t earlier = first; earlier < later && !repeated[keys[later].second]; ++earlier) {
+                if (storedName(list[keys[earlier].second]) == name) repeated[keys[later].second] = true;
+            }
+        }
+        first = end;
+    }
+    return repeated;
+}
+
+}  // namespace
+
 bool installDownloads(const std::filesystem::path& installation, const std::filesystem::path& versionDirectory,
                       const DownloadList& list, Reporter& reporter, std::wstring& error, const UpdateOptions& options,
                       bool* launcherReplaced, const WholeItemFetch& fetchWholeItem) {
@@ -27,8 +71,9 @@ bool installDownloads(const std::filesystem::path& installation, const std::file
     // The folders that plain files were moved into, synced once each when all
     // are moved; a name listed twice is moved once, its download being gone.
     std::set<std::filesystem::path> movedInto;
-    std::set<std::wstring> moved;
-    for (const std::wstring& entry : list) {
+    const std::vector<bool> repeated = repeatedNames(list);
+    for (std::size_t index = 0; index < list.size(); ++index) {
+        const std::wstring& entry = list[index];
         const std::wstring relative = relativeEntryPath(entry);
         const std::vector<std::wstring_view> elements = pathElements(relative);
         if (isPatchFile(relative)) {
@@ -54,10 +99,7 @@ bool installDownloads(const std::filesystem::path& installation, const std::file
         // run downloads a version anew after any interruption, so the
         // download is not needed again. Names compare as Windows compares
         // them: any separators, any letter case.
-        std::wstring name;
-        for (std::wstring_view element : elements) (name += element) += L'\\';
-        for (wchar_t& c : name) c = foldCase(c);
-        if (!moved.insert(std::move(name)).second) continue;
+        if (repeated[index]) continue;
         if ((!movedInto.contains(destination.parent_path()) && !createDirectories(destination.parent_path())) ||
             !renameFile(source, destination)) {
             error = L"Could not install downloaded file: " + relative;

@@ -72,7 +72,7 @@ bool loadRelease(const VersionFiles& files, std::int32_t version, const UpdateOp
 // exactly its entries, which are compared one at a time as the list is read
 // and then taken from the release; without one, the list is read whole.
 // False when the run stopped.
-bool readList(std::string_view body, std::int32_t version, const std::optional<ReleaseManifest>& release,
+bool readList(std::string_view body, std::int32_t version, std::optional<ReleaseManifest>& release,
               const UpdateOptions& options, Reporter& reporter, DownloadList& list) {
     if (!release) {
         list = parseDownloadList(body);
@@ -94,7 +94,8 @@ bool readList(std::string_view body, std::int32_t version, const std::optional<R
         return false;
     }
     list.reserve(release->entries.size());
-    for (const ReleaseEntry& entry : release->entries) list.push_back(entry.entry);
+    // The names move to the list: the release keeps sizes and digests.
+    for (ReleaseEntry& entry : release->entries) list.push_back(std::move(entry.entry));
     return true;
 }
 
@@ -321,11 +322,11 @@ bool installVersion(HttpSession& session, const std::filesystem::path& installat
     // release that must name it has been checked.
     std::optional<ReleaseManifest> release;
     if (!loadRelease(files, version, options, reporter, release)) return false;
+    // Each text goes once read: a version of many files holds them once.
+    std::string().swap(files.releaseText);
     DownloadList list;
     if (!readList(files.list, version, release, options, reporter, list)) return false;
-    // Only the list, parsed, and the manifest are kept.
     std::string().swap(files.list);
-    std::string().swap(files.releaseText);
 
     // An entry that would land outside the installation, on a name Windows
     // would not store as listed, or on the launcher's own state stops the
