@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <future>
 #include <limits>
 #include <map>
 #include <optional>
