@@ -1,4 +1,4 @@
-// The `.npatch` package: reader and writer.
+// The `.npatch` package: the reader (package_writer.cpp writes).
 #include "patch/patch.h"
 
 #include "patch/item_decoder.h"
@@ -124,53 +124,6 @@ public:
 
 private:
     File file_;
-};
-
-// Collects the bytes of a package and writes them in large pieces.
-class PackageOutput {
-public:
-    explicit PackageOutput(File& file) : file_(file) {}
-
-    void u16(std::uint16_t value) {
-        std::uint8_t bytes[2];
-        storeLe16(bytes, value);
-        append(bytes, sizeof bytes);
-    }
-    void u32(std::uint32_t value) {
-        std::uint8_t bytes[4];
-        storeLe32(bytes, value);
-        append(bytes, sizeof bytes);
-    }
-    void append(const void* data, std::size_t length) {
-        if (failed_) return;
-        if (pending_.size() + length > kChunk) flush();
-        if (length >= kChunk) {
-            failed_ = failed_ || !file_.writeAt(position_, data, length);
-            position_ += length;
-            return;
-        }
-        const auto* bytes = static_cast<const std::uint8_t*>(data);
-        pending_.insert(pending_.end(), bytes, bytes + length);
-    }
-    bool finish() {
-        flush();
-        return !failed_ && file_.flush();
-    }
-
-private:
-    static constexpr std::size_t kChunk = 256 * 1024;
-
-    void flush() {
-        if (failed_ || pending_.empty()) return;
-        failed_ = !file_.writeAt(position_, pending_.data(), pending_.size());
-        position_ += pending_.size();
-        pending_.clear();
-    }
-
-    File& file_;
-    std::uint64_t position_ = 0;
-    std::vector<std::uint8_t> pending_;
-    bool failed_ = false;
 };
 
 // The smallest version-2 entry: name length, kind, size and digest.
@@ -368,57 +321,6 @@ bool readPatchPackage(const std::filesystem::path& path, PatchSet& patchSet, std
         patchSet.entries.push_back(std::move(entry));
     }
     return opened;
-}
-
-bool writePatchPackage(const std::filesystem::path& path, const PatchSet& patchSet, std::wstring& error) {
-    const std::string archivePath = wideToUtf8(patchSet.archivePath);
-    if (archivePath.size() > std::numeric_limits<std::uint16_t>::max()) {
-        error = L"Patch archive path is too long for a patch package.";
-        return false;
-    }
-    if (patchSet.entries.size() > std::numeric_limits<std::uint32_t>::max()) {
-        error = L"Patch package has too many entries.";
-        return false;
-    }
-    for (const PatchEntry& entry : patchSet.entries) {
-        if (entry.name.size() > std::numeric_limits<std::uint16_t>::max()) {
-            error = L"Patch entry name is too long for a patch package.";
-            return false;
-        }
-        if (entry.data.size() > std::numeric_limits<std::uint32_t>::max()) {
-            error = L"Patch entry data is too large for a patch package.";
-            return false;
-        }
-    }
-
-    // Written beside the target and renamed over it, so that a failed write
-    // never leaves a truncated package under the final name.
-    std::filesystem::path temporary = path;
-    temporary += L".tmp";
-    File file;
-    bool written = false;
-    if (file.open(temporary, File::Mode::create)) {
-        PackageOutput output(file);
-        output.append(kPatchPackageMagic.data(), kPatchPackageMagic.size());
-        output.u16(static_cast<std::uint16_t>(archivePath.size()));
-        output.append(archivePath.data(), archivePath.size());
-        output.u32(static_cast<std::uint32_t>(patchSet.entries.size()));
-        for (const PatchEntry& entry : patchSet.entries) {
-            output.u16(static_cast<std::uint16_t>(entry.name.size()));
-            output.append(entry.name.data(), entry.name.size());
-            output.u32(static_cast<std::uint32_t>(entry.data.size()));
-            output.append(entry.data.data(), entry.data.size());
-        }
-        written = output.finish();
-        file.close();
-    }
-    if (!written || !replaceFile(temporary, path)) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        error = L"Could not write patch package.";
-        return false;
-    }
-    return true;
 }
 
 }  // namespace kiv

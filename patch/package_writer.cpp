@@ -1,5 +1,6 @@
-// Writing version-2 packages: each item encoded as the smallest of whole,
-// compressed and delta, the work spread over threads segment by segment.
+// Writing `.npatch` packages: version 1 as given, and version 2 with each
+// item encoded as the smallest of whole, compressed and delta, the work
+// spread over threads segment by segment.
 #include "patch/patch.h"
 
 #if KIV_HAVE_ZSTD_COMPRESSOR
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <limits>
 #include <map>
 #include <thread>
@@ -16,6 +18,71 @@
 namespace kiv {
 
 namespace {
+
+// Writes a package through `write` into a file beside `path` and renames it
+// over the target once whole and flushed, so that a failed write never
+// leaves a truncated package under the final name.
+bool writePackageFile(const std::filesystem::path& path, std::wstring& error, const std::function<bool(File&)>& write) {
+    std::filesystem::path temporary = path;
+    temporary += L".tmp";
+    File file;
+    const bool written = file.open(temporary, File::Mode::create) && write(file);
+    file.close();
+    if (!written || !replaceFile(temporary, path)) {
+        std::error_code ignored;
+        std::filesystem::remove(temporary, ignored);
+        error = L"Could not write patch package.";
+        return false;
+    }
+    return true;
+}
+
+// Collects the bytes of a package and writes them in large pieces.
+class PackageOutput {
+public:
+    explicit PackageOutput(File& file) : file_(file) {}
+
+    void u16(std::uint16_t value) {
+        std::uint8_t bytes[2];
+        storeLe16(bytes, value);
+        append(bytes, sizeof bytes);
+    }
+    void u32(std::uint32_t value) {
+        std::uint8_t bytes[4];
+        storeLe32(bytes, value);
+        append(bytes, sizeof bytes);
+    }
+    void append(const void* data, std::size_t length) {
+        if (failed_) return;
+        if (pending_.size() + length > kChunk) flush();
+        if (length >= kChunk) {
+            failed_ = failed_ || !file_.writeAt(position_, data, length);
+            position_ += length;
+            return;
+        }
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        pending_.insert(pending_.end(), bytes, bytes + length);
+    }
+    bool finish() {
+        flush();
+        return !failed_ && file_.flush();
+    }
+
+private:
+    static constexpr std::size_t kChunk = 256 * 1024;
+
+    void flush() {
+        if (failed_ || pending_.empty()) return;
+        failed_ = !file_.writeAt(position_, pending_.data(), pending_.size());
+        position_ += pending_.size();
+        pending_.clear();
+    }
+
+    File& file_;
+    std::uint64_t position_ = 0;
+    std::vector<std::uint8_t> pending_;
+    bool failed_ = false;
+};
 
 void putLe32(std::vector<std::uint8_t>& out, std::uint32_t value) {
     std::uint8_t bytes[4];
@@ -261,34 +328,62 @@ bool writePatchPackage2(const std::filesystem::path& path, const std::wstring& a
             return false;
         }
     }
-    std::vector<std::uint8_t> head(kPatchPackageMagic2.begin(), kPatchPackageMagic2.end());
+    std::vector<std::uint8_t> head;
+    head.reserve(kPatchPackageMagic2.size() + 2 + pathBytes.size() + 4);
+    head.insert(head.end(), kPatchPackageMagic2.begin(), kPatchPackageMagic2.end());
     std::uint8_t length[2];
     storeLe16(length, static_cast<std::uint16_t>(pathBytes.size()));
     head.insert(head.end(), length, length + 2);
     head.insert(head.end(), pathBytes.begin(), pathBytes.end());
     putLe32(head, static_cast<std::uint32_t>(entries.size()));
 
-    // Written beside the target and renamed over it, so that a failed write
-    // never leaves a truncated package under the final name.
-    std::filesystem::path temporary = path;
-    temporary += L".tmp";
-    File file;
-    bool written = file.open(temporary, File::Mode::create) && file.writeAt(0, head.data(), head.size());
-    std::uint64_t at = head.size();
-    for (const EncodedEntry& entry : entries) {
-        if (!written) break;
-        written = file.writeAt(at, entry.bytes.data(), entry.bytes.size());
-        at += entry.bytes.size();
-    }
-    written = written && file.flush();
-    file.close();
-    if (!written || !replaceFile(temporary, path)) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        error = L"Could not write patch package.";
+    return writePackageFile(path, error, [&](File& file) {
+        bool written = file.writeAt(0, head.data(), head.size());
+        std::uint64_t at = head.size();
+        for (const EncodedEntry& entry : entries) {
+            if (!written) break;
+            written = file.writeAt(at, entry.bytes.data(), entry.bytes.size());
+            at += entry.bytes.size();
+        }
+        return written && file.flush();
+    });
+}
+
+bool writePatchPackage(const std::filesystem::path& path, const PatchSet& patchSet, std::wstring& error) {
+    const std::string archivePath = wideToUtf8(patchSet.archivePath);
+    if (archivePath.size() > std::numeric_limits<std::uint16_t>::max()) {
+        error = L"Patch archive path is too long for a patch package.";
         return false;
     }
-    return true;
+    if (patchSet.entries.size() > std::numeric_limits<std::uint32_t>::max()) {
+        error = L"Patch package has too many entries.";
+        return false;
+    }
+    for (const PatchEntry& entry : patchSet.entries) {
+        if (entry.name.size() > std::numeric_limits<std::uint16_t>::max()) {
+            error = L"Patch entry name is too long for a patch package.";
+            return false;
+        }
+        if (entry.data.size() > std::numeric_limits<std::uint32_t>::max()) {
+            error = L"Patch entry data is too large for a patch package.";
+            return false;
+        }
+    }
+
+    return writePackageFile(path, error, [&](File& file) {
+        PackageOutput output(file);
+        output.append(kPatchPackageMagic.data(), kPatchPackageMagic.size());
+        output.u16(static_cast<std::uint16_t>(archivePath.size()));
+        output.append(archivePath.data(), archivePath.size());
+        output.u32(static_cast<std::uint32_t>(patchSet.entries.size()));
+        for (const PatchEntry& entry : patchSet.entries) {
+            output.u16(static_cast<std::uint16_t>(entry.name.size()));
+            output.append(entry.name.data(), entry.name.size());
+            output.u32(static_cast<std::uint32_t>(entry.data.size()));
+            output.append(entry.data.data(), entry.data.size());
+        }
+        return output.finish();
+    });
 }
 
 }  // namespace kiv
